@@ -1,0 +1,88 @@
+#include "RuntimeLog.h"
+#include "download/MainComponent.h"
+#include "platform/Platform.h"
+
+#include <iostream>
+
+class InstallerApplication final : public juce::JUCEApplication
+{
+public:
+    InstallerApplication() = default;
+
+    const juce::String getApplicationName() override       { return "Vantrel Install"; }
+    const juce::String getApplicationVersion() override    { return VANTREL_VERSION; }
+    bool moreThanOneInstanceAllowed() override             { return true; }
+
+    void initialise (const juce::String&) override
+    {
+        RuntimeLog::install();
+
+        if (! platform::hasDisplay())
+        {
+            std::cerr << "Vantrel Install: no display to open a window on (is DISPLAY set?)" << std::endl;
+            setApplicationReturnValue (1);
+            quit();
+            return;
+        }
+
+        defaultLookAndFeel = platform::createDefaultLookAndFeel();
+
+        if (defaultLookAndFeel != nullptr)
+            juce::LookAndFeel::setDefaultLookAndFeel (defaultLookAndFeel.get());
+
+        mainWindow = std::make_unique<MainWindow> (getApplicationName());
+        repaintPump = platform::createRepaintPump (*mainWindow);
+    }
+
+    void shutdown() override
+    {
+        repaintPump = nullptr;
+        mainWindow = nullptr;
+
+        if (defaultLookAndFeel != nullptr)
+        {
+            juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
+            defaultLookAndFeel = nullptr;
+        }
+    }
+
+    void anotherInstanceStarted (const juce::String&) override {}
+
+    void systemRequestedQuit() override
+    {
+        quit();
+    }
+
+    /** The one window: shows the MainComponent and turns its close button into a quit request. */
+    class MainWindow final : public juce::DocumentWindow
+    {
+    public:
+        explicit MainWindow (const juce::String& name)
+            : DocumentWindow (name,
+                              juce::Desktop::getInstance().getDefaultLookAndFeel()
+                                  .findColour (juce::ResizableWindow::backgroundColourId),
+                              DocumentWindow::allButtons)
+        {
+            setUsingNativeTitleBar (true);
+            setContentOwned (new MainComponent(), true);
+            setResizable (true, true);
+            centreWithSize (getWidth(), getHeight());
+            setVisible (true);
+        }
+
+        void closeButtonPressed() override
+        {
+            juce::JUCEApplication::getInstance()->systemRequestedQuit();
+        }
+
+    private:
+        JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainWindow)
+    };
+
+private:
+    std::unique_ptr<juce::LookAndFeel> defaultLookAndFeel;
+    std::unique_ptr<MainWindow> mainWindow;
+    std::unique_ptr<juce::Timer> repaintPump;
+};
+
+START_JUCE_APPLICATION (InstallerApplication)

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+/** The plain-text runtime log that every part of the program writes to through juce::Logger. */
+namespace RuntimeLog
+{
+    /** Longer logs are cut to their last this-many bytes (from a line break) when the program starts. */
+    constexpr juce::int64 maxInitialSize = 128 * 1024;
+
+    /** <user application data>/Keldmark/VantrelInstall/runtimeLog_shell.txt */
+    juce::File getDefaultFile();
+
+    /** "Application started at " and the time, e.g. "6 Dec 2026 11:46:27am". */
+    juce::String getWelcomeText (juce::Time time);
+
+    /** Opens the log at `file`, trimming it and appending the banner. */
+    std::unique_ptr<juce::FileLogger> create (const juce::File& file, juce::Time startTime);
+
+    /** Creates the default log and installs it as the current logger until the process ends,
+        so that lines written after shutdown still reach the file.
+    */
+    void install();
+}

@@ -1,0 +1,23 @@
+# One executable of the installer: the shared code plus its own build constants (language,
+# hosts) and, on Windows, the resources. Tests add more executables with other constants.
+
+function(vantrel_add_installer target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "LANGUAGE;OUTPUT_NAME" "")
+
+    add_executable(${target} WIN32 app/Main.cpp app/BuildSettings.cpp)
+    target_compile_definitions(${target} PRIVATE
+        VANTREL_VERSION="${PROJECT_VERSION}"
+        VANTREL_LANGUAGE="${arg_LANGUAGE}"
+        VANTREL_WIN10_HOST="${VANTREL_WIN10_HOST}"
+        VANTREL_WIN7_HOST="${VANTREL_WIN7_HOST}")
+    target_link_libraries(${target} PRIVATE vantrel_core)
+    vantrel_strict_warnings(${target})
+
+    if(arg_OUTPUT_NAME)
+        set_target_properties(${target} PROPERTIES OUTPUT_NAME ${arg_OUTPUT_NAME})
+    endif()
+
+    if(WIN32)
+        vantrel_add_windows_resources(${target})
+    endif()
+endfunction()

@@ -1,0 +1,291 @@
+#include "MainComponent.h"
+
+#include "DownloadVariant.h"
+#include "platform/Platform.h"
+
+namespace
+{
+    constexpr int monitorPeriodMs = 500;
+    constexpr int exitPollMs = 500;
+
+    // Long enough for a job that is asked to stop to notice (our own layer polls at 50 ms),
+    // short enough that closing never feels stuck behind a connection attempt that cannot be
+    // interrupted: such a job then finds the component gone and cleans up after itself.
+    constexpr int jobStopWaitMs = 300;
+
+    void log (const juce::String& line)
+    {
+        juce::Logger::writeToLog (line);
+    }
+}
+
+MainComponent::MainComponent()
+    : MainComponent (InstallerSettings::fromBuild())
+{
+}
+
+MainComponent::MainComponent (const InstallerSettings& settings)
+{
+    variantKey = DownloadVariant::getVariantKey (settings);
+    log ("OS is now: " + variantKey);
+
+    const auto address = DownloadVariant::getDownloadAddress (variantKey, settings);
+    downloadUrl = juce::URL (address);
+    log ("Download URL: " + address);
+
+    // A fresh folder and name per run, so that two runs never share a target.
+    const auto fileName = juce::Uuid().toString() + ".exe";
+    const auto folderName = juce::Uuid().toString();
+    targetFile = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                     .getChildFile (folderName)
+                     .getChildFile (fileName);
+
+    // Makes the per-run folder; the download start replaces the directory at the target path.
+    if (! targetFile.exists())
+        targetFile.createDirectory();
+
+    log ("Download to: " + targetFile.getFullPathName());
+    log ("Connecting...");
+
+    downloadTask = platform::startDownload (downloadUrl, targetFile);
+
+    startTimer (monitorPeriodMs);
+
+    addAndMakeVisible (progressBar);
+    lookAndFeel = std::make_unique<CustomLookAndFeel>();
+    progressBar.setLookAndFeel (lookAndFeel.get());
+
+    setSize (300, 50);
+}
+
+MainComponent::~MainComponent()
+{
+    // No job may touch the component once it starts going; jobs are asked to stop, not awaited
+    // beyond a moment (a job waiting for the message-thread lock gives up when asked).
+    guard->release();
+    guard->waitForJobsToEnd (jobStopWaitMs);
+    stopTimer();
+
+    releaseLookAndFeel();
+    toolProcess.reset();   // leaves a tool that still runs alone
+
+    const juce::ScopedLock lock (taskLock);
+    downloadTask.reset();  // cancels a running download; its partial file stays
+}
+
+bool MainComponent::hasDownloadTask() const
+{
+    const juce::ScopedLock lock (taskLock);
+    return downloadTask != nullptr;
+}
+
+//==============================================================================
+void MainComponent::paint (juce::Graphics& g)
+{
+    g.fillAll (juce::Colour (0xffffffff));
+}
+
+void MainComponent::resized()
+{
+    progressBar.setBounds (10, 10, 280, 25);
+    statusLabel.setBounds (5, 10, 290, 30);
+}
+
+//==============================================================================
+void MainComponent::timerCallback()
+{
+    const juce::ScopedLock lock (taskLock);
+
+    if (downloadTask == nullptr)
+    {
+        showError (DownloadVariant::getNetworkFailureText (variantKey));
+
+        if (! retryInProgress)
+        {
+            cleanTarget();
+            launchRetryJob();
+        }
+
+        log ("Reconnecting...");
+        return;
+    }
+
+    if (! downloadTask->isFinished())
+    {
+        // No guard: an unknown length (-1) or an empty one gives a value the bar shows without fill or text.
+        progress = (double) downloadTask->getLengthDownloaded() / (double) downloadTask->getTotalLength();
+        log ("Downloading...");
+        return;
+    }
+
+    log ("<timerCallback> Download completed, status code: " + juce::String (downloadTask->statusCode())
+         + "; file size: " + juce::String (targetFile.getSize()));
+    stopTimer();
+
+    if (isGoodDownload (*downloadTask, targetFile))
+    {
+        handOver();
+        return;
+    }
+
+    log ("<timerCallback> Error, show label and delete file");
+    showError (DownloadVariant::getServerErrorText (variantKey));
+    targetFile.getParentDirectory().deleteRecursively();
+}
+
+bool MainComponent::isGoodDownload (const juce::URL::DownloadTask& task, const juce::File& file)
+{
+    // Status 200 and a non-empty file are not enough: a download cut short must never be started
+    // with administrator rights, so the task must report no error and, where the server announced
+    // a length, the file must have exactly that length.
+    const auto size = file.getSize();
+    const auto announced = task.getTotalLength();
+
+    return task.statusCode() == 200
+        && file.existsAsFile()
+        && size > 0
+        && ! task.hadError()
+        && (announced < 0 || size == announced);
+}
+
+void MainComponent::showError (const juce::String& message)
+{
+    if (progressBar.getParentComponent() == this)
+        removeChildComponent (&progressBar);
+
+    addAndMakeVisible (statusLabel, -1);
+    statusLabel.setText (message, juce::dontSendNotification);
+    statusLabel.setFont (juce::Font ("Microsoft YaHei", 16.0f, juce::Font::plain));
+    statusLabel.setColour (juce::Label::textColourId, juce::Colour (0xffff0000));
+}
+
+void MainComponent::cleanTarget()
+{
+    const auto folder = targetFile.getParentDirectory();
+    folder.deleteRecursively();
+
+    if (targetFile.exists())
+        targetFile.deleteFile();
+
+    if (! folder.exists())
+        folder.createDirectory();
+}
+
+void MainComponent::launchRetryJob()
+{
+    retryInProgress = true;
+
+    // Copies: the job may outlive the component.
+    const auto url = downloadUrl;
+    const auto target = targetFile;
+
+    const auto launched = Guard::launch (guard, [g = guard, url, target]
+    {
+        auto task = platform::startDownload (url, target);
+        std::unique_ptr<juce::URL::DownloadTask> replaced;
+
+        g->withOwner ([&] (MainComponent& owner) { replaced = owner.storeRetryResult (std::move (task)); });
+
+        // Whatever is left here (a task replaced, or one whose component has gone) is deleted
+        // outside every lock: deleting a running task cancels it and waits for its thread.
+    });
+
+    if (! launched)
+        retryInProgress = false;
+}
+
+std::unique_ptr<juce::URL::DownloadTask> MainComponent::storeRetryResult (std::unique_ptr<juce::URL::DownloadTask> task)
+{
+    {
+        const juce::ScopedLock lock (taskLock);
+        std::swap (downloadTask, task);
+    }
+
+    retryInProgress = false;
+    return task;
+}
+
+//==============================================================================
+void MainComponent::handOver()
+{
+    if (targetFile.existsAsFile())
+    {
+        progress = 1.0;
+        log ("<timerCallback> tool download successful");
+    }
+
+    toolProcess = std::make_unique<juce::ChildProcess>();
+
+    if (platform::startProgram (*toolProcess, targetFile))
+    {
+        if (auto* window = findParentComponentOfClass<juce::DocumentWindow>())
+            window->setVisible (false);
+
+        launchExitWatcher();
+        return;
+    }
+
+    log ("<timerCallback> Can not open tool!");
+    showError (DownloadVariant::getServerErrorText (variantKey));
+
+    if (targetFile.exists())
+    {
+        targetFile.getParentDirectory().deleteRecursively();
+        log ("<timerCallback> Temporary file deleted");
+    }
+}
+
+void MainComponent::launchExitWatcher()
+{
+    const auto target = targetFile;
+
+    Guard::launch (guard, [g = guard, target]
+    {
+        for (;;)
+        {
+            auto running = false;
+
+            if (! g->withOwner ([&running] (MainComponent& owner) { running = owner.toolProcess->isRunning(); }))
+                return;   // the program is quitting some other way
+
+            if (! running)
+                break;
+
+            if (g->waitForRelease (exitPollMs))
+                return;
+        }
+
+        if (target.exists())
+        {
+            target.getParentDirectory().deleteRecursively();
+            log ("<timerCallback> Temporary file deleted");
+        }
+
+        {
+            // Gives up when the component, going away, asks this thread to stop.
+            const juce::MessageManagerLock messageLock (juce::Thread::getCurrentThread());
+
+            if (! messageLock.lockWasGained())
+                return;
+
+            g->withOwner ([] (MainComponent& owner) { owner.releaseLookAndFeel(); });
+        }
+
+        juce::MessageManager::callAsync ([]
+        {
+            log ("<timerCallback> Quit");
+
+            if (auto* app = juce::JUCEApplicationBase::getInstance())
+                app->systemRequestedQuit();
+        });
+    });
+}
+
+void MainComponent::releaseLookAndFeel()
+{
+    if (lookAndFeel != nullptr)
+    {
+        progressBar.setLookAndFeel (nullptr);
+        lookAndFeel.reset();
+    }
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+/** What the program needs from the system it runs on. The Windows build gets it from the
+    framework's Windows layer; the Linux build, which exists for tests and debugging, gets the
+    same behaviour from a small layer of its own. One implementation per system, chosen by the build.
+*/
+namespace platform
+{
+    /** The operating-system name the download is chosen by ("Windows 10", "Windows 7", ...).
+        The Linux build reports a name fixed when it is built, so that it runs the Windows paths.
+    */
+    juce::String getOperatingSystemName();
+
+    /** Connects to `url` and starts writing its body to `target`, with the meaning of the
+        Windows HTTP stack: null when no HTTP answer came back (refused, unknown host, TLS failure,
+        empty address, time-out) or the target cannot be opened for writing; otherwise a running
+        task, whatever the status code, after following redirects. Blocks until then.
+
+        Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
+    */
+    std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target);
+
+    /** Starts `program` with no arguments and its output not captured, its full path passed as
+        one argument. False when it could not be started as a program.
+    */
+    bool startProgram (juce::ChildProcess& process, const juce::File& program);
+
+    /** False when there is no display to open a window on. */
+    bool hasDisplay();
+
+    /** A default look-and-feel that finds the fonts the program asks for where the system lacks
+        them (the Chinese texts' "Microsoft YaHei"), or null where the framework's own does.
+        Install it for the program's lifetime, before the first window.
+    */
+    std::unique_ptr<juce::LookAndFeel> createDefaultLookAndFeel();
+
+    /** Returns something to keep alive with `window` where the system needs help to get the
+        window's repaints onto the screen, or null where it does not.
+    */
+    std::unique_ptr<juce::Timer> createRepaintPump (juce::Component& window);
+}

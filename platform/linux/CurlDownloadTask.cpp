@@ -1,0 +1,206 @@
+// Typed handles, so that the header can name them without including curl.
+#define CURL_STRICTER 1
+#include "CurlDownloadTask.h"
+
+#include <curl/curl.h>
+
+namespace platform
+{
+
+namespace
+{
+    constexpr int connectPollMs = 50;     // how soon a connection attempt notices it should stop
+    constexpr int transferPollMs = 100;   // the same for a running download
+    constexpr int outputBufferSize = 64 * 1024;
+
+    void initialiseCurlOnce()
+    {
+        [[maybe_unused]] static const auto result = curl_global_init (CURL_GLOBAL_DEFAULT);
+    }
+
+    bool startsWithIgnoreCase (const char* data, size_t length, const char* prefix)
+    {
+        const auto prefixLength = strlen (prefix);
+        return length >= prefixLength && strncasecmp (data, prefix, prefixLength) == 0;
+    }
+}
+
+std::unique_ptr<juce::URL::DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
+                                                                  DownloadTimeouts timeouts)
+{
+    initialiseCurlOnce();
+
+    // As on Windows: the target is replaced, and opened before the connection is made.
+    target.deleteFile();
+    auto output = std::make_unique<juce::FileOutputStream> (target, outputBufferSize);
+
+    if (output->failedToOpen())
+        return nullptr;
+
+    auto task = std::make_unique<CurlDownloadTask> (target, std::move (output));
+
+    if (! task->configure (url.toString (true), timeouts))
+        return nullptr;
+
+    // Connect here, on the caller's thread, until the final answer's headers are in.
+    while (! task->headersComplete)
+    {
+        if (juce::Thread::currentThreadShouldExit())
+            return nullptr;
+
+        if (const auto result = task->pump (connectPollMs))
+        {
+            if (! task->headersComplete)
+                return nullptr;   // no answer: the Windows stack gives no task either
+
+            task->finish (*result);   // the whole answer arrived at once
+            return task;
+        }
+    }
+
+    task->worker = std::thread ([raw = task.get()] { raw->run(); });
+    return task;
+}
+
+CurlDownloadTask::CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::FileOutputStream> out)
+    : output (std::move (out))
+{
+    targetLocation = target;
+}
+
+CurlDownloadTask::~CurlDownloadTask()
+{
+    cancelled = true;
+
+    if (multi != nullptr)
+        curl_multi_wakeup (multi);
+
+    if (worker.joinable())
+        worker.join();
+
+    if (multi != nullptr)
+    {
+        if (easy != nullptr)
+            curl_multi_remove_handle (multi, easy);
+
+        curl_multi_cleanup (multi);
+    }
+
+    if (easy != nullptr)
+        curl_easy_cleanup (easy);
+}
+
+bool CurlDownloadTask::configure (const juce::String& address, DownloadTimeouts timeouts)
+{
+    easy = curl_easy_init();
+    multi = curl_multi_init();
+
+    if (easy == nullptr || multi == nullptr)
+        return false;
+
+    const auto ok = [] (CURLcode code) { return code == CURLE_OK; };
+
+    return ok (curl_easy_setopt (easy, CURLOPT_URL, address.toRawUTF8()))
+        && ok (curl_easy_setopt (easy, CURLOPT_NOSIGNAL, 1L))
+        && ok (curl_easy_setopt (easy, CURLOPT_USERAGENT, "juce"))
+        // Redirects are followed, but never away from https.
+        && ok (curl_easy_setopt (easy, CURLOPT_PROTOCOLS_STR, "https"))
+        && ok (curl_easy_setopt (easy, CURLOPT_REDIR_PROTOCOLS_STR, "https"))
+        && ok (curl_easy_setopt (easy, CURLOPT_FOLLOWLOCATION, 1L))
+        && ok (curl_easy_setopt (easy, CURLOPT_MAXREDIRS, 5L))
+        && ok (curl_easy_setopt (easy, CURLOPT_CONNECTTIMEOUT, (long) timeouts.connectSeconds))
+        // Less than a byte a second for the whole period counts as a connection gone silent.
+        && ok (curl_easy_setopt (easy, CURLOPT_LOW_SPEED_LIMIT, 1L))
+        && ok (curl_easy_setopt (easy, CURLOPT_LOW_SPEED_TIME, (long) timeouts.idleSeconds))
+        && ok (curl_easy_setopt (easy, CURLOPT_HEADERFUNCTION, &CurlDownloadTask::receiveHeader))
+        && ok (curl_easy_setopt (easy, CURLOPT_HEADERDATA, this))
+        && ok (curl_easy_setopt (easy, CURLOPT_WRITEFUNCTION, &CurlDownloadTask::receiveBody))
+        && ok (curl_easy_setopt (easy, CURLOPT_WRITEDATA, this))
+        && curl_multi_add_handle (multi, easy) == CURLM_OK;
+}
+
+std::optional<int> CurlDownloadTask::pump (int waitMs)
+{
+    int running = 0;
+    curl_multi_perform (multi, &running);
+
+    int queued = 0;
+
+    while (auto* message = curl_multi_info_read (multi, &queued))
+        if (message->msg == CURLMSG_DONE)
+            return (int) message->data.result;
+
+    curl_multi_poll (multi, nullptr, 0, waitMs, nullptr);
+    return std::nullopt;
+}
+
+void CurlDownloadTask::run()
+{
+    while (! cancelled)
+    {
+        if (const auto result = pump (transferPollMs))
+        {
+            finish (*result);
+            return;
+        }
+    }
+}
+
+void CurlDownloadTask::finish (int result)
+{
+    // Closed before the task reports that it has finished, as the framework's own task does.
+    output->flush();
+    const auto closed = output->getStatus().wasOk();
+    output = nullptr;
+
+    error = result != CURLE_OK || ! closed;
+    finished = true;
+}
+
+size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, void* self)
+{
+    auto& task = *static_cast<CurlDownloadTask*> (self);
+    const auto length = size * count;
+
+    if (startsWithIgnoreCase (data, length, "HTTP/"))
+    {
+        task.redirecting = false;
+    }
+    else if (startsWithIgnoreCase (data, length, "Location:"))
+    {
+        task.redirecting = true;
+    }
+    else if (length <= 2 && (data[0] == '\r' || data[0] == '\n'))
+    {
+        long status = 0;
+        curl_easy_getinfo (task.easy, CURLINFO_RESPONSE_CODE, &status);
+
+        const auto interim = status < 200 || (status >= 300 && status < 400 && task.redirecting);
+
+        if (! interim)
+        {
+            curl_off_t announced = -1;
+            curl_easy_getinfo (task.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+
+            task.httpCode = (int) status;
+            task.contentLength = announced;
+            task.headersComplete = true;
+        }
+    }
+
+    return task.cancelled ? 0 : length;
+}
+
+size_t CurlDownloadTask::receiveBody (char* data, size_t size, size_t count, void* self)
+{
+    auto& task = *static_cast<CurlDownloadTask*> (self);
+    const auto length = size * count;
+
+    if (task.cancelled || ! task.output->write (data, length))
+        return 0;   // ends the transfer with an error
+
+    task.downloaded += (juce::int64) length;
+    return length;
+}
+
+} // namespace platform
