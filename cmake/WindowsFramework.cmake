@@ -1,0 +1,25 @@
+# What the framework needs to cross-compile for 32-bit Windows with MinGW-w64: the i686 image
+# libraries (scripts/build-windows-deps), two work-arounds applied from the build side only,
+# the system libraries it imports and a fully static link.
+
+find_package(PNG REQUIRED)
+find_package(JPEG REQUIRED)
+find_package(ZLIB REQUIRED)
+
+set(vantrel_windows_compat "${CMAKE_CURRENT_LIST_DIR}/windows-compat")
+
+# Before the image libraries' headers: the forwarding jpeglib.h declares the `boolean` the
+# framework's JPEG loader expects.
+target_include_directories(vantrel_framework BEFORE PRIVATE "${vantrel_windows_compat}")
+
+# The framework's own __uuidof emulation for 32-bit MinGW does not compile with GCC 12: the
+# prefix header sends the module sources down the working 64-bit MinGW path.
+target_compile_options(vantrel_framework PRIVATE
+    -include "${vantrel_windows_compat}/juce_mingw32_prefix.h")
+
+target_link_libraries(vantrel_framework PUBLIC
+    PNG::PNG JPEG::JPEG ZLIB::ZLIB
+    version winmm wininet ws2_32 shlwapi imm32 ole32 oleaut32 uuid dxgi)
+
+# One self-contained executable: no MinGW run-time DLLs next to it.
+target_link_options(vantrel_framework INTERFACE -static -static-libgcc -static-libstdc++)

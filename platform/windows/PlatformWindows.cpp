@@ -1,0 +1,77 @@
+#include "platform/Platform.h"
+
+#include <windows.h>
+
+namespace platform
+{
+
+juce::String getOperatingSystemName()
+{
+    return juce::SystemStats::getOperatingSystemName();
+}
+
+std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target)
+{
+    // The framework's download over WinINet has exactly the meaning the program is written for.
+    // Its connection attempt cannot be interrupted from outside: a job stuck in one is left to
+    // find its component gone.
+    auto source = url;   // the framework's call is not const
+    return source.downloadToFile (target, juce::URL::DownloadTaskOptions().withUsePost (false));
+}
+
+bool startProgram (juce::ChildProcess& process, const juce::File& program)
+{
+    // One argument: the framework quotes a path with spaces, so the system never tries
+    // "C:\Users\first.exe" for "C:\Users\first last\...". No pipes: a chatty tool never blocks.
+    return process.start (juce::StringArray { program.getFullPathName() }, 0);
+}
+
+bool hasDisplay()
+{
+    return true;
+}
+
+std::unique_ptr<juce::LookAndFeel> createDefaultLookAndFeel()
+{
+    return nullptr;   // the system has "Microsoft YaHei" or falls back on its own
+}
+
+namespace
+{
+    bool isRunningUnderWine()
+    {
+        const auto ntdll = GetModuleHandleW (L"ntdll.dll");
+        return ntdll != nullptr && GetProcAddress (ntdll, "wine_get_version") != nullptr;
+    }
+
+    /** The framework flushes repaints from a thread that waits for the display's vertical blank;
+        Wine's wait returns at once without one, so the window would paint once and never again.
+    */
+    class RepaintPump final : public juce::Timer
+    {
+    public:
+        explicit RepaintPump (juce::Component& windowToPump) : window (windowToPump)
+        {
+            startTimerHz (30);
+        }
+
+        void timerCallback() override
+        {
+            if (auto* peer = window.getPeer())
+                peer->performAnyPendingRepaintsNow();
+        }
+
+    private:
+        juce::Component& window;
+    };
+}
+
+std::unique_ptr<juce::Timer> createRepaintPump (juce::Component& window)
+{
+    if (isRunningUnderWine())
+        return std::make_unique<RepaintPump> (window);
+
+    return nullptr;
+}
+
+} // namespace platform
