@@ -2,6 +2,7 @@
 // logger that tests can read back.
 
 #include "JuceTestEnvironment.h"
+#include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -25,29 +26,20 @@ CapturingLogger& CapturingLogger::get()
     return logger;
 }
 
-namespace
-{
-    class JuceEnvironment final : public ::testing::Environment
-    {
-    public:
-        void SetUp() override
-        {
-            juce::Logger::setCurrentLogger (&CapturingLogger::get());
-        }
-
-        void TearDown() override
-        {
-            juce::Logger::setCurrentLogger (nullptr);
-        }
-
-    private:
-        juce::ScopedJuceInitialiser_GUI framework;
-    };
-}
-
 int main (int argc, char** argv)
 {
     ::testing::InitGoogleTest (&argc, argv);
-    ::testing::AddGlobalTestEnvironment (new JuceEnvironment());   // gtest takes ownership
-    return RUN_ALL_TESTS();
+
+    // Torn down before main returns: the framework must not outlive its own statics.
+    const juce::ScopedJuceInitialiser_GUI framework;
+    const auto lookAndFeel = platform::createDefaultLookAndFeel();   // the same fonts as the program
+
+    if (lookAndFeel != nullptr)
+        juce::LookAndFeel::setDefaultLookAndFeel (lookAndFeel.get());
+
+    juce::Logger::setCurrentLogger (&CapturingLogger::get());
+    const auto result = RUN_ALL_TESTS();
+    juce::Logger::setCurrentLogger (nullptr);
+    juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
+    return result;
 }

@@ -1,0 +1,58 @@
+#include "download/DownloadVariant.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    struct VariantCase
+    {
+        const char* operatingSystem;
+        const char* language;
+        const char* expectedKey;
+        const char* expectedAddress;   // empty: no build for this system
+    };
+
+    const VariantCase variantCases[] = {
+        { "Windows 10",    "cn", "wincn",  "https://first.test:8443/VantrelInstall_winCN.exe" },
+        { "Windows 10",    "en", "winen",  "https://first.test:8443/VantrelInstall_winEN.exe" },
+        { "Windows 11",    "cn", "wincn",  "https://first.test:8443/VantrelInstall_winCN.exe" },
+        { "Windows 11",    "en", "winen",  "https://first.test:8443/VantrelInstall_winEN.exe" },
+        { "Windows 7",     "cn", "win7cn", "https://second.test/VantrelInstall_winCN.exe" },
+        { "Windows 7",     "en", "win7en", "https://second.test/VantrelInstall_winEN.exe" },
+        { "Windows 8.1",   "cn", "maccn",  "" },
+        { "Windows 8.0",   "en", "macen",  "" },
+        { "Windows Vista", "cn", "maccn",  "" },
+        { "Windows XP",    "en", "macen",  "" },
+        { "Linux",         "cn", "maccn",  "" },
+        { "Unknown OS",    "en", "macen",  "" },
+        // Case-sensitive substring tests, "Windows 1" first.
+        { "windows 10",    "cn", "maccn",  "" },
+        { "Windows 2000",  "cn", "maccn",  "" },
+    };
+
+    class VariantTable : public ::testing::TestWithParam<VariantCase> {};
+}
+
+TEST_P (VariantTable, ChoosesKeyAndAddressForTheSystemAndLanguage)
+{
+    const auto& c = GetParam();
+    const InstallerSettings settings { c.operatingSystem, c.language, "first.test:8443", "second.test" };
+
+    const auto key = DownloadVariant::getVariantKey (settings);
+    EXPECT_EQ (key, juce::String (c.expectedKey));
+    EXPECT_EQ (DownloadVariant::getDownloadAddress (key, settings), juce::String (c.expectedAddress));
+}
+
+INSTANTIATE_TEST_SUITE_P (Systems, VariantTable, ::testing::ValuesIn (variantCases));
+
+TEST (StatusTexts, ChineseForCnKeysEnglishOtherwise)
+{
+    using namespace DownloadVariant;
+
+    EXPECT_EQ (getServerErrorText ("wincn"), juce::String (juce::CharPointer_UTF8 ("\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x99\xa8\xe5\xbc\x82\xe5\xb8\xb8!")));
+    EXPECT_EQ (getNetworkFailureText ("win7cn"),
+               juce::String (juce::CharPointer_UTF8 ("\xe7\xbd\x91\xe7\xbb\x9c\xe5\xbc\x82\xe5\xb8\xb8! \xe6\xad\xa3\xe5\x9c\xa8\xe5\xb0\x9d\xe8\xaf\x95\xe8\xbf\x9e\xe6\x8e\xa5\xe4\xb8\xad...")));
+    EXPECT_EQ (getServerErrorText ("winen"), juce::String ("Server error!"));
+    EXPECT_EQ (getNetworkFailureText ("macen"), juce::String ("Network anomaly! We're attempting to reconnect..."));
+    EXPECT_EQ (getServerErrorText ("maccn"), getServerErrorText ("wincn"));
+}

@@ -1,0 +1,173 @@
+#include "download/DownloadVariant.h"
+#include "download/MainComponent.h"
+#include "helpers/JuceTestEnvironment.h"
+#include "helpers/TestMirror.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    // Nothing listens on port 1 of the loopback: a connection is refused at once.
+    InstallerSettings refusingSettings (const juce::String& system = "Windows 10", const juce::String& language = "cn")
+    {
+        return { system, language, "localhost:1", "localhost:1" };
+    }
+
+    bool isHexIdentifier (const juce::String& text)
+    {
+        return text.length() == 32 && text.containsOnly ("0123456789abcdef");
+    }
+
+    struct ComponentFixture : public ::testing::Test
+    {
+        void SetUp() override           { CapturingLogger::get().takeLines(); }
+
+        void TearDown() override
+        {
+            for (auto& folder : foldersToRemove)
+                folder.deleteRecursively();
+        }
+
+        std::unique_ptr<MainComponent> make (const InstallerSettings& settings)
+        {
+            auto component = std::make_unique<MainComponent> (settings);
+            foldersToRemove.add (component->getTargetFile().getParentDirectory());
+            return component;
+        }
+
+        juce::Array<juce::File> foldersToRemove;
+    };
+
+    /** Ticks the monitor by hand, as its timer would, until `done` or about ten seconds. */
+    template <typename Condition>
+    bool tickUntil (MainComponent& component, Condition done)
+    {
+        for (int i = 0; i < 200 && ! done(); ++i)
+        {
+            juce::Thread::sleep (50);
+
+            if (component.isTimerRunning())
+                component.timerCallback();
+        }
+
+        return done();
+    }
+}
+
+TEST_F (ComponentFixture, LogsSystemAddressTargetAndConnectingInOrder)
+{
+    const auto component = make (refusingSettings());
+    const auto lines = CapturingLogger::get().takeLines();
+
+    ASSERT_EQ (lines.size(), 4);
+    EXPECT_EQ (lines[0], "OS is now: wincn");
+    EXPECT_EQ (lines[1], "Download URL: https://localhost:1/VantrelInstall_winCN.exe");
+    EXPECT_EQ (lines[2], "Download to: " + component->getTargetFile().getFullPathName());
+    EXPECT_EQ (lines[3], "Connecting...");
+    EXPECT_EQ (component->getVariantKey(), "wincn");
+    EXPECT_FALSE (component->hasDownloadTask());   // refused: no task, as on Windows
+}
+
+TEST_F (ComponentFixture, TargetIsAFreshFolderAndFileNamedByRandomIdentifiers)
+{
+    const auto first = make (refusingSettings());
+    const auto second = make (refusingSettings());
+    const auto temp = juce::File::getSpecialLocation (juce::File::tempDirectory);
+
+    for (const auto* component : { first.get(), second.get() })
+    {
+        const auto target = component->getTargetFile();
+        EXPECT_EQ (target.getParentDirectory().getParentDirectory(), temp);
+        EXPECT_TRUE (isHexIdentifier (target.getParentDirectory().getFileName()));
+        EXPECT_TRUE (isHexIdentifier (target.getFileNameWithoutExtension()));
+        EXPECT_EQ (target.getFileExtension(), ".exe");
+        EXPECT_TRUE (target.getParentDirectory().isDirectory());
+    }
+
+    EXPECT_NE (first->getTargetFile().getParentDirectory(), second->getTargetFile().getParentDirectory());
+    EXPECT_NE (first->getTargetFile().getFileName(), second->getTargetFile().getFileName());
+}
+
+TEST_F (ComponentFixture, ASystemWithNoBuildLogsAnEmptyAddressAndHasNoTask)
+{
+    const auto component = make (refusingSettings ("Windows 8.1"));
+    const auto lines = CapturingLogger::get().takeLines();
+
+    EXPECT_EQ (component->getVariantKey(), "maccn");
+    EXPECT_EQ (lines[1], "Download URL: ");
+    EXPECT_TRUE (component->getDownloadUrl().isEmpty());
+    EXPECT_FALSE (component->hasDownloadTask());
+}
+
+TEST_F (ComponentFixture, ShowsTheBarOnWhiteAt300By50)
+{
+    const auto component = make (refusingSettings());
+
+    EXPECT_EQ (component->getWidth(), 300);
+    EXPECT_EQ (component->getHeight(), 50);
+    EXPECT_FALSE (component->isShowingStatusText());
+
+    const auto image = component->createComponentSnapshot (component->getLocalBounds(), true, 1.0f);
+    EXPECT_EQ (image.getPixelAt (5, 5), juce::Colour (0xffffffff));
+    EXPECT_EQ (image.getPixelAt (295, 45), juce::Colour (0xffffffff));
+    EXPECT_EQ (image.getPixelAt (30, 22), juce::Colour (0xffadd8e6));   // the bar at (10, 10), 280 x 25
+    EXPECT_EQ (image.getPixelAt (30, 36), juce::Colour (0xffffffff));
+    EXPECT_EQ (image.getPixelAt (291, 22), juce::Colour (0xffffffff));
+}
+
+TEST_F (ComponentFixture, NoConnectionShowsTheNetworkTextInRedAndRetries)
+{
+    for (const auto* language : { "cn", "en" })
+    {
+        SCOPED_TRACE (language);
+        const auto component = make (refusingSettings ("Windows 10", language));
+        CapturingLogger::get().takeLines();
+
+        component->timerCallback();
+
+        EXPECT_EQ (component->getStatusText(), DownloadVariant::getNetworkFailureText (component->getVariantKey()));
+        EXPECT_TRUE (component->getChildren().size() == 1);   // the label replaced the bar
+        EXPECT_TRUE (component->getTargetFile().getParentDirectory().isDirectory());
+        EXPECT_EQ (CapturingLogger::get().takeLines(), juce::StringArray { "Reconnecting..." });
+
+        const auto image = component->createComponentSnapshot (component->getLocalBounds(), true, 1.0f);
+        int red = 0;
+
+        for (int x = 5; x < 295; ++x)
+            for (int y = 10; y < 40; ++y)
+            {
+                const auto pixel = image.getPixelAt (x, y);
+
+                if (pixel.getRed() > 200 && pixel.getGreen() < 90 && pixel.getBlue() < 90)
+                    ++red;
+            }
+
+        EXPECT_GT (red, 40);
+        EXPECT_TRUE (component->isTimerRunning());
+    }
+}
+
+TEST_F (ComponentFixture, ServerErrorStatusesAreJudgedBadAndTheFolderRemoved)
+{
+    const TestPayload payload (5000);
+
+    for (const auto* mode : { "404", "500", "truncated" })
+    {
+        SCOPED_TRACE (mode);
+        TestMirror mirror (payload.getFile(), { "--mode", mode });
+        const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+        const auto folder = component->getTargetFile().getParentDirectory();
+        CapturingLogger::get().takeLines();
+
+        ASSERT_TRUE (component->hasDownloadTask());
+        ASSERT_TRUE (tickUntil (*component, [&] { return ! component->isTimerRunning(); }));
+
+        const auto lines = CapturingLogger::get().takeLines();
+        const auto expectedStatus = juce::String (mode) == "truncated" ? "200" : mode;
+        ASSERT_GE (lines.size(), 2);
+        EXPECT_TRUE (lines[lines.size() - 2].startsWith ("<timerCallback> Download completed, status code: " + juce::String (expectedStatus) + "; file size: "));
+        EXPECT_EQ (lines[lines.size() - 1], "<timerCallback> Error, show label and delete file");
+        EXPECT_EQ (component->getStatusText(), "Server error!");
+        EXPECT_FALSE (folder.exists());
+    }
+}

@@ -1,0 +1,152 @@
+#include "app/RuntimeLog.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    juce::MemoryBlock readAll (const juce::File& file)
+    {
+        juce::MemoryBlock data;
+        file.loadFileAsData (data);
+        return data;
+    }
+
+    juce::String stamp (juce::Time time)
+    {
+        return time.toString (true, true, true, false);
+    }
+
+    /** The banner, whose "Log started" line has the time the logger opened the file. */
+    juce::String bannerFor (juce::Time welcomeTime, juce::Time opened)
+    {
+        return "\r\n" + juce::String::repeatedString ("*", 58) + "\r\n"
+             + "Application started at " + stamp (welcomeTime) + "\r\n"
+             + "Log started: " + stamp (opened) + "\r\n\r\n";
+    }
+
+    /** True if `text` is the banner written by a logger opened between the two times. */
+    bool isBannerOpenedBetween (const juce::String& text, juce::Time welcomeTime, juce::Time before, juce::Time after)
+    {
+        return text == bannerFor (welcomeTime, before) || text == bannerFor (welcomeTime, after);
+    }
+
+    struct LogFolder
+    {
+        juce::TemporaryFile folder;
+        juce::File log = folder.getFile().getChildFile ("Keldmark/VantrelInstall/runtimeLog_shell.txt");
+        ~LogFolder() { folder.getFile().deleteRecursively(); }
+    };
+}
+
+TEST (RuntimeLog, LivesUnderUserApplicationData)
+{
+    const auto expected = juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory)
+                              .getChildFile ("Keldmark").getChildFile ("VantrelInstall").getChildFile ("runtimeLog_shell.txt");
+    EXPECT_EQ (RuntimeLog::getDefaultFile(), expected);
+}
+
+TEST (RuntimeLog, WritesBannerAndCrLfLinesByteForByte)
+{
+    LogFolder folder;
+    const juce::Time start (2026, 11, 6, 11, 46, 27, 0, true);   // 6 Dec 2026, months count from 0
+
+    EXPECT_EQ (RuntimeLog::getWelcomeText (start), juce::String ("Application started at 6 Dec 2026 11:46:27am"));
+
+    const auto before = juce::Time::getCurrentTime();
+
+    {
+        auto logger = RuntimeLog::create (folder.log, start);   // makes the missing folders
+        logger->logMessage ("OS is now: wincn");
+        logger->logMessage (juce::CharPointer_UTF8 ("\xe7\xbd\x91\xe7\xbb\x9c"));
+    }
+
+    const auto lines = "OS is now: wincn\r\n" + juce::String (juce::CharPointer_UTF8 ("\xe7\xbd\x91\xe7\xbb\x9c")) + "\r\n";
+    const auto written = readAll (folder.log).toString();   // decoded as UTF-8
+    ASSERT_TRUE (written.endsWith (lines));
+    EXPECT_TRUE (isBannerOpenedBetween (written.dropLastCharacters (lines.length()), start, before, juce::Time::getCurrentTime()));
+}
+
+TEST (RuntimeLog, TrimsALongLogToItsTailFromALineBreak)
+{
+    struct TrimCase
+    {
+        const char* situation;
+        juce::MemoryBlock before;
+        bool trimmed;
+    };
+
+    const auto lines = [] (size_t totalBytes)
+    {
+        juce::MemoryOutputStream out;
+
+        for (int i = 0; out.getDataSize() < totalBytes; ++i)
+            out << "line " << juce::String (i).paddedLeft ('0', 8) << " of the old log\r\n";
+
+        auto block = out.getMemoryBlock();
+        block.setSize (totalBytes);
+        return block;
+    };
+
+    auto withNulInTail = lines (200000);
+    withNulInTail[200000 - 1000] = 0;
+    juce::MemoryBlock noLineBreak (200000);
+    noLineBreak.fillWith ('x');
+
+    const TrimCase cases[] = {
+        { "200000 bytes of lines",              lines (200000), true },
+        { "exactly the limit",                  lines (131072), false },
+        { "a NUL byte before the first break",  [] { juce::MemoryBlock b (200000); b.fillWith ('x'); b[70000] = 0; b[90000] = '\n'; return b; }(), false },
+        { "no line break at all",               noLineBreak, false },
+        { "a NUL after the first break",        withNulInTail, true },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.situation);
+        LogFolder folder;
+        folder.log.create();
+        folder.log.replaceWithData (c.before.getData(), c.before.getSize());
+        const juce::Time start (2026, 11, 6, 9, 5, 0, 0, true);
+
+        const auto before = juce::Time::getCurrentTime();
+        RuntimeLog::create (folder.log, start).reset();
+        const auto after = readAll (folder.log);
+
+        juce::MemoryBlock expectedKept;
+
+        if (c.trimmed)
+        {
+            // From the first CR or LF at or after 131072 bytes before the end, that byte included.
+            const auto* bytes = static_cast<const char*> (c.before.getData());
+            auto from = c.before.getSize() - (size_t) RuntimeLog::maxInitialSize;
+
+            while (bytes[from] != '\r' && bytes[from] != '\n')
+                ++from;
+
+            expectedKept.append (bytes + from, c.before.getSize() - from);
+            EXPECT_LE (expectedKept.getSize(), (size_t) RuntimeLog::maxInitialSize);
+        }
+        else
+        {
+            expectedKept = c.before;
+        }
+
+        ASSERT_GT (after.getSize(), expectedKept.getSize());
+        EXPECT_EQ (0, memcmp (after.getData(), expectedKept.getData(), expectedKept.getSize()));
+
+        const auto appended = juce::String::fromUTF8 (static_cast<const char*> (after.getData()) + expectedKept.getSize(),
+                                                      (int) (after.getSize() - expectedKept.getSize()));
+        EXPECT_TRUE (isBannerOpenedBetween (appended, start, before, juce::Time::getCurrentTime()));
+    }
+}
+
+TEST (RuntimeLog, ALogPathThatIsAFolderLosesMessagesWithoutFailing)
+{
+    LogFolder folder;
+    ASSERT_TRUE (folder.log.createDirectory());
+
+    auto logger = RuntimeLog::create (folder.log, juce::Time::getCurrentTime());
+    logger->logMessage ("lost");
+
+    EXPECT_TRUE (folder.log.isDirectory());
+}
