@@ -153,8 +153,10 @@ void CurlDownloadTask::finish (int result)
     const auto closed = output->getStatus().wasOk();
     output = nullptr;
 
+    // Other threads read these through the framework's plain getters: publish 'finished' last,
+    // with release order, so that whoever sees it also sees the rest.
     error = result != CURLE_OK || ! closed;
-    finished = true;
+    __atomic_store_n (&finished, true, __ATOMIC_RELEASE);
 }
 
 size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, void* self)
@@ -199,7 +201,7 @@ size_t CurlDownloadTask::receiveBody (char* data, size_t size, size_t count, voi
     if (task.cancelled || ! task.output->write (data, length))
         return 0;   // ends the transfer with an error
 
-    task.downloaded += (juce::int64) length;
+    __atomic_store_n (&task.downloaded, task.downloaded + (juce::int64) length, __ATOMIC_RELAXED);
     return length;
 }
 
