@@ -2,7 +2,7 @@
 #include "download/MainComponent.h"
 #include "platform/Platform.h"
 
-#include <iostream>
+#include <cstdio>
 
 class InstallerApplication final : public juce::JUCEApplication
 {
@@ -19,7 +19,7 @@ public:
 
         if (! platform::hasDisplay())
         {
-            std::cerr << "Vantrel Install: no display to open a window on (is DISPLAY set?)" << std::endl;
+            std::fputs ("Vantrel Install: no display to open a window on (is DISPLAY set?)\n", stderr);
             setApplicationReturnValue (1);
             quit();
             return;

@@ -8,6 +8,10 @@ if(NOT EXISTS "${VANTREL_JUCE_MODULES_DIR}/juce_core/juce_core.h")
     message(FATAL_ERROR "The framework's modules are not in ${VANTREL_JUCE_MODULES_DIR} (scripts/setup installs juce-modules-source)")
 endif()
 
+if(WIN32)
+    include(${CMAKE_CURRENT_LIST_DIR}/WindowsSize.cmake)
+endif()
+
 set(vantrel_juce_sources)
 foreach(module IN LISTS vantrel_juce_modules)
     list(APPEND vantrel_juce_sources "${VANTREL_JUCE_MODULES_DIR}/${module}/${module}.cpp")

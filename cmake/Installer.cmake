@@ -19,5 +19,6 @@ function(vantrel_add_installer target)
 
     if(WIN32)
         vantrel_add_windows_resources(${target})
+        target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/windows/DllSearchHardening.cpp)
     endif()
 endfunction()
