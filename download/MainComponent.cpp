@@ -221,6 +221,10 @@ void MainComponent::handOver()
         if (auto* window = findParentComponentOfClass<juce::DocumentWindow>())
             window->setVisible (false);
 
+        // Nothing is shown any more: this also stops the bar's 30 ms animation timer, which
+        // would otherwise repaint a hidden window for as long as the tool runs.
+        progressBar.setVisible (false);
+
         launchExitWatcher();
         return;
     }
