@@ -1,0 +1,704 @@
+#!/usr/bin/python3
+"""The benchmark's measurements. bench/run builds everything and starts this under a virtual
+display, trusting the throwaway test CA; run on its own it needs the same.
+
+It serves padded setup-tool stand-ins from a local nginx over HTTPS and measures:
+  - the Linux build against curl (download, start the same tool, delete), pair by pair;
+  - the fixed costs: start to window shown, download complete on disk to tool started,
+    the program's CPU while the tool runs;
+  - the same under Wine (no goal: Wine's HTTP stack is not Windows');
+  - the stripped size of the Windows executable and its largest parts from the link map.
+Results go to build/bench/results.json; bench/report.py turns them into the table and chart.
+"""
+
+import argparse
+import json
+import os
+import queue
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import linkmap  # noqa: E402
+import report   # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+BENCH = ROOT / "build" / "bench"
+CA_DIR = ROOT / "build" / "testca"
+LINUX_BUILD = ROOT / "build" / "bench-linux"
+WINDOWS_BUILD = ROOT / "build" / "bench-windows"
+PRODUCT_EXE = ROOT / "build" / "windows-x86" / "VantrelInstall.exe"
+PORTS = (48543, 48544)   # not the test mirror's 48443/48444: the tests may run meanwhile
+URL = f"https://localhost:{PORTS[0]}/VantrelInstall_winCN.exe"
+TITLE = "Vantrel Install"
+MiB = 1 << 20
+# No debugger on a crash: the program then just ends (and the run fails) instead of hanging.
+WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d"}
+COMPLETED = re.compile(r"<timerCallback> Download completed, status code: (-?\d+); file size: (\d+)")
+QUIT = "<timerCallback> Quit"
+RUN_TIMEOUT = 180   # seconds; a run that takes longer has hung
+SPAWN = BENCH / "spawn"
+
+
+def step(text):
+    print(f"--> {text}", flush=True)
+
+
+def fail(text):
+    raise SystemExit(f"bench: {text}")
+
+
+#==============================================================================
+class CpuGroup:
+    """A cgroup that counts the CPU time of every process put into it and their descendants,
+    whoever reaps them (under Wine the tool is not the program's child)."""
+
+    def __init__(self, name):
+        v1 = Path("/sys/fs/cgroup/cpuacct")
+        v2 = Path("/sys/fs/cgroup")
+        if (v1 / "cpuacct.usage").exists():
+            self.path, self.v1 = v1 / name, True
+        elif (v2 / "cgroup.controllers").exists():
+            self.path, self.v1 = v2 / name, False
+        else:
+            fail("no cgroup for counting CPU time (cgroup v1 cpuacct or cgroup v2 needed)")
+        self.path.mkdir(exist_ok=True)
+
+    def wrap(self, argv):
+        """argv, run from inside the group (so nothing it starts escapes it)."""
+        return ["/bin/sh", "-c", 'echo $$ > "$0/cgroup.procs" && exec "$@"', str(self.path), *argv]
+
+    def cpu_seconds(self):
+        if self.v1:
+            return int((self.path / "cpuacct.usage").read_text()) / 1e9
+        usage = re.search(r"usage_usec (\d+)", (self.path / "cpu.stat").read_text())
+        return int(usage.group(1)) / 1e6
+
+    def remove(self):
+        for _ in range(50):
+            try:
+                self.path.rmdir()
+                return
+            except OSError:
+                time.sleep(0.1)
+
+
+#==============================================================================
+class Nginx:
+    """Debian's nginx on its own config, pid, logs and temp folders under build/bench/nginx,
+    serving build/bench/nginx/root over TLS with the test CA's localhost certificate."""
+
+    def __init__(self):
+        self.dir = BENCH / "nginx"
+        self.root = self.dir / "root"
+        self.access_log = self.dir / "access.log"
+        self.process = None
+
+    def start(self):
+        for sub in ("root", "tmp"):
+            (self.dir / sub).mkdir(parents=True, exist_ok=True)
+        self.root.chmod(0o755)
+        self.access_log.unlink(missing_ok=True)
+        listens = "".join(f"        listen 127.0.0.1:{p} ssl;\n        listen [::1]:{p} ssl;\n" for p in PORTS)
+        temp = "".join(f"    {kind}_temp_path {self.dir}/tmp/{kind};\n"
+                       for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        conf = self.dir / "nginx.conf"
+        conf.write_text(f"""# Written by bench/bench.py for one benchmark run.
+worker_processes 1;
+pid {self.dir}/nginx.pid;
+error_log {self.dir}/error.log warn;
+events {{ worker_connections 64; }}
+http {{
+    log_format timed '$msec $request_time $status $body_bytes_sent "$request" "$http_user_agent"';
+    access_log {self.access_log} timed;
+{temp}    default_type application/octet-stream;
+    sendfile on;
+    server {{
+{listens}        server_name localhost;
+        ssl_certificate {CA_DIR}/server.crt;
+        ssl_certificate_key {CA_DIR}/server.key;
+        root {self.root};
+    }}
+}}
+""")
+        base = ["nginx", "-p", str(self.dir), "-c", str(conf), "-e", str(self.dir / "error.log")]
+        subprocess.run(base + ["-t", "-q"], check=True)
+        self.process = subprocess.Popen(base + ["-g", "daemon off;"])
+        for _ in range(100):
+            if self.get_ok():
+                return
+            if self.process.poll() is not None:
+                fail(f"nginx exited with code {self.process.returncode}; see {self.dir}/error.log")
+            time.sleep(0.05)
+        fail("nginx does not answer")
+
+    def get_ok(self):
+        (self.root / "ping").write_text("pong\n")
+        result = subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}",
+                                 f"https://localhost:{PORTS[1]}/ping"], capture_output=True, text=True)
+        return result.stdout == "200"
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGQUIT)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def serve(self, file):
+        """Serves `file` at both paths (the program asks for the first one)."""
+        for name in ("VantrelInstall_winCN.exe", "VantrelInstall_winEN.exe"):
+            link = self.root / name
+            tmp = self.root / (name + ".new")
+            tmp.unlink(missing_ok=True)
+            tmp.symlink_to(file)
+            tmp.replace(link)
+
+    def log_mark(self):
+        return self.access_log.stat().st_size if self.access_log.exists() else 0
+
+    def requests_since(self, mark):
+        """(end time, duration, status, bytes, agent) of the requests logged since the mark."""
+        with open(self.access_log, "rb") as f:
+            f.seek(mark)
+            lines = f.read().decode().splitlines()
+        out = []
+        for line in lines:
+            m = re.match(r'(\S+) (\S+) (\d+) (\d+) "([^"]*)" "([^"]*)"', line)
+            if m and "/VantrelInstall_win" in m.group(5):
+                out.append((float(m.group(1)), float(m.group(2)), int(m.group(3)), int(m.group(4)), m.group(6)))
+        return out
+
+
+#==============================================================================
+class MapWatcher:
+    """The times windows are mapped, from bench/mapwatch (MapNotify on the root window)."""
+
+    def __init__(self, exe):
+        self.process = subprocess.Popen([str(exe)], stdout=subprocess.PIPE, text=True, bufsize=1)
+        if self.process.stdout.readline().strip() != "ready":
+            fail("mapwatch did not start (is DISPLAY set?)")
+        self.events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            parts = line.rstrip("\n").split(" ", 3)
+            if len(parts) >= 3 and parts[0] == "map":
+                self.events.put((float(parts[1]), parts[3] if len(parts) > 3 else ""))
+
+    def drain(self):
+        while not self.events.empty():
+            self.events.get_nowait()
+
+    def first_shown(self, title, since):
+        """Monotonic time the first window called `title` was mapped after `since`, or None."""
+        while True:
+            try:
+                when, name = self.events.get_nowait()
+            except queue.Empty:
+                return None
+            if name == title and when >= since:
+                return when
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
+#==============================================================================
+class Served:
+    """Setup-tool stand-ins padded to a size, ending with their trailer, made at bench time."""
+
+    def __init__(self, kind, standin):
+        self.kind = kind
+        self.standin = Path(standin).read_bytes()
+        self.dir = BENCH / "files"
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.dir.chmod(0o755)
+        self.record = BENCH / "records" / f"{kind}.txt"
+        self.record.parent.mkdir(parents=True, exist_ok=True)
+        self.record.unlink(missing_ok=True)
+        # Data that does not compress or dedupe, written out in full (no sparse holes).
+        self.block = os.urandom(MiB)
+
+    def record_path_for_tool(self):
+        if self.kind == "wine":
+            return "Z:" + str(self.record).replace("/", "\\")
+        return str(self.record)
+
+    def make(self, size, sleep_ms=0):
+        trailer = f"\nVANTREL-STANDIN exit=0 sleep-ms={sleep_ms} record={self.record_path_for_tool()}\n".encode()
+        path = self.dir / f"{self.kind}-{size // MiB}MiB-sleep{sleep_ms}.exe"
+        pad = size - len(self.standin) - len(trailer)
+        if pad < 0:
+            fail(f"{size} bytes is smaller than the stand-in")
+        with open(path, "wb") as f:
+            f.write(self.standin)
+            while pad > 0:
+                n = min(pad, len(self.block))
+                f.write(self.block[:n])
+                pad -= n
+            f.write(trailer)
+        path.chmod(0o644)
+        assert path.stat().st_size == size
+        return path
+
+    def record_lines(self):
+        return self.record.read_text().splitlines() if self.record.exists() else []
+
+
+def iso_seconds(stamp):
+    """'2026-12-07T08:27:33.123Z' -> seconds since the epoch."""
+    y, mo, d, h, mi, sec, ms = (int(g) for g in re.match(r"(\d+)-(\d+)-(\d+)T(\d+):(\d+):(\d+)\.(\d+)Z", stamp).groups())
+    return time.mktime((y, mo, d, h, mi, sec, 0, 0, 0)) - time.timezone + ms / 1000
+
+
+def tool_start_times(lines):
+    """(start time, argument count) of each tool start in the stand-in's record lines."""
+    return [(iso_seconds(m.group(1)), int(m.group(2)))
+            for m in (re.match(r"start time=(\S+) pid=\d+ argc=(\d+)", line) for line in lines) if m]
+
+
+def tool_exit_times(lines):
+    return [iso_seconds(m.group(1)) for m in (re.match(r"exit \d+ pid=\d+ time=(\S+)", line) for line in lines) if m]
+
+
+#==============================================================================
+class Spawned:
+    """A command run through bench/spawn, which reports its exit code, CPU time (user + system,
+    with its waited-for descendants) and peak RSS."""
+
+    counter = 0
+
+    def __init__(self, argv, **popen_args):
+        Spawned.counter += 1
+        self.result = BENCH / f"spawn-{Spawned.counter}.txt"
+        self.result.unlink(missing_ok=True)
+        self.started = time.monotonic()
+        self.process = subprocess.Popen([str(SPAWN), str(self.result), *map(str, argv)],
+                                        start_new_session=True, **popen_args)
+
+    def child_pid(self):
+        children = Path(f"/proc/{self.process.pid}/task/{self.process.pid}/children").read_text().split()
+        return int(children[0]) if children else None
+
+    def poll(self):
+        return self.process.poll()
+
+    def wait(self, timeout=RUN_TIMEOUT):
+        """Waits; returns (exit code, CPU seconds, peak RSS KiB, wall seconds). A run that hangs is killed."""
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+            fail(f"{self.process.args[2:]} did not finish within {timeout} s")
+        wall = time.monotonic() - self.started
+        self.ended = time.time()
+        if self.process.returncode != 0:
+            fail(f"bench/spawn could not run {self.process.args[2:]}")
+        code, user, system, rss = self.result.read_text().split()
+        self.result.unlink()
+        return int(code), float(user) + float(system), int(rss), wall
+
+
+def fresh_dir(path):
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return path
+
+
+class Platform:
+    """How to run the program and the tool on one side: native Linux, or Wine."""
+
+    def __init__(self, kind, windows_build=WINDOWS_BUILD):
+        self.kind = kind
+        if kind == "linux":
+            self.exe = LINUX_BUILD / "VantrelInstall"
+            self.standin = LINUX_BUILD / "tools" / "setup-tool-standin"
+        else:
+            self.exe = Path(windows_build) / "VantrelInstall.exe"
+            self.standin = Path(windows_build) / "tools" / "setup-tool-standin.exe"
+            self.prefix = BENCH / "wineprefix"
+            self.env = dict(os.environ, WINEPREFIX=str(self.prefix), HOME=str(BENCH / "wine-home"), **WINE_ENV)
+        for f in (self.exe, self.standin):
+            if not f.exists():
+                fail(f"{f} is missing: run bench/run, which builds it")
+
+    # --- Wine only: a prefix, and a session kept up for the whole phase -------
+    def start_wine(self):
+        (BENCH / "wine-home").mkdir(parents=True, exist_ok=True)
+        if not (self.prefix / "system.reg").exists():
+            step(f"making the Wine prefix {self.prefix} (once)")
+            subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           check=True)
+            subprocess.run(["wineserver", "-w"], env=self.env, check=True)
+        # Wine's own processes (wineserver, services, explorer) are counted in a group of their
+        # own; a sleeping tool keeps them up between runs, as a Windows machine's services are.
+        self.shared = CpuGroup("vantrel-bench-wine-shared")
+        anchor_file = Served("wine-anchor", self.standin)
+        anchor = anchor_file.make(len(anchor_file.standin) + 4096, sleep_ms=3_600_000)
+        self.anchor = subprocess.Popen(self.shared.wrap(["wine", str(anchor)]), env=self.env,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(300):
+            if anchor_file.record_lines():
+                return
+            time.sleep(0.1)
+        fail("Wine did not start the stand-in")
+
+    def stop_wine(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL)
+        self.anchor.wait()
+        self.shared.remove()
+        # Made again in seconds next time; 600 MB is too much to leave behind.
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def user_dir(self):
+        users = [p for p in (self.prefix / "drive_c" / "users").iterdir() if p.name != "Public"]
+        return users[0]
+
+    # --- one run of the program -----------------------------------------------
+    def run_dirs(self, name):
+        run = fresh_dir(BENCH / "runs" / name)
+        if self.kind == "linux":
+            home, tmp = run / "home", run / "tmp"
+            home.mkdir()
+            tmp.mkdir()
+            return run, home, tmp, home / ".config/Keldmark/VantrelInstall/runtimeLog_shell.txt"
+        user = self.user_dir()
+        log = user / "AppData/Roaming/Keldmark/VantrelInstall/runtimeLog_shell.txt"
+        log.unlink(missing_ok=True)
+        tmp = user / "Temp"
+        if not tmp.exists():
+            tmp = user / "AppData/Local/Temp"
+        return run, None, tmp, log
+
+    def start_program(self, name):
+        run, home, tmp, log = self.run_dirs(name)
+        before = set(tmp.iterdir())
+        if self.kind == "linux":
+            env = dict(os.environ, HOME=str(home), TMPDIR=str(tmp))
+            argv = [str(self.exe)]
+        else:
+            env = self.env
+            self.group = CpuGroup("vantrel-bench-run")
+            argv = self.group.wrap(["wine", str(self.exe)])
+            self.shared_before = self.shared.cpu_seconds()
+        with open(run / "stderr.txt", "wb") as stderr:
+            process = Spawned(argv, env=env, cwd=run, stdout=subprocess.DEVNULL, stderr=stderr)
+        return process, process.started, tmp, before, log
+
+    def finish_program(self, process, started, tmp, before, log, size):
+        code, cpu, rss, wall = process.wait()
+        if self.kind == "wine":
+            # The program's own group (it, and the tool it started) plus Wine's shared processes.
+            time.sleep(0.2)   # the tool's process may still be going away
+            cpu = self.group.cpu_seconds() + (self.shared.cpu_seconds() - self.shared_before)
+            self.group.remove()
+        text = log.read_text(errors="replace").replace("\r", "") if log.exists() else ""
+        done = COMPLETED.search(text)
+        problems = []
+        if code != 0:
+            problems.append(f"exit code {code}")
+        if not done or done.group(1) != "200" or int(done.group(2)) != size:
+            problems.append("no complete download of the right size in the log")
+        if QUIT not in text:
+            problems.append("no Quit in the log")
+        left = set(tmp.iterdir()) - before
+        if left:
+            problems.append(f"left behind: {sorted(map(str, left))}")
+        if problems:
+            fail(f"{self.kind} program run: " + "; ".join(problems) + f"\nlog:\n{text}")
+        return {"wall": wall, "cpu": cpu, "rss_kib": rss}
+
+    def run_program(self, name, size):
+        process, started, tmp, before, log = self.start_program(name)
+        return self.finish_program(process, started, tmp, before, log, size)
+
+    # --- one run of curl plus the same tool --------------------------------------
+    def run_curl(self, name, size):
+        run = fresh_dir(BENCH / "runs" / name)
+        target = run / "VantrelInstall_winCN.exe"
+        started = time.monotonic()
+        code, curl_cpu, curl_rss, _ = Spawned(["curl", "-sS", "-o", target, URL]).wait()
+        if code != 0 or target.stat().st_size != size:
+            fail(f"curl failed (exit code {code})")
+        target.chmod(0o755)
+        if self.kind == "linux":
+            tool_code, tool_cpu, _, _ = Spawned([target]).wait()
+        else:
+            group = CpuGroup("vantrel-bench-run")
+            shared_before = self.shared.cpu_seconds()
+            tool_code, _, _, _ = Spawned(group.wrap(["wine", target]), env=self.env, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL).wait()
+        # The program deletes its download too: the same work on both sides.
+        target.unlink()
+        wall = time.monotonic() - started
+        if self.kind == "wine":
+            time.sleep(0.2)   # as for the program: let the tool's process finish going
+            tool_cpu = group.cpu_seconds() + (self.shared.cpu_seconds() - shared_before)
+            group.remove()
+        if tool_code != 0:
+            fail(f"the tool downloaded by curl exited with {tool_code}")
+        return {"wall": wall, "cpu": curl_cpu + tool_cpu, "rss_kib": curl_rss}
+
+
+#==============================================================================
+def throughput_runs(side, nginx, served, sizes, runs):
+    results = []
+    for size in sizes:
+        file = served.make(size)
+        nginx.serve(file)
+        step(f"{side.kind}: {size // MiB} MiB, {runs} alternating runs of the program and curl")
+        # One untimed run of each first: page cache, Wine's session and the first TLS set-up.
+        side.run_program("warm-up", size)
+        side.run_curl("warm-up", size)
+        pairs = []
+        for i in range(runs):
+            records_before = len(served.record_lines())
+            mark = nginx.log_mark()
+            program = side.run_program(f"program-{i}", size)
+            program_requests = nginx.requests_since(mark)
+            mark = nginx.log_mark()
+            curl = side.run_curl(f"curl-{i}", size)
+            curl_requests = nginx.requests_since(mark)
+            starts = tool_start_times(served.record_lines()[records_before:])
+            if len(starts) != 2 or any(argc != 0 for _, argc in starts):
+                fail(f"expected two tool starts with no arguments, got {starts}")
+            for result, requests in ((program, program_requests), (curl, curl_requests)):
+                good = [r for r in requests if r[2] == 200 and r[3] == size]
+                result["server_transfer"] = good[-1][1] if good else None
+            pairs.append({"program": program, "curl": curl})
+            print(f"    pair {i + 1}: program {program['wall']:.3f} s {program['cpu']:.3f} s CPU "
+                  f"{program['rss_kib'] / 1024:.1f} MiB | curl {curl['wall']:.3f} s {curl['cpu']:.3f} s CPU "
+                  f"{curl['rss_kib'] / 1024:.1f} MiB", flush=True)
+        results.append({"size": size, "pairs": pairs})
+        file.unlink()
+        shutil.rmtree(BENCH / "runs", ignore_errors=True)
+    return results
+
+
+def poll_completion(tmp, before, size, stop, out):
+    """Wall-clock time the download first has its full size on disk (polled every 0.5 ms)."""
+    while not stop.is_set():
+        for folder in set(tmp.iterdir()) - before:
+            try:
+                for f in folder.iterdir():
+                    if f.stat().st_size == size:
+                        out.append(time.time())
+                        return
+            except OSError:
+                pass
+        time.sleep(0.0005)
+
+
+def fixed_cost_runs(side, nginx, served, watcher, runs, size):
+    step(f"{side.kind}: fixed costs, {runs} runs of {size // MiB} MiB "
+         "(window shown; complete on disk to tool started; tool exited to program exited)")
+    file = served.make(size)
+    nginx.serve(file)
+    side.run_program("warm-up", size)
+    shown, handover, quit_after = [], [], []
+    for i in range(runs):
+        records_before = len(served.record_lines())
+        watcher.drain()
+        process, started, tmp, before, log = side.start_program(f"fixed-{i}")
+        stop, completed = threading.Event(), []
+        poller = threading.Thread(target=poll_completion, args=(tmp, before, size, stop, completed))
+        poller.start()
+        side.finish_program(process, started, tmp, before, log, size)
+        stop.set()
+        poller.join()
+        time.sleep(0.05)
+        when = watcher.first_shown(TITLE, started)
+        lines = served.record_lines()[records_before:]
+        starts, exits = tool_start_times(lines), tool_exit_times(lines)
+        if when is None or not completed or len(starts) != 1 or len(exits) != 1:
+            fail(f"fixed-cost run {i}: window shown {when}, completed {completed}, tool record {lines}")
+        shown.append(when - started)
+        handover.append(starts[0][0] - completed[0])
+        quit_after.append(process.ended - exits[0])
+        print(f"    run {i + 1}: window shown after {shown[-1] * 1000:.0f} ms; tool started "
+              f"{handover[-1] * 1000:.0f} ms after the download was complete on disk; program exited "
+              f"{quit_after[-1] * 1000:.0f} ms after the tool", flush=True)
+    file.unlink()
+    shutil.rmtree(BENCH / "runs", ignore_errors=True)
+    return {"size": size, "shown": shown, "handover": handover, "quit_after": quit_after}
+
+
+def process_cpu_ticks(pid):
+    """utime + stime of the whole process (all threads), from /proc/<pid>/stat, in clock ticks."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def process_cpu_ns(pid):
+    """CPU time of all the process's threads in nanoseconds, from their schedstat."""
+    total = 0
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            total += int((task / "schedstat").read_text().split()[0])
+        except (OSError, ValueError):
+            pass
+    return total
+
+
+def context_switches(pid):
+    total = 0
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            status = (task / "status").read_text()
+        except OSError:
+            continue
+        total += sum(int(v) for v in re.findall(r"ctxt_switches:\s+(\d+)", status))
+    return total
+
+
+def idle_run(side, nginx, served, window_seconds, tool_ms):
+    step(f"{side.kind}: the program's CPU while a {tool_ms} ms tool runs (window of {window_seconds} s)")
+    file = served.make(len(served.standin) + 4096, sleep_ms=tool_ms)
+    nginx.serve(file)
+    records_before = len(served.record_lines())
+    process, started, tmp, before, log = side.start_program("idle")
+    deadline = time.monotonic() + 60
+    while len(served.record_lines()) == records_before:
+        if time.monotonic() > deadline or process.poll() is not None:
+            fail("the tool never started")
+        time.sleep(0.01)
+    time.sleep(0.5)   # past the hand-over itself
+    pid = process.child_pid()
+    t0, ticks0, ns0, cs0 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), context_switches(pid)
+    threads = len(list(Path(f"/proc/{pid}/task").iterdir()))
+    time.sleep(window_seconds)
+    t1, ticks1, ns1, cs1 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), context_switches(pid)
+    side.finish_program(process, started, tmp, before, log, file.stat().st_size)
+    file.unlink()
+    elapsed = t1 - t0
+    hz = os.sysconf("SC_CLK_TCK")
+    result = {
+        "window": elapsed,
+        "percent_stat": 100 * (ticks1 - ticks0) / hz / elapsed,
+        "percent_schedstat": 100 * (ns1 - ns0) / 1e9 / elapsed,
+        "switches_per_second": (cs1 - cs0) / elapsed,
+        "threads": threads,
+    }
+    print(f"    {result['percent_stat']:.2f} % of a core (/proc stat), {result['percent_schedstat']:.3f} % "
+          f"(schedstat), {result['switches_per_second']:.1f} context switches/s, {threads} threads", flush=True)
+    return result
+
+
+#==============================================================================
+def executable_size():
+    step(f"size of {PRODUCT_EXE.relative_to(ROOT)}, stripped, and the link map of the bench-windows build")
+    stripped = BENCH / "VantrelInstall.stripped.exe"
+    subprocess.run(["i686-w64-mingw32-strip", "-o", str(stripped), str(PRODUCT_EXE)], check=True)
+    size = stripped.stat().st_size
+    stripped.unlink()
+    bench_stripped = BENCH / "bench-windows.stripped.exe"
+    subprocess.run(["i686-w64-mingw32-strip", "-o", str(bench_stripped), str(WINDOWS_BUILD / "VantrelInstall.exe")],
+                   check=True)
+    bench_size = bench_stripped.stat().st_size
+    bench_stripped.unlink()
+    parts = linkmap.contributions(WINDOWS_BUILD / "maps" / "VantrelInstall.exe.map")
+    return {"stripped": size, "unstripped": PRODUCT_EXE.stat().st_size, "bench_windows_stripped": bench_size,
+            **parts}
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--runs", type=int, default=5, help="pairs per size, Linux build")
+    p.add_argument("--sizes", default="16,256,1024", help="file sizes in MiB, Linux build")
+    p.add_argument("--fixed-runs", type=int, default=9, help="runs for the fixed costs")
+    p.add_argument("--idle-seconds", type=float, default=8.0, help="window for the CPU while the tool runs")
+    p.add_argument("--wine-runs", type=int, default=3, help="pairs per size under Wine (0: no Wine part)")
+    p.add_argument("--wine-sizes", default="16,256,1024", help="file sizes in MiB under Wine")
+    p.add_argument("--wine-fixed-runs", type=int, default=5)
+    p.add_argument("--windows-build", default=str(WINDOWS_BUILD),
+                   help="the build folder whose VantrelInstall.exe runs under Wine (made with the bench's hosts)")
+    p.add_argument("--mapwatch", default=str(BENCH / "mapwatch"))
+    args = p.parse_args()
+
+    # A plain kill still stops nginx and Wine (the finally below).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    if not os.environ.get("DISPLAY"):
+        fail("no DISPLAY: run through bench/run (it uses xvfb-run)")
+    BENCH.mkdir(parents=True, exist_ok=True)
+    began = time.monotonic()
+    results = {"date": time.strftime("%Y-%m-%d %H:%M %Z"), "loadavg_before": os.getloadavg(),
+               "cpus": os.cpu_count(), "args": vars(args)}
+    results["versions"] = {
+        "curl": subprocess.run(["curl", "--version"], capture_output=True, text=True).stdout.splitlines()[0],
+        "nginx": subprocess.run(["nginx", "-v"], capture_output=True, text=True).stderr.strip(),
+        "wine": subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip(),
+    }
+    sizes = [int(s) * MiB for s in args.sizes.split(",")]
+    wine_sizes = [int(s) * MiB for s in args.wine_sizes.split(",")]
+    # The fixed costs at the smallest and the largest size: the hand-over turns out to grow.
+    fixed_sizes = sorted({sizes[0], sizes[-1]})
+    wine_fixed_sizes = sorted({wine_sizes[0], wine_sizes[-1]})
+
+    results["size"] = executable_size()
+
+    nginx = Nginx()
+    watcher = None
+    wine = None
+    try:
+        step(f"starting nginx on 127.0.0.1 and [::1], ports {PORTS[0]} and {PORTS[1]}")
+        nginx.start()
+        watcher = MapWatcher(args.mapwatch)
+
+        linux = Platform("linux")
+        served = Served("linux", linux.standin)
+        results["linux"] = {
+            "throughput": throughput_runs(linux, nginx, served, sizes, args.runs),
+            "fixed": [fixed_cost_runs(linux, nginx, served, watcher, args.fixed_runs, size) for size in fixed_sizes],
+            "idle": idle_run(linux, nginx, served, args.idle_seconds, int((args.idle_seconds + 2) * 1000)),
+        }
+
+        if args.wine_runs > 0:
+            # A failure under Wine is reported with the rest rather than losing the Linux results.
+            try:
+                wine = Platform("wine", args.windows_build)
+                results["windows_build"] = str(wine.exe)
+                step("starting a Wine session for the bench")
+                wine.start_wine()
+                served = Served("wine", wine.standin)
+                results["wine"] = {
+                    "throughput": throughput_runs(wine, nginx, served, wine_sizes, args.wine_runs),
+                    "fixed": [fixed_cost_runs(wine, nginx, served, watcher, args.wine_fixed_runs, size)
+                              for size in wine_fixed_sizes],
+                    "idle": idle_run(wine, nginx, served, args.idle_seconds, int((args.idle_seconds + 2) * 1000)),
+                }
+            except SystemExit as failure:
+                if not str(failure.code).startswith("bench:"):
+                    raise
+                print(failure.code, file=sys.stderr, flush=True)
+                results["wine_error"] = str(failure.code)
+    finally:
+        if wine is not None and hasattr(wine, "anchor"):
+            wine.stop_wine()
+        if watcher:
+            watcher.stop()
+        nginx.stop()
+        shutil.rmtree(BENCH / "files", ignore_errors=True)
+        shutil.rmtree(BENCH / "runs", ignore_errors=True)
+
+    results["seconds"] = time.monotonic() - began
+    results["loadavg_after"] = os.getloadavg()
+    (BENCH / "results.json").write_text(json.dumps(results, indent=1))
+    step(f"measurements done in {results['seconds']:.0f} s; writing the table and chart")
+    print(report.write(results, ROOT / "docs" / "bench"))
+
+
+if __name__ == "__main__":
+    main()
