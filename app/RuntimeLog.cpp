@@ -16,9 +16,9 @@ juce::String getWelcomeText (juce::Time time)
     return "Application started at " + time.toString (true, true, true, false);
 }
 
-std::unique_ptr<juce::FileLogger> create (const juce::File& file, juce::Time startTime)
+std::unique_ptr<RuntimeLogger> create (const juce::File& file, juce::Time startTime)
 {
-    return std::make_unique<juce::FileLogger> (file, getWelcomeText (startTime), maxInitialSize);
+    return std::make_unique<RuntimeLogger> (file, getWelcomeText (startTime), maxInitialSize);
 }
 
 void install()
@@ -36,7 +36,7 @@ void install()
             juce::Logger::setCurrentLogger (nullptr);
         }
 
-        std::unique_ptr<juce::FileLogger> logger;
+        std::unique_ptr<RuntimeLogger> logger;
     };
 
     static Installed installed;

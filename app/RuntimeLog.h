@@ -1,6 +1,6 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include "RuntimeLogger.h"
 
 /** The plain-text runtime log that every part of the program writes to through juce::Logger. */
 namespace RuntimeLog
@@ -15,7 +15,7 @@ namespace RuntimeLog
     juce::String getWelcomeText (juce::Time time);
 
     /** Opens the log at `file`, trimming it and appending the banner. */
-    std::unique_ptr<juce::FileLogger> create (const juce::File& file, juce::Time startTime);
+    std::unique_ptr<RuntimeLogger> create (const juce::File& file, juce::Time startTime);
 
     /** Creates the default log and installs it as the current logger until the process ends,
         so that lines written after shutdown still reach the file.

@@ -69,8 +69,15 @@ MainComponent::~MainComponent()
     releaseLookAndFeel();
     toolProcess.reset();   // leaves a tool that still runs alone
 
-    const juce::ScopedLock lock (taskLock);
-    downloadTask.reset();  // cancels a running download; its partial file stays
+    std::unique_ptr<juce::URL::DownloadTask> task;
+
+    {
+        const juce::ScopedLock lock (taskLock);
+        task = std::move (downloadTask);
+    }
+
+    // Cancelled without waiting for the network; a partial file stays.
+    platform::discardDownload (std::move (task));
 }
 
 bool MainComponent::hasDownloadTask() const

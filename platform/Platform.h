@@ -22,6 +22,16 @@ namespace platform
     */
     std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target);
 
+    /** Cancels a download and lets it go without making the caller wait for the network: where
+        the system's HTTP stack cannot interrupt a read in progress, on a thread of its own.
+    */
+    void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task);
+
+    /** Appends `size` bytes to `file` in one write that other processes appending to the same
+        file at the same time cannot split or overwrite. False if it could not be written.
+    */
+    bool appendToFile (const juce::File& file, const void* data, size_t size);
+
     /** Starts `program` with no arguments and its output not captured, its full path passed as
         one argument. False when it could not be started as a program.
     */

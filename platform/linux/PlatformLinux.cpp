@@ -3,6 +3,9 @@
 #include "CurlDownloadTask.h"
 #include "FontFallback.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace platform
 {
 
@@ -15,6 +18,24 @@ juce::String getOperatingSystemName()
 std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target)
 {
     return CurlDownloadTask::start (url, target);
+}
+
+void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
+{
+    task.reset();   // our own task stops within one poll of the transfer
+}
+
+bool appendToFile (const juce::File& file, const void* data, size_t size)
+{
+    // O_APPEND: the kernel puts each write at the end, so lines of several processes never overlap.
+    const auto fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+
+    if (fd < 0)
+        return false;
+
+    const auto written = ::write (fd, data, size);
+    ::close (fd);
+    return written == (ssize_t) size;
 }
 
 namespace

@@ -19,6 +19,36 @@ std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, co
     return source.downloadToFile (target, juce::URL::DownloadTaskOptions().withUsePost (false));
 }
 
+void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
+{
+    if (task == nullptr)
+        return;
+
+    // The framework's task cancels its stream and then waits for its thread, which may sit in a
+    // read that the HTTP stack does not interrupt (Wine's never does): closing the window must
+    // not wait for the network, so the waiting happens on a thread that the exit may cut short.
+    std::shared_ptr<juce::URL::DownloadTask> shared (std::move (task));
+
+    if (! juce::Thread::launch ([shared]() mutable { shared.reset(); }))
+        shared.reset();
+}
+
+bool appendToFile (const juce::File& file, const void* data, size_t size)
+{
+    // Append-only access shared with every other writer: each write lands whole at the end.
+    const auto handle = CreateFileW (file.getFullPathName().toWideCharPointer(), FILE_APPEND_DATA,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+
+    DWORD written = 0;
+    const auto ok = WriteFile (handle, data, (DWORD) size, &written, nullptr) && written == (DWORD) size;
+    CloseHandle (handle);
+    return ok;
+}
+
 bool startProgram (juce::ChildProcess& process, const juce::File& program)
 {
     // One argument: the framework quotes a path with spaces, so the system never tries

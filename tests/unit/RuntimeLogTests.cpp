@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace
 {
     juce::MemoryBlock readAll (const juce::File& file)
@@ -149,4 +151,38 @@ TEST (RuntimeLog, ALogPathThatIsAFolderLosesMessagesWithoutFailing)
     logger->logMessage ("lost");
 
     EXPECT_TRUE (folder.log.isDirectory());
+}
+
+TEST (RuntimeLog, WritersAppendingAtOnceKeepEveryLineWhole)
+{
+    // Each logger stands for one instance of the program: its own lock, the same file.
+    LogFolder folder;
+    const auto now = juce::Time::getCurrentTime();
+    auto first = RuntimeLog::create (folder.log, now);
+    auto second = RuntimeLog::create (folder.log, now);
+    constexpr int linesEach = 3000;
+
+    const auto write = [] (RuntimeLogger& logger, const char* name)
+    {
+        for (int i = 0; i < linesEach; ++i)
+            logger.logMessage (juce::String (name) + " line " + juce::String (i) + " " + juce::String::repeatedString ("x", 80));
+    };
+
+    std::thread a ([&] { write (*first, "first"); }), b ([&] { write (*second, "second"); });
+    a.join();
+    b.join();
+
+    const auto text = folder.log.loadFileAsString();
+    juce::StringArray lines;
+    lines.addTokens (text, "\r\n", {});
+    lines.removeEmptyStrings();
+
+    int whole = 0;
+
+    for (const auto& line : lines)
+        if (line.matchesWildcard ("first line * x*", false) || line.matchesWildcard ("second line * x*", false))
+            whole += line.endsWith (juce::String::repeatedString ("x", 80)) ? 1 : 0;
+
+    EXPECT_EQ (whole, 2 * linesEach);
+    EXPECT_EQ (text.length() - text.replace ("\r\n", "").length(), 2 * (2 * linesEach + 2 * 5));   // CR LF pairs only
 }

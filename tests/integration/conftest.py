@@ -1,0 +1,168 @@
+"""Fixtures: the desktop (X display + a window manager), the trusted test CA, one Wine prefix
+for the session, and per test a bench that starts the mirror and installers and cleans up."""
+
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from helpers import (CA_DIR, EXECUTABLES, STANDINS, Installer, Mirror, WinePrefix, ensure_built,
+                     kill_group, standin_trailer, wait_until, windows_path)
+
+
+@pytest.fixture(scope="session")
+def desktop():
+    """The session's X display with a window manager on it.
+
+    The manager matters: it is what turns a click on the close button into WM_DELETE_WINDOW
+    (and interns the atoms the framework looks up at start), and Wine waits up to 2 s for it
+    before it hides a window. evilwm is small; -fn fixed uses the X server's built-in font."""
+    if not os.environ.get("DISPLAY"):
+        pytest.fail("no DISPLAY: run the suite under xvfb-run -a", pytrace=False)
+    if shutil.which("evilwm") is None:
+        pytest.fail("evilwm is missing (apt-get install evilwm)", pytrace=False)
+    if subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True,
+                      text=True).stdout.find("window id") >= 0:
+        yield None   # a manager runs already
+        return
+    wm = subprocess.Popen(["evilwm", "-fn", "fixed"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def running():
+        assert wm.poll() is None, f"evilwm ended ({wm.returncode})"
+        out = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True,
+                             text=True).stdout
+        return "window id" in out
+    wait_until(running, 10, "the window manager")
+    yield wm
+    wm.terminate()
+    try:
+        wm.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        kill_group(wm)
+
+
+@pytest.fixture(scope="session")
+def trusted_ca():
+    """The programs must trust the mirror's certificate: only tools/with-test-ca gives that."""
+    ca = (CA_DIR / "ca.crt").read_text() if (CA_DIR / "ca.crt").exists() else None
+    bundle = "/etc/ssl/certs/ca-certificates.crt"
+    body = ca and "".join(ca.split("-----")[2].split())
+    with open(bundle) as f:
+        trusted = body and body in "".join(f.read().split())
+    if not trusted:
+        pytest.fail("the test CA is not trusted: run the suite as "
+                    "tools/with-test-ca build/testca xvfb-run -a /usr/bin/python3 -m pytest "
+                    "tests/integration", pytrace=False)
+
+
+@pytest.fixture(scope="session")
+def wine_prefix(tmp_path_factory, desktop, trusted_ca):
+    if shutil.which("wine") is None:
+        pytest.fail("wine is missing", pytrace=False)
+    prefix = WinePrefix(tmp_path_factory.mktemp("wine") / "prefix")
+    try:
+        prefix.boot()
+        yield prefix
+    finally:
+        prefix.shutdown()
+
+
+class Bench:
+    """What one test starts: a mirror (one at a time, the ports are fixed) and installers."""
+
+    def __init__(self, request, tmp_path):
+        self.request = request
+        self.tmp = tmp_path
+        self.record = tmp_path / "record.txt"       # where the stand-in records its runs
+        self.mirrors = []
+        self.installers = []
+        self.linux_home = tmp_path / "home"
+        self.linux_temp = tmp_path / "tmp"
+        self.prefix = None
+        self.saved_temp = None
+
+    def standin(self, platform):
+        ensure_built(STANDINS[platform])
+        return STANDINS[platform]
+
+    def trailer(self, platform, **kwargs):
+        record = windows_path(self.record) if platform == "wine" else str(self.record)
+        return standin_trailer(record, **kwargs)
+
+    def mirror(self, platform, mode="normal", file=None, trailer=None, **kwargs):
+        """Starts the mirror; by default it serves the stand-in with a trailer that records."""
+        for old in self.mirrors:
+            old.stop()
+        if file is None:
+            file = self.standin(platform)
+            trailer = self.trailer(platform) if trailer is None else trailer
+        mirror = Mirror(self.tmp / f"mirror{len(self.mirrors)}", file, mode=mode, trailer=trailer,
+                        **kwargs)
+        self.mirrors.append(mirror)
+        return mirror
+
+    def start(self, platform, lang="cn", temp=None):
+        """Starts the installer; all of a test's installers share its log and temporary folder
+        unless `temp` names another one."""
+        exe = EXECUTABLES[(platform, lang)]
+        ensure_built(exe)
+        if platform == "linux":
+            temp = self.linux_temp if temp is None else temp
+            for folder in (self.linux_home, temp):
+                folder.mkdir(parents=True, exist_ok=True)
+            env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "WINE"))}
+            env.update(HOME=str(self.linux_home), TMPDIR=str(temp))
+            log = self.linux_home / ".config/Keldmark/VantrelInstall/runtimeLog_shell.txt"
+            installer = Installer(platform, lang, [str(exe)], env, self.tmp, log, temp, str(temp),
+                                  Path)
+        else:
+            prefix = self.wine()
+            if temp is None:
+                temp_text = f"C:\\users\\{prefix.user}\\Temp"
+                temp = prefix.temp
+            else:
+                temp.mkdir(parents=True, exist_ok=True)
+                temp_text = windows_path(temp)
+                self.set_wine_temp(temp_text)
+            installer = Installer(platform, lang, ["wine", str(exe)], prefix.env, self.tmp,
+                                  prefix.log, temp, temp_text, prefix.unix_path)
+        self.installers.append(installer)
+        return installer
+
+    def wine(self):
+        if self.prefix is None:
+            self.prefix = self.request.getfixturevalue("wine_prefix")
+            self.prefix.clear()
+        return self.prefix
+
+    def set_wine_temp(self, temp_text):
+        """Wine programs do not get TEMP and TMP from the Unix environment: Wine builds them
+        from HKCU\\Environment, so that is where a test's own temporary folder is set."""
+        if self.saved_temp is None:
+            out = self.prefix.reg("query", r"HKCU\Environment").stdout
+            self.saved_temp = {name: re.search(rf"^\s*{name}\s+(REG_\w+)\s+(.*?)\s*$", out,
+                                               re.MULTILINE).groups() for name in ("TEMP", "TMP")}
+        for name in ("TEMP", "TMP"):
+            self.prefix.reg("add", r"HKCU\Environment", "/v", name, "/t", "REG_EXPAND_SZ",
+                            "/d", temp_text, "/f")
+
+    def finish(self):
+        for installer in self.installers:
+            installer.stop()
+        for mirror in self.mirrors:
+            mirror.stop()
+        if self.saved_temp is not None:
+            for name, (kind, value) in self.saved_temp.items():
+                self.prefix.reg("add", r"HKCU\Environment", "/v", name, "/t", kind, "/d", value,
+                                "/f")
+
+
+@pytest.fixture
+def bench(request, tmp_path, desktop, trusted_ca):
+    b = Bench(request, tmp_path)
+    yield b
+    b.finish()

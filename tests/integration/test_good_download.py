@@ -1,0 +1,56 @@
+"""Good downloads: the tool runs once without arguments, the window hides meanwhile, then the
+download is deleted and the program quits with 0."""
+
+import time
+
+import pytest
+
+from helpers import (DARK_FILL, LIGHT_BLUE, SUCCESS, assert_good_run, cases, close_to, completion,
+                     find_windows, read_record, served_size, wait_for_picture, wait_until)
+
+ROWS = [(platform, mode, lang) for platform in ("linux", "wine")
+        for mode in ("normal", "chunked", "redirect") for lang in ("cn", "en")]
+
+
+@pytest.mark.parametrize("platform, mode, lang", cases(ROWS))
+def test_good_download_runs_tool_once_then_deletes_it_and_quits(bench, platform, mode, lang):
+    mirror = bench.mirror(platform, mode=mode)
+    app = bench.start(platform, lang)
+    assert_good_run(app, bench.record, mirror.served_size())
+
+    path = f"/VantrelInstall_win{lang.upper()}.exe"
+    asked = [line.split()[-1] for line in mirror.requests()]
+    assert asked == ([path, "/files" + path] if mode == "redirect" else [path]), asked
+
+
+def progress_shown(image):
+    """The dark fill has begun and the bar is not full yet."""
+    problems = []
+    if not close_to(image.getpixel((16, 22)), DARK_FILL):
+        problems.append(f"no dark fill at the bar's left end: {image.getpixel((16, 22))}")
+    if not close_to(image.getpixel((287, 22)), LIGHT_BLUE):
+        problems.append(f"no light blue at the bar's right end: {image.getpixel((287, 22))}")
+    return problems
+
+
+@pytest.mark.parametrize("platform, lang", cases([("linux", "cn"), ("wine", "en")]))
+def test_slow_download_fills_bar_then_window_stays_hidden_while_tool_runs(bench, platform, lang):
+    trailer = bench.trailer(platform, sleep_ms=5000)
+    size = served_size(bench.standin(platform), trailer)
+    mirror = bench.mirror(platform, mode="slow", trailer=trailer, rate=size / 4)
+    app = bench.start(platform, lang)
+
+    window = app.window()
+    wait_for_picture(window, progress_shown, 3, bench.tmp / "progress.png")
+    assert completion(app.lines()) is None, "the picture came too late to show progress"
+
+    app.wait_for_line(SUCCESS, timeout=30)
+    wait_until(lambda: read_record(bench.record)[0], 10 * app.patience, "the tool to start")
+    wait_until(lambda: not find_windows(app.pid), 3, "the window to hide once the tool runs")
+    while not read_record(bench.record)[1] and app.running():
+        assert not find_windows(app.pid), "the window showed again while the tool ran"
+        time.sleep(0.1)
+
+    lines, _ = assert_good_run(app, bench.record, mirror.served_size())
+    downloading = lines[:completion(lines)[0]].count("Downloading...")
+    assert downloading >= 3, f"only {downloading} 'Downloading...' lines during a 4 s download"

@@ -1,0 +1,33 @@
+"""Start-up: the log's banner and first lines in CR LF, a 300 x 50 window with the light blue
+progress bar at (10, 10)."""
+
+import pytest
+
+from helpers import (assert_start_lines, bar_problems, cases, fill_problems, read_log_bytes,
+                     split_log, wait_for_picture, window_size)
+
+ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
+
+
+@pytest.mark.parametrize("platform, lang", cases(ROWS))
+def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench, platform, lang):
+    bench.mirror(platform, mode="stall")   # headers and half the body: the bar stays half full
+    app = bench.start(platform, lang)
+    app.wait_for_line("Downloading...")
+
+    window = app.window()
+    assert window_size(window) == (300, 50)
+    wait_for_picture(window, lambda image: bar_problems(image) + fill_problems(image), 10,
+                     bench.tmp / "start.png")
+
+    data = read_log_bytes(app.log)
+    assert data.startswith(b"\r\n" + b"*" * 58 + b"\r\nApplication started at "), data[:80]
+    assert data.endswith(b"\r\n")
+    bare = data.replace(b"\r\n", b"")
+    assert b"\n" not in bare and b"\r" not in bare, "a line ends in a bare LF or CR"
+    lines = split_log(data)
+    assert_start_lines(lines, lang)
+    app.download_target(lines)
+    assert set(lines[9:]) == {"Downloading..."}, lines[9:]
+    # Not closed here: closing during a stalled download is a case of its own
+    # (test_close_during_work.py).
