@@ -592,3 +592,22 @@ def assert_good_run(app, record, served_size, before=("Downloading...",)):
     assert not target.parent.exists(), f"the per-run folder {target.parent} is left"
     assert app.run_folders() == [], f"per-run folders left in {app.temp}: {app.run_folders()}"
     return lines, exit_code
+
+
+def assert_error_shown_until_closed(bench, app, lines, first, lang, picture):
+    """The final error state: the red text in place of the bar, the per-run folder gone, the
+    tool never run, nothing more logged from lines[first] on; the program waits for the user,
+    and closing it ends it with 0."""
+    window = app.window()
+    wait_for_picture(window, lambda image: red_text_problems(image, lang), 10, bench.tmp / picture)
+    target = app.download_target(lines)
+    assert not target.parent.exists(), f"the per-run folder {target.parent} is left"
+    assert app.run_folders() == []
+
+    time.sleep(1.5)   # three timer periods: it neither quits nor goes on by itself
+    assert app.running(), "the program ended without being closed"
+    assert app.lines()[first:] == lines[first:], app.lines()[first:]
+    assert read_record(bench.record) == ([], []), "the tool ran"
+
+    code, _ = app.close_and_wait(10 * app.patience)
+    assert code == 0

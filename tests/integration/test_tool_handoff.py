@@ -1,12 +1,10 @@
 """Handing over to the downloaded tool: whatever the tool does, the program cleans up and quits
 with 0; a file that is no program is reported and removed, and the window stays."""
 
-import time
-
 import pytest
 
-from helpers import (CANNOT_OPEN, DELETED, STANDINS, SUCCESS, assert_good_run, cases, completion,
-                     read_record, red_text_problems, wait_for_picture)
+from helpers import (CANNOT_OPEN, DELETED, STANDINS, SUCCESS, assert_error_shown_until_closed,
+                     assert_good_run, cases, completion)
 
 FINISHING = [(platform, case) for platform in ("linux", "wine")
              for case in ("chatty", "exit-3", "space-in-temp")]
@@ -44,17 +42,4 @@ def test_file_that_is_not_a_program_shows_server_error_is_removed_and_window_sta
     i, status, size = completion(lines)
     assert (status, size) == (200, mirror.served_size()), lines[i]
     assert lines[i + 1:] == [SUCCESS, CANNOT_OPEN, DELETED], lines[i:]
-    window = app.window()
-    wait_for_picture(window, lambda image: red_text_problems(image, lang), 10,
-                     bench.tmp / "cannot-open.png")
-    target = app.download_target(lines)
-    assert not target.parent.exists(), f"the per-run folder {target.parent} is left"
-    assert app.run_folders() == []
-
-    time.sleep(1.5)   # three timer periods: the window stays, nothing more happens
-    assert app.running(), "the program ended without being closed"
-    assert app.lines()[i:] == lines[i:], app.lines()[i:]
-    assert read_record(bench.record) == ([], []), "the file ran after all"
-
-    code, _ = app.close_and_wait(10 * app.patience)
-    assert code == 0
+    assert_error_shown_until_closed(bench, app, lines, i, lang, "cannot-open.png")
