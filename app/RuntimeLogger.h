@@ -15,8 +15,6 @@ public:
 
     void logMessage (const juce::String& message) override;
 
-    const juce::File& getLogFile() const noexcept    { return logFile; }
-
 private:
     const juce::File logFile;
     juce::CriticalSection lock;

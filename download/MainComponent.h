@@ -29,7 +29,6 @@ public:
     const juce::String& getVariantKey() const noexcept     { return variantKey; }
     const juce::URL& getDownloadUrl() const noexcept       { return downloadUrl; }
     const juce::File& getTargetFile() const noexcept       { return targetFile; }
-    double getProgress() const noexcept                    { return progress; }
     bool hasDownloadTask() const;
     bool isShowingStatusText() const                       { return statusLabel.isShowing(); }
     juce::String getStatusText() const                     { return statusLabel.getText(); }

@@ -10,7 +10,6 @@ public:
     TestMirror (const juce::File& file, const juce::StringArray& extraArguments = {});
     ~TestMirror();
 
-    int getPort() const noexcept    { return port; }
     juce::String getHost() const    { return "localhost:" + juce::String (port); }
     juce::String getUrl (const juce::String& path = "/VantrelInstall_winCN.exe") const;
 
