@@ -25,6 +25,7 @@ public:
             return;
         }
 
+        platform::handleSystemQuitRequests();
         defaultLookAndFeel = platform::createDefaultLookAndFeel();
 
         if (defaultLookAndFeel != nullptr)

@@ -40,7 +40,10 @@ MainComponent::MainComponent (const InstallerSettings& settings)
                      .getChildFile (folderName)
                      .getChildFile (fileName);
 
-    // Makes the per-run folder; the download start replaces the directory at the target path.
+    // Makes the per-run folder (the target path starts as a directory, which the download
+    // start replaces with the file).
+    downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
+
     if (! targetFile.exists())
         targetFile.createDirectory();
 
@@ -75,6 +78,13 @@ MainComponent::~MainComponent()
         const juce::ScopedLock lock (taskLock);
         task = std::move (downloadTask);
     }
+
+    // Nothing was downloaded (first attempt or a retry still connecting): the folder would be junk.
+    // A retry attempt that ends later finds it gone and cannot write.
+    if (task == nullptr)
+        deleteRunFolder();
+
+    downloadFolder.reset();
 
     // Cancelled without waiting for the network; a partial file stays.
     platform::discardDownload (std::move (task));
@@ -129,7 +139,9 @@ void MainComponent::timerCallback()
          + "; file size: " + juce::String (targetFile.getSize()));
     stopTimer();
 
-    if (isGoodDownload (*downloadTask, targetFile))
+    // Locked first and checked after, so that the file checked is the file started.
+    if (downloadFolder != nullptr && downloadFolder->lockFile (targetFile)
+         && isGoodDownload (*downloadTask, targetFile))
     {
         handOver();
         return;
@@ -137,7 +149,7 @@ void MainComponent::timerCallback()
 
     log ("<timerCallback> Error, show label and delete file");
     showError (DownloadVariant::getServerErrorText (variantKey));
-    targetFile.getParentDirectory().deleteRecursively();
+    deleteRunFolder();
 }
 
 bool MainComponent::isGoodDownload (const juce::URL::DownloadTask& task, const juce::File& file)
@@ -168,14 +180,19 @@ void MainComponent::showError (const juce::String& message)
 
 void MainComponent::cleanTarget()
 {
-    const auto folder = targetFile.getParentDirectory();
-    folder.deleteRecursively();
+    deleteRunFolder();
 
     if (targetFile.exists())
         targetFile.deleteFile();
 
-    if (! folder.exists())
-        folder.createDirectory();
+    if (! targetFile.getParentDirectory().exists())
+        downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
+}
+
+void MainComponent::deleteRunFolder()
+{
+    downloadFolder.reset();   // our own hold would keep us from deleting it as well
+    targetFile.getParentDirectory().deleteRecursively();
 }
 
 void MainComponent::launchRetryJob()
@@ -191,10 +208,15 @@ void MainComponent::launchRetryJob()
         auto task = platform::startDownload (url, target);
         std::unique_ptr<juce::URL::DownloadTask> replaced;
 
-        g->withOwner ([&] (MainComponent& owner) { replaced = owner.storeRetryResult (std::move (task)); });
+        if (! g->withOwner ([&] (MainComponent& owner) { replaced = owner.storeRetryResult (std::move (task)); }))
+        {
+            // Closed while this attempt connected: nothing was downloaded, nothing may stay.
+            task.reset();
+            target.getParentDirectory().deleteRecursively();
+        }
 
-        // Whatever is left here (a task replaced, or one whose component has gone) is deleted
-        // outside every lock: deleting a running task cancels it and waits for its thread.
+        // Whatever is left here (a task replaced) is deleted outside every lock: deleting a
+        // running task cancels it and waits for its thread.
     });
 
     if (! launched)
@@ -223,7 +245,12 @@ void MainComponent::handOver()
 
     toolProcess = std::make_unique<juce::ChildProcess>();
 
-    if (platform::startProgram (*toolProcess, targetFile))
+    const auto started = platform::startProgram (*toolProcess, targetFile);
+
+    // Once running, the system itself keeps the program's file from being changed.
+    downloadFolder->unlockFile();
+
+    if (started)
     {
         if (auto* window = findParentComponentOfClass<juce::DocumentWindow>())
             window->setVisible (false);
@@ -241,7 +268,7 @@ void MainComponent::handOver()
 
     if (targetFile.exists())
     {
-        targetFile.getParentDirectory().deleteRecursively();
+        deleteRunFolder();
         log ("<timerCallback> Temporary file deleted");
     }
 }
@@ -268,7 +295,9 @@ void MainComponent::launchExitWatcher()
 
         if (target.exists())
         {
-            target.getParentDirectory().deleteRecursively();
+            if (! g->withOwner ([] (MainComponent& owner) { owner.deleteRunFolder(); }))
+                return;
+
             log ("<timerCallback> Temporary file deleted");
         }
 

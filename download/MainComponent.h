@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+namespace platform { class DownloadFolder; }
+
 /** The window's content and the program's working logic: chooses the build of the setup tool,
     downloads it into a fresh folder in the temporary folder, watches the download, reports
     failures, starts the tool, waits for it and cleans up.
@@ -38,6 +40,7 @@ private:
 
     void showError (const juce::String& message);
     void cleanTarget();
+    void deleteRunFolder();
     void launchRetryJob();
     std::unique_ptr<juce::URL::DownloadTask> storeRetryResult (std::unique_ptr<juce::URL::DownloadTask> task);
     void handOver();
@@ -51,6 +54,7 @@ private:
     std::unique_ptr<juce::URL::DownloadTask> downloadTask;
     juce::CriticalSection taskLock;
     juce::File targetFile;
+    std::unique_ptr<platform::DownloadFolder> downloadFolder;   // message thread, or the exit watcher once handed over
     double progress = 0.0;
     juce::ProgressBar progressBar { progress };
     juce::Label statusLabel;

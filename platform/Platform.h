@@ -22,6 +22,27 @@ namespace platform
     */
     std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target);
 
+    /** The per-run folder the download goes into, made so that nothing with fewer rights than
+        the program can change what is in it, and kept so until released (destroyed): the file
+        that is checked must be the file that is started, even with another, unprivileged process
+        watching the temporary folder.
+    */
+    class DownloadFolder
+    {
+    public:
+        virtual ~DownloadFolder() = default;
+
+        /** Opens `file`, in the folder, so that no one can write, rename or delete it until
+            unlockFile() or the end of the hold. False when it cannot be opened that way (it is
+            missing, or someone has it open for writing).
+        */
+        virtual bool lockFile (const juce::File& file) = 0;
+        virtual void unlockFile() = 0;
+    };
+
+    /** Makes `folder`, which must not exist, as a download folder. Null when it cannot be made. */
+    std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder);
+
     /** Cancels a download and lets it go without making the caller wait for the network: where
         the system's HTTP stack cannot interrupt a read in progress, on a thread of its own.
     */
@@ -36,6 +57,12 @@ namespace platform
         one argument. False when it could not be started as a program.
     */
     bool startProgram (juce::ChildProcess& process, const juce::File& program);
+
+    /** Passes the system's request to end the program to JUCEApplicationBase::systemRequestedQuit
+        on the message thread: on Windows the framework does it when the session ends; the Linux
+        layer does it for SIGTERM, what a session manager or `kill` sends. Call from initialise.
+    */
+    void handleSystemQuitRequests();
 
     /** False when there is no display to open a window on. */
     bool hasDisplay();

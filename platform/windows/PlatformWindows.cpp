@@ -56,6 +56,11 @@ bool startProgram (juce::ChildProcess& process, const juce::File& program)
     return process.start (juce::StringArray { program.getFullPathName() }, 0);
 }
 
+void handleSystemQuitRequests()
+{
+    // The framework's window answers WM_QUERYENDSESSION with systemRequestedQuit.
+}
+
 bool hasDisplay()
 {
     return true;

@@ -1,0 +1,98 @@
+#include "platform/Platform.h"
+
+#include <windows.h>
+#include <sddl.h>
+
+namespace platform
+{
+
+namespace
+{
+    /** The program runs elevated; the user's temporary folder is writable by every process of the
+        same user, elevated or not. Made with a protected access list, the folder admits only the
+        system and administrators to change it, and its owner (the user, under the default policy)
+        to read it. Holding it open without delete sharing keeps anyone from renaming it away and
+        putting another folder in its place; holding the checked file open without write or delete
+        sharing keeps it unchanged until the tool has started from it.
+    */
+    constexpr auto protectedFolderAccess = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;OW)";
+
+    bool isElevated()
+    {
+        SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+        PSID administrators = nullptr;
+
+        if (! AllocateAndInitializeSid (&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                        0, 0, 0, 0, 0, 0, &administrators))
+            return false;
+
+        BOOL member = FALSE;
+        const auto ok = CheckTokenMembership (nullptr, administrators, &member);
+        FreeSid (administrators);
+        return ok && member;
+    }
+
+    class WindowsDownloadFolder final : public DownloadFolder
+    {
+    public:
+        explicit WindowsDownloadFolder (HANDLE heldFolder) : folder (heldFolder) {}
+
+        ~WindowsDownloadFolder() override
+        {
+            unlockFile();
+            CloseHandle (folder);
+        }
+
+        bool lockFile (const juce::File& target) override
+        {
+            unlockFile();
+            file = CreateFileW (target.getFullPathName().toWideCharPointer(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        }
+
+        void unlockFile() override
+        {
+            if (file != INVALID_HANDLE_VALUE)
+                CloseHandle (file);
+
+            file = INVALID_HANDLE_VALUE;
+        }
+
+    private:
+        const HANDLE folder;
+        HANDLE file = INVALID_HANDLE_VALUE;
+    };
+}
+
+std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderToMake)
+{
+    const auto path = folderToMake.getFullPathName();
+    SECURITY_ATTRIBUTES attributes { sizeof (SECURITY_ATTRIBUTES), nullptr, FALSE };
+
+    // Not elevated, nothing runs with more rights than the processes around it: no boundary to keep.
+    if (isElevated()
+        && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderAccess, SDDL_REVISION_1,
+                                                                   &attributes.lpSecurityDescriptor, nullptr))
+        return nullptr;
+
+    const auto made = CreateDirectoryW (path.toWideCharPointer(), &attributes);
+    LocalFree (attributes.lpSecurityDescriptor);
+
+    if (! made)
+        return nullptr;
+
+    // Reading rights are what make the sharing mode bind others; no delete sharing: no renaming.
+    const auto held = CreateFileW (path.toWideCharPointer(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+
+    if (held == INVALID_HANDLE_VALUE)
+    {
+        RemoveDirectoryW (path.toWideCharPointer());
+        return nullptr;
+    }
+
+    return std::make_unique<WindowsDownloadFolder> (held);
+}
+
+} // namespace platform
