@@ -450,6 +450,7 @@ class Installer:
     def __init__(self, platform, lang, args, env, cwd, log, temp, temp_text, to_unix):
         self.platform = platform
         self.lang = lang
+        self.env = env
         self.log = Path(log)
         self.temp = Path(temp)            # the temporary folder, as a Unix path
         self.temp_text = temp_text        # the same as the program names it
