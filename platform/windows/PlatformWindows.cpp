@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "WinInetDownloadTask.h"
 
 #include <windows.h>
 
@@ -12,11 +13,9 @@ juce::String getOperatingSystemName()
 
 std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target)
 {
-    // The framework's download over WinINet has exactly the meaning the program is written for.
-    // Its connection attempt cannot be interrupted from outside: a job stuck in one is left to
-    // find its component gone.
-    auto source = url;   // the framework's call is not const
-    return source.downloadToFile (target, juce::URL::DownloadTaskOptions().withUsePost (false));
+    // WinINet's connection attempt cannot be interrupted from outside: a job stuck in one is
+    // left to find its component gone.
+    return startWinInetDownload (url, target);
 }
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)

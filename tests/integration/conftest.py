@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from helpers import (CA_DIR, EXECUTABLES, STANDINS, Installer, Mirror, WinePrefix, ensure_built,
-                     kill_group, standin_trailer, wait_until, windows_path)
+                     kill_group, sanitizer_reports, standin_trailer, wait_until, windows_path)
 
 
 @pytest.fixture(scope="session")
@@ -151,14 +151,18 @@ class Bench:
                             "/d", temp_text, "/f")
 
     def finish(self):
+        reports = []
         for installer in self.installers:
             installer.stop()
+            reports += sanitizer_reports(installer.output_file)
         for mirror in self.mirrors:
             mirror.stop()
         if self.saved_temp is not None:
             for name, (kind, value) in self.saved_temp.items():
                 self.prefix.reg("add", r"HKCU\Environment", "/v", name, "/t", kind, "/d", value,
                                 "/f")
+        # Under the sanitizer builds, a report fails the test that caused it.
+        assert not reports, "\n".join(reports)
 
 
 @pytest.fixture

@@ -358,6 +358,9 @@ def wait_for_picture(window, problems_of, timeout, save_to):
         image = screenshot(window, save_to)
         if image is None:
             return None
+        if image.size < (300, 50):   # mapped before its first resize (slow sanitizer builds)
+            last = [f"the window is still {image.size[0]} x {image.size[1]}"]
+            return None
         last = problems_of(image)
         return image if not last else None
     try:
@@ -456,7 +459,8 @@ class Installer:
         self.temp_text = temp_text        # the same as the program names it
         self.to_unix = to_unix
         self.patience = PATIENCE[platform]
-        self.out = open(Path(cwd) / f"installer-{time.monotonic_ns()}.out", "w+")
+        self.output_file = Path(cwd) / f"installer-{time.monotonic_ns()}.out"
+        self.out = open(self.output_file, "w+")
         self.proc = subprocess.Popen(args, env=env, cwd=cwd, stdout=self.out,
                                      stderr=subprocess.STDOUT, start_new_session=True)
 
@@ -542,6 +546,16 @@ def expected_target_pattern(platform, temp_text):
     separator = "\\" if platform == "wine" else "/"
     return re.compile(re.escape(temp_text + separator) + HEX32 + re.escape(separator) + HEX32
                       + r"\.exe")
+
+
+SANITIZER_REPORT = re.compile(r"^(==\d+==ERROR: \w+Sanitizer|WARNING: ThreadSanitizer|SUMMARY: \w+Sanitizer"
+                              r"|.*runtime error: )", re.MULTILINE)
+
+
+def sanitizer_reports(output_file):
+    """Sanitizer reports in what a program printed (the sanitizer builds print them there)."""
+    text = Path(output_file).read_text(errors="replace") if Path(output_file).exists() else ""
+    return [f"{output_file}: {m.group(0)}" for m in SANITIZER_REPORT.finditer(text)]
 
 
 def ensure_built(path):

@@ -1,0 +1,119 @@
+#include "WinInetDownloadTask.h"
+
+namespace platform
+{
+
+namespace
+{
+    constexpr int maxRedirects = 5;
+    constexpr size_t bufferSize = 0x8000;
+
+    bool isRedirect (int status)
+    {
+        return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+    }
+
+    /** Where a redirect leads, relative locations resolved against the address that gave it. */
+    juce::String resolveLocation (const juce::String& from, const juce::String& location)
+    {
+        if (location.contains ("://"))
+            return location;
+
+        if (location.startsWithChar ('/'))
+            return juce::URL (from).withNewSubPath (location.substring (1)).toString (true);
+
+        return from.upToLastOccurrenceOf ("/", true, false) + location;
+    }
+
+    /** The framework's own download loop, reading from a stream that is already connected. */
+    class WinInetDownloadTask final : public juce::URL::DownloadTask,
+                                      private juce::Thread
+    {
+    public:
+        WinInetDownloadTask (std::unique_ptr<juce::WebInputStream> connected, std::unique_ptr<juce::FileOutputStream> output)
+            : juce::Thread ("Download"), stream (std::move (connected)), file (std::move (output))
+        {
+            targetLocation = file->getFile();
+            contentLength = stream->getTotalLength();
+            httpCode = stream->getStatusCode();
+            startThread();
+        }
+
+        ~WinInetDownloadTask() override
+        {
+            signalThreadShouldExit();
+            stream->cancel();
+            waitForThreadToExit (-1);
+        }
+
+    private:
+        void run() override
+        {
+            juce::HeapBlock<char> buffer (bufferSize);
+
+            while (! (stream->isExhausted() || stream->isError() || threadShouldExit()))
+            {
+                const auto wanted = contentLength < 0 ? (juce::int64) bufferSize
+                                                      : juce::jmin ((juce::int64) bufferSize, contentLength - downloaded);
+                const auto read = stream->read (buffer.get(), (int) wanted);
+
+                if (read < 0 || threadShouldExit() || stream->isError())
+                    break;
+
+                if (! file->write (buffer.get(), (size_t) read))
+                {
+                    error = true;
+                    break;
+                }
+
+                downloaded += read;
+
+                if (downloaded == contentLength)
+                    break;
+            }
+
+            file.reset();   // closed before the task reports the end, so the file can be locked
+
+            if (threadShouldExit() || stream->isError() || (contentLength > 0 && downloaded < contentLength))
+                error = true;
+
+            finished = true;
+        }
+
+        const std::unique_ptr<juce::WebInputStream> stream;
+        std::unique_ptr<juce::FileOutputStream> file;
+    };
+}
+
+std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target)
+{
+    target.deleteFile();
+    auto output = target.createOutputStream (bufferSize);
+
+    if (output == nullptr)
+        return nullptr;
+
+    auto address = url.toString (true);
+
+    for (int redirects = 0; redirects <= maxRedirects; ++redirects)
+    {
+        // Never away from https: a redirect to anything else is no answer at all.
+        if (! address.startsWithIgnoreCase ("https://"))
+            return nullptr;
+
+        auto stream = std::make_unique<juce::WebInputStream> (juce::URL (address), false);
+        stream->withNumRedirectsToFollow (0);
+
+        if (! stream->connect (nullptr))
+            return nullptr;
+
+        if (! isRedirect (stream->getStatusCode()))
+            return std::make_unique<WinInetDownloadTask> (std::move (stream), std::move (output));
+
+        address = resolveLocation (address, stream->getResponseHeaders()["Location"]);
+    }
+
+    return nullptr;   // too many redirects
+}
+
+} // namespace platform

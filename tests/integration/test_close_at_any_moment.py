@@ -1,0 +1,117 @@
+"""Closing the window, or the system asking the program to end, at a random moment in every
+phase: the program ends within 2 s with 0 and leaves only what it promises.
+
+The moments are drawn from a seed printed with every failure; VANTREL_STRESS_SEED replays one,
+VANTREL_STRESS_REPEATS runs each situation more often (default: 2 on Linux, 1 under Wine)."""
+
+import os
+import random
+import signal
+import time
+
+import pytest
+
+from helpers import ERROR, WINDOWS_BUILD, ensure_built, read_record, run_quiet, served_size
+
+SEED = int(os.environ.get("VANTREL_STRESS_SEED", time.time_ns() % 1_000_000))
+REPEATS = {"linux": int(os.environ.get("VANTREL_STRESS_REPEATS", 2)),
+           "wine": int(os.environ.get("VANTREL_STRESS_REPEATS", 1))}
+BOUND = 2.0   # seconds from the request to the end of the process
+PROBE = WINDOWS_BUILD / "tools" / "wine-probe.exe"
+
+# What each phase may leave in the temporary folder once the program has ended.
+LEAVES = {"start": "partial", "retrying": "nothing", "downloading": "partial",
+          "server-error": "nothing", "tool-running": "running tool"}
+
+
+def rows():
+    for platform in ("linux", "wine"):
+        for phase in LEAVES:
+            # While the tool runs the window is hidden: only the system can ask then.
+            for request in (("quit",) if phase == "tool-running" else ("close", "quit")):
+                for repeat in range(REPEATS[platform]):
+                    marks = [pytest.mark.wine] if platform == "wine" else []
+                    yield pytest.param(platform, phase, request, repeat, marks=marks,
+                                       id=f"{platform}-{phase}-{request}-{repeat}")
+
+
+def reach(bench, platform, phase, request, rng):
+    """Starts a program and brings it to `phase`, a random way into it."""
+    if phase == "retrying":
+        app = bench.start(platform, "cn")
+        app.window()
+        app.wait_for_line("Reconnecting...", count=rng.randint(1, 3))
+    elif phase == "server-error":
+        bench.mirror(platform, mode="404")
+        app = bench.start(platform, "en")
+        app.wait_for_line(ERROR)
+    elif phase == "tool-running":
+        trailer = bench.trailer(platform, sleep_ms=5000)
+        bench.mirror(platform, trailer=trailer)
+        app = bench.start(platform, "cn")
+        app.wait_for_line("<timerCallback> tool download successful", timeout=30)
+    else:
+        trailer = bench.trailer(platform)
+        bench.mirror(platform, mode="slow", trailer=trailer,
+                     rate=served_size(bench.standin(platform), trailer) / 8)
+        app = bench.start(platform, "en")
+        if phase == "start":
+            # The first connection is made before the window exists; the system's request can
+            # come as soon as the program has taken over its signals, the user's once it shows.
+            app.wait_for_line("Connecting...")
+            if request == "close" or platform == "wine":
+                app.window()
+        else:
+            app.wait_for_line("Downloading...", count=rng.randint(1, 4))
+    time.sleep(rng.uniform(0, 0.5))
+    return app
+
+
+def ask_to_end(app, request):
+    if request == "close":
+        app.close()
+    elif app.platform == "linux":
+        os.kill(app.pid, signal.SIGTERM)   # what a session manager sends
+    else:
+        ensure_built(PROBE)
+        answer = run_quiet(["wine", str(PROBE), "end-session", "Vantrel Install"], env=app.env)
+        assert answer.stdout.strip() == "sent 1", answer.stdout
+
+
+def leftover_problems(app, leaves, full_size):
+    folders = app.run_folders()
+    if leaves == "nothing":
+        return [f"folders left: {folders}"] if folders else []
+    if len(folders) != 1:
+        return [f"expected one per-run folder, found {folders}"]
+    content = list((app.temp / folders[0]).iterdir())
+    if len(content) != 1 or not content[0].is_file() or content[0].suffix != ".exe":
+        return [f"expected just the download in the folder, found {content}"]
+    size = content[0].stat().st_size
+    if leaves == "partial" and not size < full_size:
+        return [f"a partial download was expected, found {size} of {full_size} bytes"]
+    if leaves == "running tool" and size != full_size:
+        return [f"the running tool's file has {size} of {full_size} bytes"]
+    return []
+
+
+@pytest.mark.parametrize("platform, phase, request, repeat", rows())
+def test_ending_at_a_random_moment_is_prompt_and_leaves_what_is_promised(bench, platform, phase,
+                                                                          request, repeat):
+    rng = random.Random(f"{SEED}-{platform}-{phase}-{request}-{repeat}")
+    context = f"seed {SEED} (VANTREL_STRESS_SEED)"
+    app = reach(bench, platform, phase, request, rng)
+
+    started = time.monotonic()
+    ask_to_end(app, request)
+    code = app.wait_exit(BOUND + 10)
+    seconds = time.monotonic() - started
+
+    assert code == 0, f"exit code {code}; {context}; log: {app.lines()}"
+    assert seconds <= BOUND, f"it took {seconds:.2f} s to end; {context}"
+
+    starts, _ = read_record(bench.record)
+    assert len(starts) == (1 if phase == "tool-running" else 0), f"tool starts: {starts}; {context}"
+    full_size = bench.mirrors[-1].served_size() if bench.mirrors else 0
+    problems = leftover_problems(app, LEAVES[phase], full_size)
+    assert not problems, f"{problems}; {context}; log: {app.lines()}"
