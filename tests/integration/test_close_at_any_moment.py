@@ -28,14 +28,14 @@ def rows():
     for platform in ("linux", "wine"):
         for phase in LEAVES:
             # While the tool runs the window is hidden: only the system can ask then.
-            for request in (("quit",) if phase == "tool-running" else ("close", "quit")):
+            for asking in (("quit",) if phase == "tool-running" else ("close", "quit")):
                 for repeat in range(REPEATS[platform]):
                     marks = [pytest.mark.wine] if platform == "wine" else []
-                    yield pytest.param(platform, phase, request, repeat, marks=marks,
-                                       id=f"{platform}-{phase}-{request}-{repeat}")
+                    yield pytest.param(platform, phase, asking, repeat, marks=marks,
+                                       id=f"{platform}-{phase}-{asking}-{repeat}")
 
 
-def reach(bench, platform, phase, request, rng):
+def reach(bench, platform, phase, asking, rng):
     """Starts a program and brings it to `phase`, a random way into it."""
     if phase == "retrying":
         app = bench.start(platform, "cn")
@@ -59,7 +59,7 @@ def reach(bench, platform, phase, request, rng):
             # The first connection is made before the window exists; the system's request can
             # come as soon as the program has taken over its signals, the user's once it shows.
             app.wait_for_line("Connecting...")
-            if request == "close" or platform == "wine":
+            if asking == "close" or platform == "wine":
                 app.window()
         else:
             app.wait_for_line("Downloading...", count=rng.randint(1, 4))
@@ -67,8 +67,8 @@ def reach(bench, platform, phase, request, rng):
     return app
 
 
-def ask_to_end(app, request):
-    if request == "close":
+def ask_to_end(app, asking):
+    if asking == "close":
         app.close()
     elif app.platform == "linux":
         os.kill(app.pid, signal.SIGTERM)   # what a session manager sends
@@ -95,15 +95,15 @@ def leftover_problems(app, leaves, full_size):
     return []
 
 
-@pytest.mark.parametrize("platform, phase, request, repeat", rows())
+@pytest.mark.parametrize("platform, phase, asking, repeat", rows())
 def test_ending_at_a_random_moment_is_prompt_and_leaves_what_is_promised(bench, platform, phase,
-                                                                          request, repeat):
-    rng = random.Random(f"{SEED}-{platform}-{phase}-{request}-{repeat}")
+                                                                          asking, repeat):
+    rng = random.Random(f"{SEED}-{platform}-{phase}-{asking}-{repeat}")
     context = f"seed {SEED} (VANTREL_STRESS_SEED)"
-    app = reach(bench, platform, phase, request, rng)
+    app = reach(bench, platform, phase, asking, rng)
 
     started = time.monotonic()
-    ask_to_end(app, request)
+    ask_to_end(app, asking)
     code = app.wait_exit(BOUND + 10)
     seconds = time.monotonic() - started
 
