@@ -4,6 +4,7 @@
 #include "FontFallback.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <unistd.h>
 
 namespace platform
@@ -71,12 +72,45 @@ namespace
     }
 }
 
+namespace
+{
+    /** True when every segment the loader maps lies inside the file. The system refuses to run a
+        program cut short, but only in the child, after the framework has reported a start.
+    */
+    bool isWholeProgram (const juce::File& file)
+    {
+        juce::FileInputStream in (file);
+        ElfW(Ehdr) header {};
+        const auto size = (juce::uint64) file.getSize();
+
+        if (! in.openedOk() || in.read (&header, (int) sizeof (header)) != (int) sizeof (header)
+             || header.e_phentsize != sizeof (ElfW(Phdr)) || header.e_phnum == 0
+             || header.e_phoff > size || (juce::uint64) header.e_phnum * sizeof (ElfW(Phdr)) > size - header.e_phoff
+             || ! in.setPosition ((juce::int64) header.e_phoff))
+            return false;
+
+        for (int i = 0; i < header.e_phnum; ++i)
+        {
+            ElfW(Phdr) segment {};
+
+            if (in.read (&segment, (int) sizeof (segment)) != (int) sizeof (segment))
+                return false;
+
+            if (segment.p_type == PT_LOAD && (segment.p_offset > size || segment.p_filesz > size - segment.p_offset))
+                return false;
+        }
+
+        return true;
+    }
+}
+
 bool startProgram (juce::ChildProcess& process, const juce::File& program)
 {
     // The framework's POSIX start reports success even when nothing could be run, and the C
     // library runs a file it cannot execute as a shell script. Only a program of this machine's
     // kind is handed over, with the execute bit that a download lacks.
-    if (! program.existsAsFile() || ! isNativeProgram (program) || ! program.setExecutePermission (true))
+    if (! program.existsAsFile() || ! isNativeProgram (program) || ! isWholeProgram (program)
+         || ! program.setExecutePermission (true))
         return false;
 
     // One argument keeps a path with spaces whole; no pipe, so a chatty tool never blocks.

@@ -8,6 +8,11 @@ namespace
     constexpr int maxRedirects = 5;
     constexpr size_t bufferSize = 0x8000;
 
+    // The framework asks WinINet for 30 s connect and receive time-outs; the whole head of the
+    // answer must come within the same time.
+    constexpr juce::uint32 answerDeadlineMs = 30000;
+    constexpr int pollMs = 50;
+
     bool isRedirect (int status)
     {
         return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -23,6 +28,42 @@ namespace
             return juce::URL (from).withNewSubPath (location.substring (1)).toString (true);
 
         return from.upToLastOccurrenceOf ("/", true, false) + location;
+    }
+
+    /** Connects on a thread of its own, so that the attempt ends by the deadline, or when the
+        calling juce::Thread is asked to exit, even where WinINet overruns its time-outs (Wine's
+        does for a server that never answers or never ends its headers). An attempt given up is
+        cancelled and left to end by itself.
+    */
+    std::unique_ptr<juce::WebInputStream> connect (const juce::String& address)
+    {
+        struct Attempt
+        {
+            std::unique_ptr<juce::WebInputStream> stream;
+            std::atomic<bool> connected { false };
+            juce::WaitableEvent done;
+        };
+
+        auto attempt = std::make_shared<Attempt>();
+        attempt->stream = std::make_unique<juce::WebInputStream> (juce::URL (address), false);
+        attempt->stream->withNumRedirectsToFollow (0);
+
+        if (! juce::Thread::launch ([attempt] { attempt->connected = attempt->stream->connect (nullptr); attempt->done.signal(); }))
+            return nullptr;
+
+        auto* const caller = juce::Thread::getCurrentThread();
+        const auto deadline = juce::Time::getMillisecondCounter() + answerDeadlineMs;
+
+        while (! attempt->done.wait (pollMs))
+        {
+            if ((caller != nullptr && caller->threadShouldExit()) || juce::Time::getMillisecondCounter() > deadline)
+            {
+                attempt->stream->cancel();
+                return nullptr;
+            }
+        }
+
+        return attempt->connected ? std::move (attempt->stream) : nullptr;
     }
 
     /** The framework's own download loop, reading from a stream that is already connected. */
@@ -101,10 +142,9 @@ std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& 
         if (! address.startsWithIgnoreCase ("https://"))
             return nullptr;
 
-        auto stream = std::make_unique<juce::WebInputStream> (juce::URL (address), false);
-        stream->withNumRedirectsToFollow (0);
+        auto stream = connect (address);
 
-        if (! stream->connect (nullptr))
+        if (stream == nullptr)
             return nullptr;
 
         if (! isRedirect (stream->getStatusCode()))

@@ -116,7 +116,7 @@ class Bench:
                 folder.mkdir(parents=True, exist_ok=True)
             env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "WINE"))}
             env.update(HOME=str(self.linux_home), TMPDIR=str(temp))
-            log = self.linux_home / ".config/Keldmark/VantrelInstall/runtimeLog_shell.txt"
+            log = self.log_path(platform)
             installer = Installer(platform, lang, [str(exe)], env, self.tmp, log, temp, str(temp),
                                   Path)
         else:
@@ -132,6 +132,12 @@ class Bench:
                                   prefix.log, temp, temp_text, prefix.unix_path)
         self.installers.append(installer)
         return installer
+
+    def log_path(self, platform):
+        """Where the next installer started on `platform` writes its runtime log."""
+        if platform == "linux":
+            return self.linux_home / ".config/Keldmark/VantrelInstall/runtimeLog_shell.txt"
+        return self.wine().log
 
     def wine(self):
         if self.prefix is None:

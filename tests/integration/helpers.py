@@ -111,7 +111,7 @@ def kill_group(proc):
 class Mirror:
     """tools/mirror/mirror.py on the builds' two ports."""
 
-    def __init__(self, workdir, file, mode="normal", trailer=None, rate=None):
+    def __init__(self, workdir, file, mode="normal", trailer=None, rate=None, cert_kind=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
@@ -127,6 +127,8 @@ class Mirror:
             args += ["--trailer", trailer]
         if rate is not None:
             args += ["--rate", str(int(rate))]
+        if cert_kind is not None:
+            args += ["--cert-kind", cert_kind]
         self.proc = subprocess.Popen(args, stdout=self.output, stderr=subprocess.STDOUT,
                                      start_new_session=True)
         self.wait_ready(10)
@@ -431,8 +433,9 @@ class WinePrefix:
         return Path("/" + rest) if drive == "z" else self.path / f"drive_{drive}" / rest
 
     def clear(self):
-        """A fresh log and an empty Temp for the next test."""
-        self.log.unlink(missing_ok=True)
+        """No log (nor its folders) and an empty Temp for the next test."""
+        if self.log.parent.parent.exists():
+            shutil.rmtree(self.log.parent.parent)
         if self.temp.exists():
             shutil.rmtree(self.temp)
         self.temp.mkdir(parents=True)

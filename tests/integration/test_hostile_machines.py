@@ -1,0 +1,118 @@
+"""Machines that get in the way: a temporary folder that fills up or cannot be written to, a
+runtime log that cannot be written or is odd. The program starts nothing it should not, loses
+nothing it keeps, and runs on without its log."""
+
+import subprocess
+
+import pytest
+
+from helpers import (BANNER_STARS, ERROR, QUIT, assert_error_shown_until_closed, cases, completion,
+                     read_log_bytes, read_record, red_text_problems, split_log, wait_for_picture)
+
+
+@pytest.fixture
+def disk(tmp_path):
+    """Mounts small tmpfs disks for one test (the suite runs in a private mount namespace)."""
+    mounted = []
+
+    def mount(size, read_only=False):
+        path = tmp_path / f"disk{len(mounted)}"
+        path.mkdir()
+        options = f"size={size}" + (",ro" if read_only else "")
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)], check=True)
+        mounted.append(path)
+        return path
+    yield mount
+    for path in reversed(mounted):
+        subprocess.run(["umount", "-l", str(path)], check=False)
+
+
+@pytest.mark.parametrize("platform", cases([("linux",), ("wine",)]))
+def test_disk_filling_during_download_is_a_server_error_and_nothing_starts(bench, disk, platform):
+    big = bench.tmp / "big.bin"
+    big.write_bytes(bytes(range(256)) * (12 * 1024))        # 3 MiB onto a 1 MiB disk
+    bench.mirror(platform, file=big)
+    app = bench.start(platform, "en", temp=disk("1m"))
+    lines = app.wait_for_line(ERROR, timeout=30)
+    i, status, size = completion(lines)
+    assert status == 200 and size < big.stat().st_size, lines[i]
+    assert_error_shown_until_closed(bench, app, lines, i, "en", "error.png")
+    assert list(app.temp.iterdir()) == [], "the full disk was not cleared"
+
+
+@pytest.mark.parametrize("platform", cases([("linux",), ("wine",)]))
+def test_unwritable_temporary_folder_retries_and_starts_nothing(bench, disk, platform):
+    bench.mirror(platform)
+    app = bench.start(platform, "en", temp=disk("1m", read_only=True))
+    lines = app.wait_for_line("Reconnecting...", count=3, timeout=20)
+    assert completion(lines) is None, lines
+    wait_for_picture(app.window(), lambda image: red_text_problems(image, "en"), 10,
+                     bench.tmp / "network.png")
+    code, _ = app.close_and_wait(10 * app.patience)
+    assert code == 0
+    assert read_record(bench.record) == ([], []), "the tool ran"
+    assert bench.mirrors[0].requests() == [], "a download was attempted with nowhere to put it"
+
+
+OLD_LINE = "an earlier run's line, long enough to fill the log quickly: " + "x" * 63   # 125 with CR LF
+
+
+def prepare_log(log, case):
+    """Puts the log (or what stands in its way) in the state of `case`; returns its old bytes."""
+    if case == "folder is a file":
+        log.parent.parent.mkdir(parents=True, exist_ok=True)
+        log.parent.write_bytes(b"not a folder")
+        return b""
+    log.parent.mkdir(parents=True, exist_ok=True)
+    if case == "log is a folder":
+        log.mkdir()
+        return b""
+    if case == "missing folder":
+        log.parent.rmdir()
+        return b""
+    data = (OLD_LINE + "\r\n").encode() * (200000 // (len(OLD_LINE) + 2))
+    assert len(data) == 200000
+    if case == "NUL in the last 128 KiB":
+        data = data[:150000] + b"\0" + data[150001:]
+    log.write_bytes(data)
+    return data
+
+
+LOG_ROWS = [(platform, case) for platform in ("linux", "wine")
+            for case in ("missing folder", "folder is a file", "log is a folder", "200000 bytes",
+                         "NUL in the last 128 KiB")]
+
+
+@pytest.mark.parametrize("platform, case", cases(LOG_ROWS))
+def test_program_runs_on_whatever_the_log_is_like(bench, platform, case):
+    mirror = bench.mirror(platform)
+    log = bench.log_path(platform)
+    old = prepare_log(log, case)
+
+    app = bench.start(platform, "cn")
+    code = app.wait_exit(60 * app.patience)
+    assert code == 0
+    starts, exits = read_record(bench.record)
+    assert len(starts) == 1 and exits == [0], (starts, exits)
+    assert app.run_folders() == []
+
+    if case == "folder is a file":
+        assert log.parent.read_bytes() == b"not a folder"
+    elif case == "log is a folder":
+        assert log.is_dir() and list(log.iterdir()) == []
+    else:
+        data = read_log_bytes(log)
+        new = split_log(data[data.index(b"\r\n" + BANNER_STARS.encode()):])
+        assert new[-1] == QUIT and completion(new)[1:] == (200, mirror.served_size()), new
+        kept = data[:data.index(b"\r\n" + BANNER_STARS.encode())]
+        if case == "200000 bytes":
+            # Trimmed to the last 128 KiB, from a line start: whole old lines only.
+            assert 0 < len(kept) <= 128 * 1024 and old.endswith(kept), len(kept)
+            assert set(split_log(kept)) <= {OLD_LINE, ""}, split_log(kept)[:2]
+        elif case == "NUL in the last 128 KiB":
+            assert old.endswith(kept) and len(kept) >= 200000 - 150000, len(kept)
+        else:
+            assert kept == b""
+    # Nothing but the log itself is left in its folder (no temporary copies from trimming).
+    if log.parent.is_dir() and case != "log is a folder":
+        assert [p.name for p in log.parent.iterdir()] == [log.name]

@@ -1,0 +1,55 @@
+"""Servers that lie, loop, stall or cannot be trusted: the program neither crashes nor hangs
+beyond its time-outs, and starts nothing it should not."""
+
+import pytest
+
+from helpers import (CANNOT_OPEN, ERROR, PORTS, assert_error_shown_until_closed, cases, completion,
+                     read_record, red_text_problems, wait_for_picture)
+
+# What each server does -> what the program must show: "network" (no usable answer: the
+# network-failure text and retries), "server error" (an answer that is no good download).
+ROWS = [
+    ("linux", "untrusted", "network"), ("wine", "untrusted", "network"),
+    ("linux", "expired", "network"), ("wine", "expired", "network"),
+    ("linux", "wronghost", "network"), ("wine", "wronghost", "network"),
+    ("linux", "redirect-loop", "network"), ("wine", "redirect-loop", "network"),
+    ("linux", "redirect-http", "network"), ("wine", "redirect-http", "network"),
+    ("linux", "endless-headers", "network"), ("wine", "endless-headers", "network"),
+    # The first 1024 bytes of a program, as announced, and nothing more is taken: no program.
+    ("linux", "huge-body", "cannot open"), ("wine", "huge-body", "cannot open"),
+    # Half the body, then silence: the 30 s idle time-out ends it. Wine's WinINet ignores its
+    # receive time-out (the real one does not), so there it would wait for ever; closing the
+    # window still ends it at once (test_close_during_work).
+    ("linux", "stall", "server error"),
+]
+CERTIFICATES = ("untrusted", "expired", "wronghost")
+
+
+@pytest.mark.parametrize("platform, server, outcome", cases(ROWS))
+def test_hostile_server_starts_nothing(bench, platform, server, outcome):
+    if server in CERTIFICATES:
+        mirror = bench.mirror(platform, cert_kind=server)
+    else:
+        mirror = bench.mirror(platform, mode=server)
+    app = bench.start(platform, "en")
+
+    if outcome == "network":
+        lines = app.wait_for_line("Reconnecting...", count=3, timeout=40)
+        assert completion(lines) is None, lines
+        wait_for_picture(app.window(), lambda image: red_text_problems(image, "en"), 10,
+                         bench.tmp / "network.png")
+        assert read_record(bench.record) == ([], []), "the tool ran"
+        code, _ = app.close_and_wait(10 * app.patience)
+        assert code == 0
+        assert app.run_folders() == [], app.run_folders()
+    else:
+        wanted = ERROR if outcome == "server error" else CANNOT_OPEN
+        lines = app.wait_for_line(wanted, timeout=40)
+        i, status, size = completion(lines)
+        assert status == 200, lines[i]
+        assert size == 1024 if server == "huge-body" else 0 < size < mirror.served_size(), lines[i]
+        assert_error_shown_until_closed(bench, app, lines, i, "en", "error.png")
+
+    # Nothing ever went over plain http.
+    ports = {int(line.split()[1]) for line in mirror.requests()}
+    assert ports <= set(PORTS), ports
