@@ -500,7 +500,15 @@ class Installer:
             raise AssertionError(f"{e}; log so far: {self.lines()}") from None
 
     def window(self, timeout=20):
-        return wait_for_window_count(1, self.pid, timeout * self.patience)[0]
+        """The program's one window, once it has its size: a slow build (the sanitizer ones) can
+        be seen with a first, 128 x 128 window of the same title that the framework replaces."""
+        def sized():
+            windows = find_windows(self.pid)
+            try:
+                return len(windows) == 1 and window_size(windows[0]) == (300, 50) and windows[0]
+            except AssertionError:
+                return None   # gone meanwhile
+        return wait_until(sized, timeout * self.patience, "one 300 x 50 window titled 'Vantrel Install'")
 
     def close(self):
         windows = find_windows(self.pid)

@@ -88,6 +88,17 @@ TEST_F (ComponentFixture, TargetIsAFreshFolderAndFileNamedByRandomIdentifiers)
     EXPECT_NE (first->getTargetFile().getFileName(), second->getTargetFile().getFileName());
 }
 
+TEST_F (ComponentFixture, ClosingBeforeAnythingWasDownloadedLeavesNoFolder)
+{
+    auto component = make (refusingSettings());
+    const auto folder = component->getTargetFile().getParentDirectory();
+    ASSERT_TRUE (folder.isDirectory());
+    ASSERT_FALSE (component->hasDownloadTask());
+
+    component.reset();
+    EXPECT_FALSE (folder.exists());
+}
+
 TEST_F (ComponentFixture, ASystemWithNoBuildLogsAnEmptyAddressAndHasNoTask)
 {
     const auto component = make (refusingSettings ("Windows 8.1"));
