@@ -42,9 +42,11 @@ MainComponent::MainComponent (const InstallerSettings& settings)
 
     // Makes the per-run folder (the target path starts as a directory, which the download
     // start replaces with the file).
+    // Without that folder nothing is made in its place: the download then fails like a network
+    // failure and the retries try again.
     downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
 
-    if (! targetFile.exists())
+    if (downloadFolder != nullptr && ! targetFile.exists())
         targetFile.createDirectory();
 
     log ("Download to: " + targetFile.getFullPathName());

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <winternl.h>
 
 namespace platform
 {
@@ -67,30 +68,42 @@ namespace
 
 std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderToMake)
 {
-    const auto path = folderToMake.getFullPathName();
-    SECURITY_ATTRIBUTES attributes { sizeof (SECURITY_ATTRIBUTES), nullptr, FALSE };
+    PSECURITY_DESCRIPTOR access = nullptr;
 
     // Not elevated, nothing runs with more rights than the processes around it: no boundary to keep.
     if (isElevated()
-        && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderAccess, SDDL_REVISION_1,
-                                                                   &attributes.lpSecurityDescriptor, nullptr))
+        && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderAccess, SDDL_REVISION_1, &access, nullptr))
         return nullptr;
 
-    const auto made = CreateDirectoryW (path.toWideCharPointer(), &attributes);
-    LocalFree (attributes.lpSecurityDescriptor);
+    // Made and opened in one step, by name relative to a handle on the temporary folder: there is
+    // no moment at which someone else could put another folder in its place.
+    const auto parent = CreateFileW (folderToMake.getParentDirectory().getFullPathName().toWideCharPointer(),
+                                     GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE held = nullptr;
 
-    if (! made)
-        return nullptr;
-
-    // Reading rights are what make the sharing mode bind others; no delete sharing: no renaming.
-    const auto held = CreateFileW (path.toWideCharPointer(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-
-    if (held == INVALID_HANDLE_VALUE)
+    if (parent != INVALID_HANDLE_VALUE)
     {
-        RemoveDirectoryW (path.toWideCharPointer());
-        return nullptr;
+        const auto name = folderToMake.getFileName();
+        const auto nameBytes = (USHORT) ((size_t) name.length() * sizeof (wchar_t));
+        UNICODE_STRING objectName { nameBytes, nameBytes, const_cast<wchar_t*> (name.toWideCharPointer()) };
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, access);
+        IO_STATUS_BLOCK status {};
+
+        // Reading rights are what make the sharing mode bind others; no delete sharing: no renaming.
+        if (NtCreateFile (&held, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &status, nullptr,
+                          FILE_ATTRIBUTE_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                          FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0)
+            held = nullptr;
+
+        CloseHandle (parent);
     }
+
+    LocalFree (access);
+
+    if (held == nullptr)
+        return nullptr;
 
     return std::make_unique<WindowsDownloadFolder> (held);
 }

@@ -11,7 +11,7 @@ BUILD = os.environ.get("VANTREL_WINDOWS_BUILD_DIR", os.path.join(os.path.dirname
 EXECUTABLES = ["VantrelInstall.exe", "VantrelInstall_en.exe"]
 
 # Libraries every Windows installation has; nothing of the MinGW run time may be needed beside the exe.
-SYSTEM_DLLS = {"advapi32.dll", "comdlg32.dll", "dxgi.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "msvcrt.dll",
+SYSTEM_DLLS = {"advapi32.dll", "comdlg32.dll", "dxgi.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
                "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "version.dll",
                "wininet.dll", "winmm.dll", "ws2_32.dll"}
 
