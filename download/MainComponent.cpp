@@ -41,9 +41,8 @@ MainComponent::MainComponent (const InstallerSettings& settings)
                      .getChildFile (fileName);
 
     // Makes the per-run folder (the target path starts as a directory, which the download
-    // start replaces with the file).
-    // Without that folder nothing is made in its place: the download then fails like a network
-    // failure and the retries try again.
+    // start replaces with the file). When it cannot be made, nothing is made in its place: the
+    // download then fails like a network failure and the retries try again.
     downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
 
     if (downloadFolder != nullptr && ! targetFile.exists())
