@@ -53,6 +53,13 @@ def test_imports_only_system_libraries(pe):
     assert "wininet.dll" in imported  # downloads go through the system's HTTP stack
 
 
+def test_links_the_dll_search_hardening(pe):
+    # Only the hardening calls it; SetDefaultDllDirectories is looked up, not imported.
+    kernel32 = [entry for entry in pe.DIRECTORY_ENTRY_IMPORT if entry.dll.decode().lower() == "kernel32.dll"]
+    names = {imp.name for entry in kernel32 for imp in entry.imports}
+    assert b"SetDllDirectoryW" in names
+
+
 def test_manifest_requires_administrator_and_nothing_else(pe):
     manifests = resources(pe, RT_MANIFEST)
     assert list(manifests) == [1]

@@ -82,11 +82,11 @@ def wait_until(check, timeout, what, interval=0.1):
         time.sleep(interval)
 
 
-def run_quiet(args, env=None, timeout=60, check=True):
+def run_quiet(args, env=None, timeout=60, check=True, cwd=None):
     """Runs a command to its end; output through files, not pipes, as Wine leaves helper
     processes behind that would hold a pipe open."""
     with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-        result = subprocess.run(args, env=env, timeout=timeout, stdin=subprocess.DEVNULL,
+        result = subprocess.run(args, env=env, timeout=timeout, stdin=subprocess.DEVNULL, cwd=cwd,
                                 stdout=out, stderr=err)
         out.seek(0)
         err.seek(0)
