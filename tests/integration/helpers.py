@@ -502,13 +502,22 @@ class Installer:
     def window(self, timeout=20):
         """The program's one window, once it has its size: a slow build (the sanitizer ones) can
         be seen with a first, 128 x 128 window of the same title that the framework replaces."""
+        seen = {}
+
         def sized():
-            windows = find_windows(self.pid)
-            try:
-                return len(windows) == 1 and window_size(windows[0]) == (300, 50) and windows[0]
-            except AssertionError:
-                return None   # gone meanwhile
-        return wait_until(sized, timeout * self.patience, "one 300 x 50 window titled 'Vantrel Install'")
+            seen.clear()
+            for window in find_windows(self.pid):
+                try:
+                    seen[window] = window_size(window)
+                except AssertionError:
+                    pass   # gone meanwhile
+            found = [window for window, size in seen.items() if size == (300, 50)]
+            return len(found) == 1 and found[0]
+        try:
+            return wait_until(sized, timeout * self.patience, "one 300 x 50 window")
+        except AssertionError as e:
+            raise AssertionError(f"{e}; visible windows titled 'Vantrel Install' and their sizes: "
+                                 f"{seen}; log: {self.lines()}") from None
 
     def close(self):
         windows = find_windows(self.pid)
