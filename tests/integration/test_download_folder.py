@@ -1,7 +1,6 @@
 """The per-run folder while a download runs: nothing with fewer rights than the program can
 change it, rename it away or write the file in it, and the run then completes as usual."""
 
-import os
 import subprocess
 
 import pytest
