@@ -7,6 +7,8 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <optional>
+
 namespace platform
 {
 
@@ -41,50 +43,40 @@ bool appendToFile (const juce::File& file, const void* data, size_t size)
 
 namespace
 {
-    juce::MemoryBlock readElfHeader (const juce::File& file)
+    /** The ELF header at the start of `in`, or nothing when it has none. */
+    std::optional<ElfW(Ehdr)> readElfHeader (juce::InputStream& in)
     {
-        juce::MemoryBlock header;
-        juce::FileInputStream in (file);
+        ElfW(Ehdr) header {};
 
-        if (in.openedOk())
-            in.readIntoMemoryBlock (header, 20);
+        if (in.read (&header, (int) sizeof (header)) != (int) sizeof (header)
+             || memcmp (header.e_ident, ELFMAG, SELFMAG) != 0)
+            return std::nullopt;
 
         return header;
     }
 
-    /** True for an ELF executable of this machine's kind (class, byte order and machine as our own). */
-    bool isNativeProgram (const juce::File& file)
+    /** An executable of this machine's kind (class, byte order and machine as our own). */
+    bool isNativeProgram (const ElfW(Ehdr)& header)
     {
-        static const auto own = readElfHeader (juce::File ("/proc/self/exe"));
-        const auto header = readElfHeader (file);
+        static const auto own = []
+        {
+            juce::FileInputStream in (juce::File ("/proc/self/exe"));
+            return in.openedOk() ? readElfHeader (in) : std::nullopt;
+        }();
 
-        if (header.getSize() < 20 || own.getSize() < 20)
-            return false;
-
-        const auto* bytes = static_cast<const unsigned char*> (header.getData());
-        const auto* ownBytes = static_cast<const unsigned char*> (own.getData());
-        const auto elfType = bytes[16] | (bytes[17] << 8);
-
-        return memcmp (bytes, "\x7f" "ELF", 4) == 0
-            && bytes[4] == ownBytes[4] && bytes[5] == ownBytes[5]          // class and byte order
-            && bytes[18] == ownBytes[18] && bytes[19] == ownBytes[19]      // machine
-            && (elfType == 2 || elfType == 3);                             // executable or PIE
+        return own.has_value()
+            && header.e_ident[EI_CLASS] == own->e_ident[EI_CLASS]
+            && header.e_ident[EI_DATA] == own->e_ident[EI_DATA]
+            && header.e_machine == own->e_machine
+            && (header.e_type == ET_EXEC || header.e_type == ET_DYN);   // executable or PIE
     }
-}
 
-namespace
-{
     /** True when every segment the loader maps lies inside the file. The system refuses to run a
         program cut short, but only in the child, after the framework has reported a start.
     */
-    bool isWholeProgram (const juce::File& file)
+    bool isWholeProgram (juce::InputStream& in, const ElfW(Ehdr)& header, juce::uint64 size)
     {
-        juce::FileInputStream in (file);
-        ElfW(Ehdr) header {};
-        const auto size = (juce::uint64) file.getSize();
-
-        if (! in.openedOk() || in.read (&header, (int) sizeof (header)) != (int) sizeof (header)
-             || header.e_phentsize != sizeof (ElfW(Phdr)) || header.e_phnum == 0
+        if (header.e_phentsize != sizeof (ElfW(Phdr)) || header.e_phnum == 0
              || header.e_phoff > size || (juce::uint64) header.e_phnum * sizeof (ElfW(Phdr)) > size - header.e_phoff
              || ! in.setPosition ((juce::int64) header.e_phoff))
             return false;
@@ -102,6 +94,15 @@ namespace
 
         return true;
     }
+
+    bool isStartableProgram (const juce::File& file)
+    {
+        juce::FileInputStream in (file);
+        const auto header = in.openedOk() ? readElfHeader (in) : std::nullopt;
+
+        return header.has_value() && isNativeProgram (*header)
+            && isWholeProgram (in, *header, (juce::uint64) file.getSize());
+    }
 }
 
 bool startProgram (juce::ChildProcess& process, const juce::File& program)
@@ -109,8 +110,7 @@ bool startProgram (juce::ChildProcess& process, const juce::File& program)
     // The framework's POSIX start reports success even when nothing could be run, and the C
     // library runs a file it cannot execute as a shell script. Only a program of this machine's
     // kind is handed over, with the execute bit that a download lacks.
-    if (! program.existsAsFile() || ! isNativeProgram (program) || ! isWholeProgram (program)
-         || ! program.setExecutePermission (true))
+    if (! program.existsAsFile() || ! isStartableProgram (program) || ! program.setExecutePermission (true))
         return false;
 
     // One argument keeps a path with spaces whole; no pipe, so a chatty tool never blocks.
