@@ -62,12 +62,17 @@ public:
             : DocumentWindow (name,
                               juce::Desktop::getInstance().getDefaultLookAndFeel()
                                   .findColour (juce::ResizableWindow::backgroundColourId),
-                              DocumentWindow::allButtons)
+                              DocumentWindow::allButtons,
+                              platform::recreatedWindowsStayHidden())
         {
             setUsingNativeTitleBar (true);
             setContentOwned (new MainComponent(), true);
             setResizable (true, true);
             centreWithSize (getWidth(), getHeight());
+
+            if (! isOnDesktop())
+                addToDesktop();   // once, at its final size and place
+
             setVisible (true);
         }
 

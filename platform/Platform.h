@@ -73,6 +73,11 @@ namespace platform
     */
     std::unique_ptr<juce::LookAndFeel> createDefaultLookAndFeel();
 
+    /** False where the framework shows a top-level window each time it re-creates the window's
+        native peer (setUsingNativeTitleBar, setResizable), even while the window is hidden:
+        there a window must join the desktop only once it is set up.
+    */
+    bool recreatedWindowsStayHidden();
     /** Returns something to keep alive with `window` where the system needs help to get the
         window's repaints onto the screen, or null where it does not.
     */

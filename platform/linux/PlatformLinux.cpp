@@ -127,6 +127,13 @@ std::unique_ptr<juce::LookAndFeel> createDefaultLookAndFeel()
     return std::make_unique<FontFallbackLookAndFeel>();
 }
 
+bool recreatedWindowsStayHidden()
+{
+    // The X11 peer brings a re-created window to the front, which maps it: a stray 128 x 128
+    // window during the first connection, and a race with the window manager over the real one.
+    return false;
+}
+
 std::unique_ptr<juce::Timer> createRepaintPump (juce::Component&)
 {
     return nullptr;   // the X11 peer repaints on its own

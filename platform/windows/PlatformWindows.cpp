@@ -100,6 +100,11 @@ namespace
     };
 }
 
+bool recreatedWindowsStayHidden()
+{
+    return true;   // bringing a hidden window to the front does not show it
+}
+
 std::unique_ptr<juce::Timer> createRepaintPump (juce::Component& window)
 {
     if (isRunningUnderWine())

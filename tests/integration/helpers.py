@@ -111,7 +111,8 @@ def kill_group(proc):
 class Mirror:
     """tools/mirror/mirror.py on the builds' two ports."""
 
-    def __init__(self, workdir, file, mode="normal", trailer=None, rate=None, cert_kind=None):
+    def __init__(self, workdir, file, mode="normal", trailer=None, rate=None, cert_kind=None,
+                 answer_after=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
@@ -129,6 +130,8 @@ class Mirror:
             args += ["--rate", str(int(rate))]
         if cert_kind is not None:
             args += ["--cert-kind", cert_kind]
+        if answer_after is not None:
+            args += ["--answer-after", str(answer_after)]
         self.proc = subprocess.Popen(args, stdout=self.output, stderr=subprocess.STDOUT,
                                      start_new_session=True)
         self.wait_ready(10)
@@ -499,25 +502,31 @@ class Installer:
         except AssertionError as e:
             raise AssertionError(f"{e}; log so far: {self.lines()}") from None
 
+    def visible_windows(self, seen=None):
+        """The program's visible windows now, with their sizes; also added to `seen`
+        (window -> every size met)."""
+        now = {}
+        for window in find_windows(self.pid):
+            try:
+                now[window] = window_size(window)
+            except AssertionError:
+                continue   # gone meanwhile
+            if seen is not None:
+                seen.setdefault(window, set()).add(now[window])
+        return now
+
     def window(self, timeout=20):
-        """The program's one window, once it has its size: a slow build (the sanitizer ones) can
-        be seen with a first, 128 x 128 window of the same title that the framework replaces."""
-        seen = {}
+        """The program's one window, once it has its size."""
+        seen = {}      # every visible window of the title met while waiting -> its sizes
 
         def sized():
-            seen.clear()
-            for window in find_windows(self.pid):
-                try:
-                    seen[window] = window_size(window)
-                except AssertionError:
-                    pass   # gone meanwhile
-            found = [window for window, size in seen.items() if size == (300, 50)]
+            found = [w for w, size in self.visible_windows(seen).items() if size == (300, 50)]
             return len(found) == 1 and found[0]
         try:
             return wait_until(sized, timeout * self.patience, "one 300 x 50 window")
         except AssertionError as e:
-            raise AssertionError(f"{e}; visible windows titled 'Vantrel Install' and their sizes: "
-                                 f"{seen}; log: {self.lines()}") from None
+            raise AssertionError(f"{e}; visible windows titled 'Vantrel Install' met meanwhile "
+                                 f"and their sizes: {seen}; log: {self.lines()}") from None
 
     def close(self):
         windows = find_windows(self.pid)

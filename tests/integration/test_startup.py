@@ -1,10 +1,12 @@
 """Start-up: the log's banner and first lines in CR LF, a 300 x 50 window with the light blue
-progress bar at (10, 10)."""
+progress bar at (10, 10), and no other window on the way."""
+
+import time
 
 import pytest
 
 from helpers import (assert_start_lines, bar_problems, cases, fill_problems, read_log_bytes,
-                     split_log, wait_for_picture, window_size)
+                     split_log, wait_for_picture, wait_until, window_size)
 
 ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
 
@@ -31,3 +33,22 @@ def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench,
     assert set(lines[9:]) == {"Downloading..."}, lines[9:]
     # Not closed here: closing during a stalled download is a case of its own
     # (test_close_during_work.py).
+
+
+@pytest.mark.parametrize("platform", cases([("linux",), ("wine",)]))
+def test_one_window_shows_and_has_its_size_from_the_first_moment(bench, platform):
+    """The first connection is made before the window shows; a slow one must not bring up a
+    window of the framework's default size, nor leave the real one with another size."""
+    bench.mirror(platform, mode="stall", answer_after=1.5)
+    app = bench.start(platform, "en")
+    seen = {}
+
+    def downloading():
+        app.visible_windows(seen)
+        return "Downloading..." in app.lines()
+    wait_until(downloading, 30 * app.patience, "the download to start", interval=0.05)
+    settled = time.monotonic() + app.patience
+    while time.monotonic() < settled:
+        app.visible_windows(seen)
+        time.sleep(0.05)
+    assert list(seen.values()) == [{(300, 50)}], f"windows and the sizes they were seen with: {seen}"

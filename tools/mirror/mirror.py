@@ -73,6 +73,8 @@ class Mirror:
             method, path, headers = request
             self.log_request(port, method, path)
             conn.settimeout(None)
+            if self.args.answer_after > 0 and stopping.wait(self.args.answer_after):
+                return
             host = headers.get("host") or f"localhost:{port}"
             self.respond(conn, method, path, host, plain=tls_context is None)
         except (OSError, ssl.SSLError, ValueError):
@@ -256,6 +258,8 @@ def parse_args(argv):
                    help="plain-HTTP port that redirect-http points to; it serves normally "
                         "(default: a free port chosen at start)")
     p.add_argument("--listen-after", type=float, default=0.0, help="seconds to wait before listening")
+    p.add_argument("--answer-after", type=float, default=0.0,
+                   help="seconds to wait between a request and its answer (a slow first connection)")
     p.add_argument("--request-log", help="append one line per request: time port method path")
     p.add_argument("--ready-file", help="written once listening, with the ports in --port order (removed at start and at exit)")
     args = p.parse_args(argv)
