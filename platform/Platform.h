@@ -78,6 +78,7 @@ namespace platform
         there a window must join the desktop only once it is set up.
     */
     bool recreatedWindowsStayHidden();
+
     /** Returns something to keep alive with `window` where the system needs help to get the
         window's repaints onto the screen, or null where it does not.
     */
