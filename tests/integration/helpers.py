@@ -58,16 +58,16 @@ DARK_FILL = (0x00, 0x69, 0x94)
 WHITE = (0xFF, 0xFF, 0xFF)
 
 
-def platform_params(*platforms):
-    """pytest params for platforms, the Wine one marked so that it can be selected."""
-    return [pytest.param(p, marks=pytest.mark.wine) if p == "wine" else p for p in platforms]
-
-
 def cases(rows):
     """Table rows whose first field is the platform, as params named by their fields and
     the Wine ones marked."""
     return [pytest.param(*row, id="-".join(row), marks=[pytest.mark.wine] if row[0] == "wine" else [])
             for row in rows]
+
+
+def platform_params(*platforms):
+    """pytest params for platforms alone, the Wine one marked so that it can be selected."""
+    return cases([(platform,) for platform in platforms])
 
 
 def wait_until(check, timeout, what, interval=0.1):
@@ -363,7 +363,7 @@ def wait_for_picture(window, problems_of, timeout, save_to):
         image = screenshot(window, save_to)
         if image is None:
             return None
-        if image.width < 300 or image.height < 50:   # mapped before its first resize (sanitizer builds)
+        if image.width < 300 or image.height < 50:   # too small to hold what is looked for
             last = [f"the window is still {image.size[0]} x {image.size[1]}"]
             return None
         last = problems_of(image)
@@ -636,6 +636,19 @@ def assert_good_run(app, record, served_size, before=("Downloading...",)):
     assert not target.parent.exists(), f"the per-run folder {target.parent} is left"
     assert app.run_folders() == [], f"per-run folders left in {app.temp}: {app.run_folders()}"
     return lines, exit_code
+
+
+def assert_network_failure_until_closed(bench, app, timeout):
+    """The network-failure state: retries, no download completed, the red text in place of the
+    bar, the tool never run; closing ends the program with 0 and leaves no per-run folder."""
+    lines = app.wait_for_line("Reconnecting...", count=3, timeout=timeout)
+    assert completion(lines) is None, lines
+    wait_for_picture(app.window(), lambda image: red_text_problems(image, app.lang), 10,
+                     bench.tmp / "network.png")
+    assert read_record(bench.record) == ([], []), "the tool ran"
+    code, _ = app.close_and_wait(10 * app.patience)
+    assert code == 0
+    assert app.run_folders() == [], app.run_folders()
 
 
 def assert_error_shown_until_closed(bench, app, lines, first, lang, picture):

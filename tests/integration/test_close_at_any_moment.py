@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from helpers import ERROR, WINDOWS_BUILD, ensure_built, read_record, run_quiet, served_size
+from helpers import ERROR, WINDOWS_BUILD, cases, ensure_built, read_record, run_quiet, served_size
 
 SEED = int(os.environ.get("VANTREL_STRESS_SEED", time.time_ns() % 1_000_000))
 REPEATS = {"linux": int(os.environ.get("VANTREL_STRESS_REPEATS", 2)),
@@ -25,14 +25,11 @@ LEAVES = {"start": "partial", "retrying": "nothing", "downloading": "partial",
 
 
 def rows():
-    for platform in ("linux", "wine"):
-        for phase in LEAVES:
-            # While the tool runs the window is hidden: only the system can ask then.
-            for asking in (("quit",) if phase == "tool-running" else ("close", "quit")):
-                for repeat in range(REPEATS[platform]):
-                    marks = [pytest.mark.wine] if platform == "wine" else []
-                    yield pytest.param(platform, phase, asking, repeat, marks=marks,
-                                       id=f"{platform}-{phase}-{asking}-{repeat}")
+    # While the tool runs the window is hidden: only the system can ask then.
+    return cases([(platform, phase, asking, str(repeat))
+                  for platform in ("linux", "wine") for phase in LEAVES
+                  for asking in (("quit",) if phase == "tool-running" else ("close", "quit"))
+                  for repeat in range(REPEATS[platform])])
 
 
 def reach(bench, platform, phase, asking, rng):

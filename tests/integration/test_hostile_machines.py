@@ -6,8 +6,9 @@ import subprocess
 
 import pytest
 
-from helpers import (BANNER_STARS, ERROR, QUIT, assert_error_shown_until_closed, cases, completion,
-                     read_log_bytes, read_record, red_text_problems, split_log, wait_for_picture)
+from helpers import (BANNER_STARS, ERROR, QUIT, assert_error_shown_until_closed,
+                     assert_network_failure_until_closed, cases, completion, platform_params,
+                     read_log_bytes, read_record, split_log)
 
 
 @pytest.fixture
@@ -27,7 +28,7 @@ def disk(tmp_path):
         subprocess.run(["umount", "-l", str(path)], check=False)
 
 
-@pytest.mark.parametrize("platform", cases([("linux",), ("wine",)]))
+@pytest.mark.parametrize("platform", platform_params("linux", "wine"))
 def test_disk_filling_during_download_is_a_server_error_and_nothing_starts(bench, disk, platform):
     big = bench.tmp / "big.bin"
     big.write_bytes(bytes(range(256)) * (12 * 1024))        # 3 MiB onto a 1 MiB disk
@@ -40,17 +41,11 @@ def test_disk_filling_during_download_is_a_server_error_and_nothing_starts(bench
     assert list(app.temp.iterdir()) == [], "the full disk was not cleared"
 
 
-@pytest.mark.parametrize("platform", cases([("linux",), ("wine",)]))
+@pytest.mark.parametrize("platform", platform_params("linux", "wine"))
 def test_unwritable_temporary_folder_retries_and_starts_nothing(bench, disk, platform):
     bench.mirror(platform)
     app = bench.start(platform, "en", temp=disk("1m", read_only=True))
-    lines = app.wait_for_line("Reconnecting...", count=3, timeout=20)
-    assert completion(lines) is None, lines
-    wait_for_picture(app.window(), lambda image: red_text_problems(image, "en"), 10,
-                     bench.tmp / "network.png")
-    code, _ = app.close_and_wait(10 * app.patience)
-    assert code == 0
-    assert read_record(bench.record) == ([], []), "the tool ran"
+    assert_network_failure_until_closed(bench, app, timeout=20)
     assert bench.mirrors[0].requests() == [], "a download was attempted with nowhere to put it"
 
 

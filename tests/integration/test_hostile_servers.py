@@ -3,8 +3,8 @@ beyond its time-outs, and starts nothing it should not."""
 
 import pytest
 
-from helpers import (CANNOT_OPEN, ERROR, PORTS, assert_error_shown_until_closed, cases, completion,
-                     read_record, red_text_problems, wait_for_picture)
+from helpers import (CANNOT_OPEN, ERROR, PORTS, assert_error_shown_until_closed,
+                     assert_network_failure_until_closed, cases, completion)
 
 # What each server does -> what the program must show: "network" (no usable answer: the
 # network-failure text and retries), "server error" (an answer that is no good download).
@@ -34,14 +34,7 @@ def test_hostile_server_starts_nothing(bench, platform, server, outcome):
     app = bench.start(platform, "en")
 
     if outcome == "network":
-        lines = app.wait_for_line("Reconnecting...", count=3, timeout=40)
-        assert completion(lines) is None, lines
-        wait_for_picture(app.window(), lambda image: red_text_problems(image, "en"), 10,
-                         bench.tmp / "network.png")
-        assert read_record(bench.record) == ([], []), "the tool ran"
-        code, _ = app.close_and_wait(10 * app.patience)
-        assert code == 0
-        assert app.run_folders() == [], app.run_folders()
+        assert_network_failure_until_closed(bench, app, timeout=40)
     else:
         wanted = ERROR if outcome == "server error" else CANNOT_OPEN
         lines = app.wait_for_line(wanted, timeout=40)

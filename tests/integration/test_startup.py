@@ -5,8 +5,8 @@ import time
 
 import pytest
 
-from helpers import (assert_start_lines, bar_problems, cases, fill_problems, read_log_bytes,
-                     split_log, wait_for_picture, wait_until, window_size)
+from helpers import (assert_start_lines, bar_problems, cases, fill_problems, platform_params,
+                     read_log_bytes, split_log, wait_for_picture, wait_until, window_size)
 
 ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
 
@@ -35,7 +35,7 @@ def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench,
     # (test_close_during_work.py).
 
 
-@pytest.mark.parametrize("platform", cases([("linux",), ("wine",)]))
+@pytest.mark.parametrize("platform", platform_params("linux", "wine"))
 def test_one_window_shows_and_has_its_size_from_the_first_moment(bench, platform):
     """The first connection is made before the window shows; a slow one must not bring up a
     window of the framework's default size, nor leave the real one with another size."""
