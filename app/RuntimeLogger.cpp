@@ -9,8 +9,12 @@ RuntimeLogger::RuntimeLogger (const juce::File& file, const juce::String& welcom
     if (maxInitialFileSizeBytes >= 0)
         juce::FileLogger::trimFileSize (logFile, maxInitialFileSizeBytes);
 
-    if (! logFile.exists())
-        logFile.create();   // makes the missing folders
+    // Instances started together may make the missing folders at the same moment; the framework
+    // gives up when a folder it is making appears meanwhile, so try again: each try gets further.
+    const auto folder = logFile.getParentDirectory();
+
+    for (int attempt = 0; attempt < maxFolderAttempts && ! folder.isDirectory(); ++attempt)
+        folder.createDirectory();
 
     juce::String banner;
     banner << juce::newLine

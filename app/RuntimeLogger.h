@@ -16,6 +16,8 @@ public:
     void logMessage (const juce::String& message) override;
 
 private:
+    static constexpr int maxFolderAttempts = 16;
+
     const juce::File logFile;
     juce::CriticalSection lock;
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -185,4 +187,30 @@ TEST (RuntimeLog, WritersAppendingAtOnceKeepEveryLineWhole)
 
     EXPECT_EQ (whole, 2 * linesEach);
     EXPECT_EQ (text.length() - text.replace ("\r\n", "").length(), 2 * (2 * linesEach + 2 * 5));   // CR LF pairs only
+}
+
+TEST (RuntimeLog, InstancesOpeningAtOnceOnMissingFoldersEachWriteTheirBanner)
+{
+    // The folders are made by whichever instance comes first; one that finds a folder appearing
+    // while it makes it must still get its banner in.
+    constexpr int rounds = 200, loggersEach = 4;
+
+    for (int round = 0; round < rounds; ++round)
+    {
+        LogFolder folder;
+        const auto log = folder.folder.getFile().getChildFile ("a/b/c/d/runtimeLog_shell.txt");
+        const auto now = juce::Time::getCurrentTime();
+        std::vector<std::thread> threads;
+
+        for (int i = 0; i < loggersEach; ++i)
+            threads.emplace_back ([&] { RuntimeLog::create (log, now); });
+
+        for (auto& thread : threads)
+            thread.join();
+
+        juce::StringArray lines;
+        lines.addLines (log.loadFileAsString());
+        ASSERT_EQ (std::count (lines.begin(), lines.end(), juce::String ("Application started at " + stamp (now))),
+                   loggersEach) << "round " << round;
+    }
 }
