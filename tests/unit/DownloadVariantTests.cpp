@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace
 {
     struct VariantCase
@@ -11,6 +13,12 @@ namespace
         const char* expectedKey;
         const char* expectedAddress;   // empty: no build for this system
     };
+
+    // Printed (and so named in ctest) by system and language, not as bytes that change per build.
+    void PrintTo (const VariantCase& c, std::ostream* os)
+    {
+        *os << c.operatingSystem << ", " << c.language;
+    }
 
     const VariantCase variantCases[] = {
         { "Windows 10",    "cn", "wincn",  "https://first.test:8443/VantrelInstall_winCN.exe" },
