@@ -25,23 +25,20 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import linkmap  # noqa: E402
 import report   # noqa: E402
+from harness import program, standin, wine  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = program.ROOT
 BENCH = ROOT / "build" / "bench"
-CA_DIR = ROOT / "build" / "testca"
+CA_DIR = program.CA_DIR
 LINUX_BUILD = ROOT / "build" / "bench-linux"
 WINDOWS_BUILD = ROOT / "build" / "bench-windows"
 PRODUCT_EXE = ROOT / "build" / "windows-x86" / "VantrelInstall.exe"
-PORTS = (48543, 48544)   # not the test mirror's 48443/48444: the tests may run meanwhile
-URL = f"https://localhost:{PORTS[0]}/VantrelInstall_winCN.exe"
-TITLE = "Vantrel Install"
+PORTS = program.BENCH_PORTS
+URL = program.download_url("cn", PORTS[0])
 MiB = 1 << 20
-# No debugger on a crash: the program then just ends (and the run fails) instead of hanging.
-WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d"}
-COMPLETED = re.compile(r"<timerCallback> Download completed, status code: (-?\d+); file size: (\d+)")
-QUIT = "<timerCallback> Quit"
 RUN_TIMEOUT = 180   # seconds; a run that takes longer has hung
 SPAWN = BENCH / "spawn"
 
@@ -155,7 +152,8 @@ http {{
 
     def serve(self, file):
         """Serves `file` at both paths (the program asks for the first one)."""
-        for name in ("VantrelInstall_winCN.exe", "VantrelInstall_winEN.exe"):
+        for lang in ("cn", "en"):
+            name = program.download_path(lang).lstrip("/")
             link = self.root / name
             tmp = self.root / (name + ".new")
             tmp.unlink(missing_ok=True)
@@ -216,27 +214,25 @@ class MapWatcher:
 
 #==============================================================================
 class Served:
-    """Setup-tool stand-ins padded to a size, ending with their trailer, made at bench time."""
+    """Setup-tool stand-ins for `platform` padded to a size, ending with their trailer, made at
+    bench time."""
 
-    def __init__(self, kind, standin):
-        self.kind = kind
+    def __init__(self, platform, standin, kind=None):
+        self.platform = platform
+        self.kind = kind or platform
         self.standin = Path(standin).read_bytes()
         self.dir = BENCH / "files"
         self.dir.mkdir(parents=True, exist_ok=True)
         self.dir.chmod(0o755)
-        self.record = BENCH / "records" / f"{kind}.txt"
+        self.record = BENCH / "records" / f"{self.kind}.txt"
         self.record.parent.mkdir(parents=True, exist_ok=True)
         self.record.unlink(missing_ok=True)
         # Data that does not compress or dedupe, written out in full (no sparse holes).
         self.block = os.urandom(MiB)
 
-    def record_path_for_tool(self):
-        if self.kind == "wine":
-            return "Z:" + str(self.record).replace("/", "\\")
-        return str(self.record)
-
     def make(self, size, sleep_ms=0):
-        trailer = f"\nVANTREL-STANDIN exit=0 sleep-ms={sleep_ms} record={self.record_path_for_tool()}\n".encode()
+        record = wine.path_for(self.platform, self.record)
+        trailer = f"\n{standin.trailer(record, sleep_ms=sleep_ms)}\n".encode()
         path = self.dir / f"{self.kind}-{size // MiB}MiB-sleep{sleep_ms}.exe"
         pad = size - len(self.standin) - len(trailer)
         if pad < 0:
@@ -254,22 +250,6 @@ class Served:
 
     def record_lines(self):
         return self.record.read_text().splitlines() if self.record.exists() else []
-
-
-def iso_seconds(stamp):
-    """'2026-12-07T08:27:33.123Z' -> seconds since the epoch."""
-    y, mo, d, h, mi, sec, ms = (int(g) for g in re.match(r"(\d+)-(\d+)-(\d+)T(\d+):(\d+):(\d+)\.(\d+)Z", stamp).groups())
-    return time.mktime((y, mo, d, h, mi, sec, 0, 0, 0)) - time.timezone + ms / 1000
-
-
-def tool_start_times(lines):
-    """(start time, argument count) of each tool start in the stand-in's record lines."""
-    return [(iso_seconds(m.group(1)), int(m.group(2)))
-            for m in (re.match(r"start time=(\S+) pid=\d+ argc=(\d+)", line) for line in lines) if m]
-
-
-def tool_exit_times(lines):
-    return [iso_seconds(m.group(1)) for m in (re.match(r"exit \d+ pid=\d+ time=(\S+)", line) for line in lines) if m]
 
 
 #==============================================================================
@@ -322,14 +302,11 @@ class Platform:
 
     def __init__(self, kind, windows_build=WINDOWS_BUILD):
         self.kind = kind
-        if kind == "linux":
-            self.exe = LINUX_BUILD / "VantrelInstall"
-            self.standin = LINUX_BUILD / "tools" / "setup-tool-standin"
-        else:
-            self.exe = Path(windows_build) / "VantrelInstall.exe"
-            self.standin = Path(windows_build) / "tools" / "setup-tool-standin.exe"
-            self.prefix = BENCH / "wineprefix"
-            self.env = dict(os.environ, WINEPREFIX=str(self.prefix), HOME=str(BENCH / "wine-home"), **WINE_ENV)
+        build = LINUX_BUILD if kind == "linux" else Path(windows_build)
+        self.exe, self.standin = program.executable(build, kind), program.standin(build, kind)
+        if kind == "wine":
+            self.prefix = wine.Prefix(BENCH / "wineprefix", HOME=str(BENCH / "wine-home"))
+            self.env = self.prefix.env
         for f in (self.exe, self.standin):
             if not f.exists():
                 fail(f"{f} is missing: run bench/run, which builds it")
@@ -337,15 +314,12 @@ class Platform:
     # --- Wine only: a prefix, and a session kept up for the whole phase -------
     def start_wine(self):
         (BENCH / "wine-home").mkdir(parents=True, exist_ok=True)
-        if not (self.prefix / "system.reg").exists():
-            step(f"making the Wine prefix {self.prefix} (once)")
-            subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                           check=True)
-            subprocess.run(["wineserver", "-w"], env=self.env, check=True)
+        step(f"making the Wine prefix {self.prefix.path}")
+        self.prefix.boot(persistent=False)
         # Wine's own processes (wineserver, services, explorer) are counted in a group of their
         # own; a sleeping tool keeps them up between runs, as a Windows machine's services are.
         self.shared = CpuGroup("vantrel-bench-wine-shared")
-        anchor_file = Served("wine-anchor", self.standin)
+        anchor_file = Served("wine", self.standin, kind="wine-anchor")
         anchor = anchor_file.make(len(anchor_file.standin) + 4096, sleep_ms=3_600_000)
         self.anchor = subprocess.Popen(self.shared.wrap(["wine", str(anchor)]), env=self.env,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -356,16 +330,10 @@ class Platform:
         fail("Wine did not start the stand-in")
 
     def stop_wine(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL)
+        # Made again in seconds next time; 600 MB is too much to leave behind.
+        self.prefix.shutdown()
         self.anchor.wait()
         self.shared.remove()
-        # Made again in seconds next time; 600 MB is too much to leave behind.
-        shutil.rmtree(self.prefix, ignore_errors=True)
-
-    def user_dir(self):
-        users = [p for p in (self.prefix / "drive_c" / "users").iterdir() if p.name != "Public"]
-        return users[0]
 
     # --- one run of the program -----------------------------------------------
     def run_dirs(self, name):
@@ -374,20 +342,15 @@ class Platform:
             home, tmp = run / "home", run / "tmp"
             home.mkdir()
             tmp.mkdir()
-            return run, home, tmp, home / ".config/Keldmark/VantrelInstall/runtimeLog_shell.txt"
-        user = self.user_dir()
-        log = user / "AppData/Roaming/Keldmark/VantrelInstall/runtimeLog_shell.txt"
-        log.unlink(missing_ok=True)
-        tmp = user / "Temp"
-        if not tmp.exists():
-            tmp = user / "AppData/Local/Temp"
-        return run, None, tmp, log
+            return run, home, tmp, program.linux_log(home)
+        self.prefix.log.unlink(missing_ok=True)
+        return run, None, self.prefix.temp, self.prefix.log
 
     def start_program(self, name):
         run, home, tmp, log = self.run_dirs(name)
         before = set(tmp.iterdir())
         if self.kind == "linux":
-            env = dict(os.environ, HOME=str(home), TMPDIR=str(tmp))
+            env = program.linux_env(home, tmp)
             argv = [str(self.exe)]
         else:
             env = self.env
@@ -405,20 +368,20 @@ class Platform:
             time.sleep(0.2)   # the tool's process may still be going away
             cpu = self.group.cpu_seconds() + (self.shared.cpu_seconds() - self.shared_before)
             self.group.remove()
-        text = log.read_text(errors="replace").replace("\r", "") if log.exists() else ""
-        done = COMPLETED.search(text)
+        lines = program.split_log(program.read_log_bytes(log))
         problems = []
         if code != 0:
             problems.append(f"exit code {code}")
-        if not done or done.group(1) != "200" or int(done.group(2)) != size:
+        done = program.completion(lines)
+        if not done or done[1:] != (200, size):
             problems.append("no complete download of the right size in the log")
-        if QUIT not in text:
+        if program.QUIT not in lines:
             problems.append("no Quit in the log")
         left = set(tmp.iterdir()) - before
         if left:
             problems.append(f"left behind: {sorted(map(str, left))}")
         if problems:
-            fail(f"{self.kind} program run: " + "; ".join(problems) + f"\nlog:\n{text}")
+            fail(f"{self.kind} program run: " + "; ".join(problems) + "\nlog:\n" + "\n".join(lines))
         return {"wall": wall, "cpu": cpu, "rss_kib": rss}
 
     def run_program(self, name, size):
@@ -472,8 +435,8 @@ def throughput_runs(side, nginx, served, sizes, runs):
             mark = nginx.log_mark()
             curl = side.run_curl(f"curl-{i}", size)
             curl_requests = nginx.requests_since(mark)
-            starts = tool_start_times(served.record_lines()[records_before:])
-            if len(starts) != 2 or any(argc != 0 for _, argc in starts):
+            starts, _ = standin.parse_record(served.record_lines()[records_before:])
+            if len(starts) != 2 or any(start.argc != 0 for start in starts):
                 fail(f"expected two tool starts with no arguments, got {starts}")
             for result, requests in ((program, program_requests), (curl, curl_requests)):
                 good = [r for r in requests if r[2] == 200 and r[3] == size]
@@ -502,6 +465,19 @@ def poll_completion(tmp, before, size, stop, out):
         time.sleep(0.0005)
 
 
+def polled_run(side, name, size):
+    """One program run with its download polled on disk: (result, the process, the time the
+    download was first complete on disk or None)."""
+    process, started, tmp, before, log = side.start_program(name)
+    stop, completed = threading.Event(), []
+    poller = threading.Thread(target=poll_completion, args=(tmp, before, size, stop, completed))
+    poller.start()
+    result = side.finish_program(process, started, tmp, before, log, size)
+    stop.set()
+    poller.join()
+    return result, process, completed[0] if completed else None
+
+
 def fixed_cost_runs(side, nginx, served, watcher, runs, size):
     step(f"{side.kind}: fixed costs, {runs} runs of {size // MiB} MiB "
          "(window shown; complete on disk to tool started; tool exited to program exited)")
@@ -512,22 +488,16 @@ def fixed_cost_runs(side, nginx, served, watcher, runs, size):
     for i in range(runs):
         records_before = len(served.record_lines())
         watcher.drain()
-        process, started, tmp, before, log = side.start_program(f"fixed-{i}")
-        stop, completed = threading.Event(), []
-        poller = threading.Thread(target=poll_completion, args=(tmp, before, size, stop, completed))
-        poller.start()
-        side.finish_program(process, started, tmp, before, log, size)
-        stop.set()
-        poller.join()
+        _, process, completed = polled_run(side, f"fixed-{i}", size)
         time.sleep(0.05)
-        when = watcher.first_shown(TITLE, started)
+        when = watcher.first_shown(program.TITLE, process.started)
         lines = served.record_lines()[records_before:]
-        starts, exits = tool_start_times(lines), tool_exit_times(lines)
-        if when is None or not completed or len(starts) != 1 or len(exits) != 1:
+        starts, exits = standin.parse_record(lines)
+        if when is None or completed is None or len(starts) != 1 or len(exits) != 1:
             fail(f"fixed-cost run {i}: window shown {when}, completed {completed}, tool record {lines}")
-        shown.append(when - started)
-        handover.append(starts[0][0] - completed[0])
-        quit_after.append(process.ended - exits[0])
+        shown.append(when - process.started)
+        handover.append(starts[0].time - completed)
+        quit_after.append(process.ended - exits[0].time)
         print(f"    run {i + 1}: window shown after {shown[-1] * 1000:.0f} ms; tool started "
               f"{handover[-1] * 1000:.0f} ms after the download was complete on disk; program exited "
               f"{quit_after[-1] * 1000:.0f} ms after the tool", flush=True)
@@ -564,24 +534,31 @@ def context_switches(pid):
     return total
 
 
-def idle_run(side, nginx, served, window_seconds, tool_ms):
-    step(f"{side.kind}: the program's CPU while a {tool_ms} ms tool runs (window of {window_seconds} s)")
+def start_with_tool_running(side, nginx, served, tool_ms):
+    """Starts the program on a stand-in that sleeps `tool_ms`; returns once the tool has run for
+    0.5 s (past the hand-over itself): the served file, and start_program's run."""
     file = served.make(len(served.standin) + 4096, sleep_ms=tool_ms)
     nginx.serve(file)
     records_before = len(served.record_lines())
-    process, started, tmp, before, log = side.start_program("idle")
+    run = side.start_program("idle")
     deadline = time.monotonic() + 60
     while len(served.record_lines()) == records_before:
-        if time.monotonic() > deadline or process.poll() is not None:
+        if time.monotonic() > deadline or run[0].poll() is not None:
             fail("the tool never started")
         time.sleep(0.01)
-    time.sleep(0.5)   # past the hand-over itself
-    pid = process.child_pid()
+    time.sleep(0.5)
+    return file, run
+
+
+def idle_run(side, nginx, served, window_seconds, tool_ms):
+    step(f"{side.kind}: the program's CPU while a {tool_ms} ms tool runs (window of {window_seconds} s)")
+    file, run = start_with_tool_running(side, nginx, served, tool_ms)
+    pid = run[0].child_pid()
     t0, ticks0, ns0, cs0 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), context_switches(pid)
     threads = len(list(Path(f"/proc/{pid}/task").iterdir()))
     time.sleep(window_seconds)
     t1, ticks1, ns1, cs1 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), context_switches(pid)
-    side.finish_program(process, started, tmp, before, log, file.stat().st_size)
+    side.finish_program(*run, file.stat().st_size)
     file.unlink()
     elapsed = t1 - t0
     hz = os.sysconf("SC_CLK_TCK")

@@ -12,11 +12,10 @@ import argparse
 import os
 import statistics
 import subprocess
-import threading
-import time
 
 import bench
 from bench import BENCH, MiB, step
+from harness.standin import parse_record
 
 NOFSYNC = BENCH / "nofsync.so"
 PROBES = {   # uprobe name: symbol, as `nm -C` shows it
@@ -32,16 +31,10 @@ def timed_program(side, name, size, preload=None):
     if preload:
         os.environ["LD_PRELOAD"] = str(preload)
     try:
-        process, started, tmp, before, log = side.start_program(name)
+        result, _, completed = bench.polled_run(side, name, size)
     finally:
         os.environ.pop("LD_PRELOAD", None)
-    stop, completed = threading.Event(), []
-    poller = threading.Thread(target=bench.poll_completion, args=(tmp, before, size, stop, completed))
-    poller.start()
-    result = side.finish_program(process, started, tmp, before, log, size)
-    stop.set()
-    poller.join()
-    return result["wall"], completed[0] if completed else None
+    return result["wall"], completed
 
 
 def end_of_download(side, nginx, served, size, runs):
@@ -55,7 +48,7 @@ def end_of_download(side, nginx, served, size, runs):
         for label, preload in (("as built", None), ("fsync() a no-op", NOFSYNC)):
             before = len(served.record_lines())
             wall, completed = timed_program(side, f"{i}-{label}", size, preload)
-            start = bench.tool_start_times(served.record_lines()[before:])[0][0]
+            start = parse_record(served.record_lines()[before:])[0][0].time
             rows[label].append(wall)
             handover[label].append(start - completed)
         rows["curl"].append(side.run_curl(f"{i}-curl", size)["wall"])
@@ -81,15 +74,9 @@ def add_probes(exe):
 def while_tool_runs(side, nginx, served, seconds):
     step(f"the hidden program while a tool runs: timer callbacks and CPU over {seconds} s")
     add_probes(side.exe)
-    file = served.make(len(served.standin) + 4096, sleep_ms=int(seconds * 2 + 3) * 1000)
-    nginx.serve(file)
-    before = len(served.record_lines())
-    process, started, tmp, folders, log = side.start_program("idle")
+    file, run = bench.start_with_tool_running(side, nginx, served, int(seconds * 2 + 3) * 1000)
     try:
-        while len(served.record_lines()) == before:
-            time.sleep(0.01)
-        time.sleep(0.5)
-        pid = str(process.child_pid())
+        pid = str(run[0].child_pid())
         stat = subprocess.run(["perf", "stat", "-x", ",", "-e", "probe_vantrel:*,context-switches,task-clock",
                                "-p", pid, "--", "sleep", str(seconds)], capture_output=True, text=True)
         for line in stat.stderr.splitlines():
@@ -115,7 +102,7 @@ def while_tool_runs(side, nginx, served, seconds):
         data.unlink()
     finally:
         subprocess.run(["perf", "probe", "-q", "-d", "probe_vantrel:*"], stderr=subprocess.DEVNULL)
-        side.finish_program(process, started, tmp, folders, log, file.stat().st_size)
+        side.finish_program(*run, file.stat().st_size)
         file.unlink()
 
 

@@ -9,8 +9,11 @@ from pathlib import Path
 
 import pytest
 
-from helpers import (CA_DIR, EXECUTABLES, STANDINS, Installer, Mirror, WinePrefix, ensure_built,
-                     kill_group, sanitizer_reports, standin_trailer, wait_until, windows_path)
+from harness import standin, wine
+from harness.installer import Installer, executable, sanitizer_reports, standin_program
+from harness.mirror import Mirror, served_size
+from harness.processes import kill_group, wait_until
+from harness.program import CA_DIR, linux_env, linux_log
 
 
 @pytest.fixture(scope="session")
@@ -24,8 +27,11 @@ def desktop():
         pytest.fail("no DISPLAY: run the suite under xvfb-run -a", pytrace=False)
     if shutil.which("evilwm") is None:
         pytest.fail("evilwm is missing (apt-get install evilwm)", pytrace=False)
-    if subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True,
-                      text=True).stdout.find("window id") >= 0:
+
+    def manager_runs():
+        return "window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+                                             capture_output=True, text=True).stdout
+    if manager_runs():
         yield None   # a manager runs already
         return
     wm = subprocess.Popen(["evilwm", "-fn", "fixed"], stdout=subprocess.DEVNULL,
@@ -33,9 +39,7 @@ def desktop():
 
     def running():
         assert wm.poll() is None, f"evilwm ended ({wm.returncode})"
-        out = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True,
-                             text=True).stdout
-        return "window id" in out
+        return manager_runs()
     wait_until(running, 10, "the window manager")
     yield wm
     wm.terminate()
@@ -63,7 +67,7 @@ def trusted_ca():
 def wine_prefix(tmp_path_factory, desktop, trusted_ca):
     if shutil.which("wine") is None:
         pytest.fail("wine is missing", pytrace=False)
-    prefix = WinePrefix(tmp_path_factory.mktemp("wine") / "prefix")
+    prefix = wine.Prefix(tmp_path_factory.mktemp("wine") / "prefix")
     try:
         prefix.boot()
         yield prefix
@@ -85,48 +89,48 @@ class Bench:
         self.prefix = None
         self.saved_temp = None
 
-    def standin(self, platform):
-        ensure_built(STANDINS[platform])
-        return STANDINS[platform]
-
     def trailer(self, platform, **kwargs):
-        record = windows_path(self.record) if platform == "wine" else str(self.record)
-        return standin_trailer(record, **kwargs)
+        return standin.trailer(wine.path_for(platform, self.record), **kwargs)
+
+    def tool_runs(self):
+        """(starts, exits) the stand-in recorded: see harness.standin.parse_record."""
+        return standin.read_record(self.record)
 
     def mirror(self, platform, mode="normal", file=None, trailer=None, **kwargs):
         """Starts the mirror; by default it serves the stand-in with a trailer that records."""
         for old in self.mirrors:
             old.stop()
         if file is None:
-            file = self.standin(platform)
+            file = standin_program(platform)
             trailer = self.trailer(platform) if trailer is None else trailer
         mirror = Mirror(self.tmp / f"mirror{len(self.mirrors)}", file, mode=mode, trailer=trailer,
                         **kwargs)
         self.mirrors.append(mirror)
         return mirror
 
+    def slow_mirror(self, platform, seconds, **tool):
+        """The mirror serving the stand-in (`tool` as for trailer()) over about `seconds`."""
+        trailer = self.trailer(platform, **tool)
+        return self.mirror(platform, mode="slow", trailer=trailer,
+                           rate=served_size(standin_program(platform), trailer) / seconds)
+
     def start(self, platform, lang="cn", temp=None):
         """Starts the installer; all of a test's installers share its log and temporary folder
         unless `temp` names another one."""
-        exe = EXECUTABLES[(platform, lang)]
-        ensure_built(exe)
+        exe = executable(platform, lang)
         if platform == "linux":
             temp = self.linux_temp if temp is None else temp
             for folder in (self.linux_home, temp):
                 folder.mkdir(parents=True, exist_ok=True)
-            env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "WINE"))}
-            env.update(HOME=str(self.linux_home), TMPDIR=str(temp))
-            log = self.log_path(platform)
-            installer = Installer(platform, lang, [str(exe)], env, self.tmp, log, temp, str(temp),
-                                  Path)
+            installer = Installer(platform, lang, [str(exe)], linux_env(self.linux_home, temp),
+                                  self.tmp, self.log_path(platform), temp, str(temp), Path)
         else:
             prefix = self.wine()
             if temp is None:
-                temp_text = f"C:\\users\\{prefix.user}\\Temp"
-                temp = prefix.temp
+                temp, temp_text = prefix.temp, prefix.temp_text
             else:
                 temp.mkdir(parents=True, exist_ok=True)
-                temp_text = windows_path(temp)
+                temp_text = wine.windows_path(temp)
                 self.set_wine_temp(temp_text)
             installer = Installer(platform, lang, ["wine", str(exe)], prefix.env, self.tmp,
                                   prefix.log, temp, temp_text, prefix.unix_path)
@@ -136,7 +140,7 @@ class Bench:
     def log_path(self, platform):
         """Where the next installer started on `platform` writes its runtime log."""
         if platform == "linux":
-            return self.linux_home / ".config/Keldmark/VantrelInstall/runtimeLog_shell.txt"
+            return linux_log(self.linux_home)
         return self.wine().log
 
     def wine(self):

@@ -1,5 +1,6 @@
 """Closing the window, or the system asking the program to end, at a random moment in every
-phase: the program ends within 2 s with 0 and leaves only what it promises.
+phase: the program ends promptly (CLOSING seconds for the plain build, scaled for the others)
+with 0 and leaves only what it promises.
 
 The moments are drawn from a seed printed with every failure; VANTREL_STRESS_SEED replays one,
 VANTREL_STRESS_REPEATS runs each situation more often (default: 2 on Linux, 1 under Wine)."""
@@ -11,13 +12,12 @@ import time
 
 import pytest
 
-from helpers import ERROR, WINDOWS_BUILD, cases, ensure_built, read_record, run_quiet, served_size
+from harness.installer import CLOSING, cases, wine_probe
+from harness.program import ERROR, SUCCESS, TITLE
 
 SEED = int(os.environ.get("VANTREL_STRESS_SEED", time.time_ns() % 1_000_000))
 REPEATS = {"linux": int(os.environ.get("VANTREL_STRESS_REPEATS", 2)),
            "wine": int(os.environ.get("VANTREL_STRESS_REPEATS", 1))}
-BOUND = 2.0   # seconds from the request to the end of the process
-PROBE = WINDOWS_BUILD / "tools" / "wine-probe.exe"
 
 # What each phase may leave in the temporary folder once the program has ended.
 LEAVES = {"start": "partial", "retrying": "nothing", "downloading": "partial",
@@ -46,11 +46,9 @@ def reach(bench, platform, phase, asking, rng):
         trailer = bench.trailer(platform, sleep_ms=5000)
         bench.mirror(platform, trailer=trailer)
         app = bench.start(platform, "cn")
-        app.wait_for_line("<timerCallback> tool download successful", timeout=30)
+        app.wait_for_line(SUCCESS, timeout=30)
     else:
-        trailer = bench.trailer(platform)
-        bench.mirror(platform, mode="slow", trailer=trailer,
-                     rate=served_size(bench.standin(platform), trailer) / 8)
+        bench.slow_mirror(platform, 8)
         app = bench.start(platform, "en")
         if phase == "start":
             # The first connection is made before the window exists; the system's request can
@@ -70,9 +68,8 @@ def ask_to_end(app, asking):
     elif app.platform == "linux":
         os.kill(app.pid, signal.SIGTERM)   # what a session manager sends
     else:
-        ensure_built(PROBE)
-        answer = run_quiet(["wine", str(PROBE), "end-session", "Vantrel Install"], env=app.env)
-        assert answer.stdout.strip() == "sent 1", answer.stdout
+        answer = wine_probe(app, "end-session", TITLE)
+        assert answer == "sent 1", answer
 
 
 def leftover_problems(app, leaves, full_size):
@@ -101,13 +98,13 @@ def test_ending_at_a_random_moment_is_prompt_and_leaves_what_is_promised(bench, 
 
     started = time.monotonic()
     ask_to_end(app, asking)
-    code = app.wait_exit(BOUND + 10)
+    code = app.wait_exit(CLOSING + 10)
     seconds = time.monotonic() - started
 
     assert code == 0, f"exit code {code}; {context}; log: {app.lines()}"
-    assert seconds <= BOUND, f"it took {seconds:.2f} s to end; {context}"
+    assert seconds <= app.closing_bound, f"it took {seconds:.2f} s to end; {context}"
 
-    starts, _ = read_record(bench.record)
+    starts, _ = bench.tool_runs()
     assert len(starts) == (1 if phase == "tool-running" else 0), f"tool starts: {starts}; {context}"
     full_size = bench.mirrors[-1].served_size() if bench.mirrors else 0
     problems = leftover_problems(app, LEAVES[phase], full_size)

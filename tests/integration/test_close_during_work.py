@@ -2,18 +2,14 @@
 
 import pytest
 
-from helpers import completion, read_record, wait_until
+from harness.installer import cases
+from harness.program import completion
 
-BOUND = {"linux": 2, "wine": 5}   # seconds from the close request to the end of the process
-
-def rows():
-    for platform in ("linux", "wine"):
-        for when in ("connecting", "downloading", "stalled"):
-            marks = [pytest.mark.wine] if platform == "wine" else []
-            yield pytest.param(platform, when, id=f"{platform}-{when}", marks=marks)
+ROWS = [(platform, when) for platform in ("linux", "wine")
+        for when in ("connecting", "downloading", "stalled")]
 
 
-@pytest.mark.parametrize("platform, when", rows())
+@pytest.mark.parametrize("platform, when", cases(ROWS))
 def test_closing_while_busy_ends_program_promptly_with_0(bench, platform, when):
     if when == "connecting":
         # No server at first, so the window shows at once; then a retry hangs on a server that
@@ -22,7 +18,7 @@ def test_closing_while_busy_ends_program_promptly_with_0(bench, platform, when):
         app.window()
         app.wait_for_line("Reconnecting...")
         mirror = bench.mirror(platform, mode="silent")
-        wait_until(mirror.requests, 10 * app.patience, "a retry to reach the silent server")
+        app.wait_until(mirror.requests, 10, "a retry to reach the silent server")
     else:
         # A download that trickles (2 kB/s) or that stops after half the body.
         bench.mirror(platform, mode="slow" if when == "downloading" else "stall", rate=2000)
@@ -30,8 +26,8 @@ def test_closing_while_busy_ends_program_promptly_with_0(bench, platform, when):
         app.window()
         app.wait_for_line("Downloading...", count=2)
 
-    code, seconds = app.close_and_wait(timeout=BOUND[platform] + 3)
+    code, seconds = app.close_and_wait()
     assert code == 0
-    assert seconds <= BOUND[platform], f"it took {seconds:.1f} s to end"
+    assert seconds <= app.closing_bound, f"it took {seconds:.1f} s to end"
     assert completion(app.lines()) is None, app.lines()
-    assert read_record(bench.record) == ([], []), "the tool ran"
+    assert bench.tool_runs() == ([], []), "the tool ran"

@@ -7,7 +7,9 @@ import shutil
 
 import pytest
 
-from helpers import WINDOWS_BUILD, ensure_built, run_quiet, windows_path
+from harness.installer import WINDOWS_BUILD, ensure_built
+from harness.processes import run_quiet
+from harness.wine import windows_path
 
 TOOLS = WINDOWS_BUILD / "tools"
 # Loaded by the framework at run time by bare name. Wine always prefers its own uxtheme and

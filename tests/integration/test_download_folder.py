@@ -5,16 +5,11 @@ import subprocess
 
 import pytest
 
-from helpers import WINDOWS_BUILD, assert_good_run, ensure_built, platform_params, run_quiet, \
-    served_size, windows_path
+from harness.installer import platform_params, wine_probe
+from harness.outcomes import assert_good_run
+from harness.wine import windows_path
 
-PROBE = WINDOWS_BUILD / "tools" / "wine-probe.exe"
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
-
-
-def wine_probe(app, request, path):
-    ensure_built(PROBE)
-    return run_quiet(["wine", str(PROBE), request, windows_path(path)], env=app.env).stdout.strip()
 
 
 def as_nobody(*args):
@@ -24,9 +19,7 @@ def as_nobody(*args):
 
 @pytest.mark.parametrize("platform", platform_params("linux", "wine"))
 def test_download_folder_cannot_be_changed_by_others_while_the_download_runs(bench, platform):
-    trailer = bench.trailer(platform)
-    size = served_size(bench.standin(platform), trailer)
-    mirror = bench.mirror(platform, mode="slow", trailer=trailer, rate=size / 6)
+    bench.slow_mirror(platform, 6)
     app = bench.start(platform, "en")
     app.wait_for_line("Downloading...", count=2)
     target = app.download_target()
@@ -42,9 +35,9 @@ def test_download_folder_cannot_be_changed_by_others_while_the_download_runs(ben
         # Wine runs nothing elevated (its token has no enabled Administrators group) and keeps no
         # access lists on this file system, so only what the sharing modes do can be shown here.
         # Share modes bind every process, whatever its rights.
-        assert wine_probe(app, "rename", folder).startswith("refused"), "the folder could be renamed"
-        assert wine_probe(app, "write", target).startswith("refused"), "the file could be opened for writing"
-        assert wine_probe(app, "delete", target).startswith("refused"), "the file could be deleted"
+        assert wine_probe(app, "rename", windows_path(folder)).startswith("refused"), "the folder could be renamed"
+        assert wine_probe(app, "write", windows_path(target)).startswith("refused"), "the file could be opened for writing"
+        assert wine_probe(app, "delete", windows_path(target)).startswith("refused"), "the file could be deleted"
 
     assert folder.exists() and not (folder.parent / (folder.name + ".moved")).exists()
-    assert_good_run(app, bench.record, mirror.served_size())
+    assert_good_run(bench, app)

@@ -5,8 +5,11 @@ import time
 
 import pytest
 
-from helpers import (DARK_FILL, LIGHT_BLUE, SUCCESS, assert_good_run, cases, close_to, completion,
-                     find_windows, read_record, served_size, wait_for_picture, wait_until)
+from harness.display import find_windows
+from harness.installer import cases
+from harness.outcomes import assert_good_run
+from harness.pictures import DARK_FILL, LIGHT_BLUE, close_to, wait_for_picture
+from harness.program import SUCCESS, completion, download_path
 
 ROWS = [(platform, mode, lang) for platform in ("linux", "wine")
         for mode in ("normal", "chunked", "redirect") for lang in ("cn", "en")]
@@ -16,9 +19,9 @@ ROWS = [(platform, mode, lang) for platform in ("linux", "wine")
 def test_good_download_runs_tool_once_then_deletes_it_and_quits(bench, platform, mode, lang):
     mirror = bench.mirror(platform, mode=mode)
     app = bench.start(platform, lang)
-    assert_good_run(app, bench.record, mirror.served_size())
+    assert_good_run(bench, app)
 
-    path = f"/VantrelInstall_win{lang.upper()}.exe"
+    path = download_path(lang)
     asked = [line.split()[-1] for line in mirror.requests()]
     assert asked == ([path, "/files" + path] if mode == "redirect" else [path]), asked
 
@@ -35,23 +38,20 @@ def progress_shown(image):
 
 @pytest.mark.parametrize("platform, lang", cases([("linux", "cn"), ("wine", "en")]))
 def test_slow_download_fills_bar_then_window_stays_hidden_while_tool_runs(bench, platform, lang):
-    trailer = bench.trailer(platform, sleep_ms=5000)
-    size = served_size(bench.standin(platform), trailer)
     # 8 s: the sanitizer builds take seconds to load the Chinese font for the first paint.
-    mirror = bench.mirror(platform, mode="slow", trailer=trailer, rate=size / 8)
+    bench.slow_mirror(platform, 8, sleep_ms=5000)
     app = bench.start(platform, lang)
 
-    window = app.window()
-    wait_for_picture(window, progress_shown, 6, bench.tmp / "progress.png")
+    wait_for_picture(app, progress_shown, 6, bench.tmp / "progress.png")
     assert completion(app.lines()) is None, "the picture came too late to show progress"
 
     app.wait_for_line(SUCCESS, timeout=30)
-    wait_until(lambda: read_record(bench.record)[0], 10 * app.patience, "the tool to start")
-    wait_until(lambda: not find_windows(app.pid), 3, "the window to hide once the tool runs")
-    while not read_record(bench.record)[1] and app.running():
+    app.wait_until(lambda: bench.tool_runs()[0], 10, "the tool to start")
+    app.wait_until(lambda: not find_windows(app.pid), 3, "the window to hide once the tool runs")
+    while not bench.tool_runs()[1] and app.running():
         assert not find_windows(app.pid), "the window showed again while the tool ran"
         time.sleep(0.1)
 
-    lines, _ = assert_good_run(app, bench.record, mirror.served_size())
+    lines, _ = assert_good_run(bench, app)
     downloading = lines[:completion(lines)[0]].count("Downloading...")
     assert downloading >= 7, f"only {downloading} 'Downloading...' lines during an 8 s download"

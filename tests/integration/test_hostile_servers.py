@@ -3,8 +3,9 @@ beyond its time-outs, and starts nothing it should not."""
 
 import pytest
 
-from helpers import (CANNOT_OPEN, ERROR, PORTS, assert_error_shown_until_closed,
-                     assert_network_failure_until_closed, cases, completion)
+from harness.installer import cases
+from harness.outcomes import assert_error_shown_until_closed, assert_network_failure_until_closed
+from harness.program import CANNOT_OPEN, ERROR, TEST_PORTS, completion
 
 # What each server does -> what the program must show: "network" (no usable answer: the
 # network-failure text and retries), "server error" (an answer that is no good download).
@@ -45,4 +46,4 @@ def test_hostile_server_starts_nothing(bench, platform, server, outcome):
 
     # Nothing ever went over plain http.
     ports = {int(line.split()[1]) for line in mirror.requests()}
-    assert ports <= set(PORTS), ports
+    assert ports <= set(TEST_PORTS), ports

@@ -3,8 +3,10 @@ the download starts by itself (the red text staying until it is judged) and the 
 
 import pytest
 
-from helpers import (assert_good_run, cases, completion, red_text_problems, served_size,
-                     wait_for_picture)
+from harness.installer import cases
+from harness.outcomes import assert_good_run
+from harness.pictures import red_text_problems, wait_for_picture
+from harness.program import completion
 
 ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
 
@@ -12,24 +14,17 @@ ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "e
 @pytest.mark.parametrize("platform, lang", cases(ROWS))
 def test_reconnects_until_server_is_up_then_downloads_and_quits(bench, platform, lang):
     app = bench.start(platform, lang)
-    window = app.window()
-    wait_for_picture(window, lambda image: red_text_problems(image, lang), 5,
-                     bench.tmp / "offline.png")
+    wait_for_picture(app, lambda image: red_text_problems(image, lang), 5, bench.tmp / "offline.png")
     app.wait_for_line("Reconnecting...", count=3)
     assert app.running() and completion(app.lines()) is None
 
-    # The server comes up only now (as with the mirror's --listen-after, but without racing
-    # the program's start-up).
-    trailer = bench.trailer(platform)
-    size = served_size(bench.standin(platform), trailer)
-    mirror = bench.mirror(platform, mode="slow", trailer=trailer, rate=size / 4)
+    # The server comes up only now, once the program is seen retrying.
+    bench.slow_mirror(platform, 4)
     app.wait_for_line("Downloading...", timeout=30)
-    wait_for_picture(window, lambda image: red_text_problems(image, lang), 3,
-                     bench.tmp / "downloading.png")
+    wait_for_picture(app, lambda image: red_text_problems(image, lang), 3, bench.tmp / "downloading.png")
     assert completion(app.lines()) is None, "the picture came too late to show the download"
 
-    lines, _ = assert_good_run(app, bench.record, mirror.served_size(),
-                               before=("Reconnecting...", "Downloading..."))
+    lines, _ = assert_good_run(bench, app, before=("Reconnecting...", "Downloading..."))
     end = completion(lines)[0]
     reconnecting = [i for i in range(end) if lines[i] == "Reconnecting..."]
     downloading = [i for i in range(end) if lines[i] == "Downloading..."]

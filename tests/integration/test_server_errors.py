@@ -3,7 +3,9 @@ never started; the program waits for the user to close it and then exits with 0.
 
 import pytest
 
-from helpers import ERROR, assert_error_shown_until_closed, cases, completion
+from harness.installer import cases
+from harness.outcomes import assert_error_shown_until_closed
+from harness.program import ERROR, completion
 
 STATUS = {"404": 404, "500": 500, "truncated": 200}
 ROWS = [(platform, mode, lang) for platform in ("linux", "wine")

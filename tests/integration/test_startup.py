@@ -5,8 +5,11 @@ import time
 
 import pytest
 
-from helpers import (assert_start_lines, bar_problems, cases, fill_problems, platform_params,
-                     read_log_bytes, split_log, wait_for_picture, wait_until, window_size)
+from harness.display import window_size
+from harness.installer import cases, platform_params
+from harness.outcomes import assert_start_lines
+from harness.pictures import bar_problems, fill_problems, wait_for_picture
+from harness.program import BANNER_STARS, read_log_bytes, split_log
 
 ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
 
@@ -17,13 +20,12 @@ def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench,
     app = bench.start(platform, lang)
     app.wait_for_line("Downloading...")
 
-    window = app.window()
-    assert window_size(window) == (300, 50)
-    wait_for_picture(window, lambda image: bar_problems(image) + fill_problems(image), 10,
+    assert window_size(app.window()) == (300, 50)
+    wait_for_picture(app, lambda image: bar_problems(image) + fill_problems(image), 10,
                      bench.tmp / "start.png")
 
     data = read_log_bytes(app.log)
-    assert data.startswith(b"\r\n" + b"*" * 58 + b"\r\nApplication started at "), data[:80]
+    assert data.startswith(f"\r\n{BANNER_STARS}\r\nApplication started at ".encode()), data[:80]
     assert data.endswith(b"\r\n")
     bare = data.replace(b"\r\n", b"")
     assert b"\n" not in bare and b"\r" not in bare, "a line ends in a bare LF or CR"
@@ -46,7 +48,7 @@ def test_one_window_shows_and_has_its_size_from_the_first_moment(bench, platform
     def downloading():
         app.visible_windows(seen)
         return "Downloading..." in app.lines()
-    wait_until(downloading, 30 * app.patience, "the download to start", interval=0.05)
+    app.wait_until(downloading, 30, "the download to start", interval=0.05)
     settled = time.monotonic() + app.patience
     while time.monotonic() < settled:
         app.visible_windows(seen)

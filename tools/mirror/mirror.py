@@ -33,20 +33,14 @@ log_lock = threading.Lock()
 class Mirror:
     def __init__(self, args):
         self.args = args
-        self.bodies = {}
         with open(args.file, "rb") as f:
-            main = f.read()
-        en = main
-        if args.file_en:
-            with open(args.file_en, "rb") as f:
-                en = f.read()
+            served = f.read()
         trailer = b""
         if args.trailer is not None:
             trailer = args.trailer.encode("utf-8")
             if not trailer.endswith(b"\n"):
                 trailer += b"\n"
-        self.bodies["/VantrelInstall_winCN.exe"] = main + trailer
-        self.bodies["/VantrelInstall_winEN.exe"] = en + trailer
+        self.bodies = {path: served + trailer for path in KNOWN_PATHS}
         self.log_file = open(args.request_log, "a", encoding="utf-8") if args.request_log else None
 
     # ---- logging -------------------------------------------------------------------------
@@ -246,18 +240,11 @@ def parse_args(argv):
     p.add_argument("--ca-dir", default="build/testca", help="folder made by tools/testca (default: %(default)s)")
     p.add_argument("--cert-kind", choices=CERT_KINDS, default="good",
                    help="which certificate from --ca-dir to present (default: good)")
-    p.add_argument("--cert", help="server certificate (PEM); overrides --ca-dir/--cert-kind")
-    p.add_argument("--key", help="server private key (PEM); overrides --ca-dir/--cert-kind")
     p.add_argument("--file", required=True, help="what is served at both known paths")
-    p.add_argument("--file-en", help="what is served at /VantrelInstall_winEN.exe instead")
     p.add_argument("--trailer", help="text appended (plus a newline) to the served bytes")
     p.add_argument("--mode", choices=MODES, default="normal")
     p.add_argument("--rate", type=int, default=(1 << 20) // 3,
                    help="bytes per second in slow mode (default: %(default)s, ~3 s per MiB)")
-    p.add_argument("--http-port", type=int, default=0,
-                   help="plain-HTTP port that redirect-http points to; it serves normally "
-                        "(default: a free port chosen at start)")
-    p.add_argument("--listen-after", type=float, default=0.0, help="seconds to wait before listening")
     p.add_argument("--answer-after", type=float, default=0.0,
                    help="seconds to wait between a request and its answer (a slow first connection)")
     p.add_argument("--request-log", help="append one line per request: time port method path")
@@ -265,11 +252,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.rate <= 0:
         p.error("--rate must be positive")
-    if bool(args.cert) != bool(args.key):
-        p.error("--cert and --key go together")
-    if not args.cert:
-        base = os.path.join(args.ca_dir, CERT_FILES[args.cert_kind])
-        args.cert, args.key = base + ".crt", base + ".key"
+    base = os.path.join(args.ca_dir, CERT_FILES[args.cert_kind])
+    args.cert, args.key = base + ".crt", base + ".key"
     return args
 
 
@@ -289,16 +273,13 @@ def main(argv=None):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
 
-    if args.listen_after > 0 and stopping.wait(args.listen_after):
-        return 0
-
     listeners = []
     try:
         for port in args.port:
             listener = make_listener(port)
             listeners.append((listener, listener.getsockname()[1], context))
         if args.mode == "redirect-http":
-            plain = make_listener(args.http_port)
+            plain = make_listener(0)   # a free port
             args.http_port = plain.getsockname()[1]
             listeners.append((plain, args.http_port, None))
     except OSError as e:

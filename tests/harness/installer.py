@@ -1,0 +1,199 @@
+"""The builds under test and one running program of theirs.
+
+How long the tests wait is written for the plain Linux build and scaled by PATIENCE for the
+build under test: the Installer's waits (and wait_for_picture, given one) do it themselves."""
+
+import functools
+import os
+import re
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from . import program
+from .display import find_windows, request_close, window_size
+from .processes import kill_group, run_quiet, wait_until
+from .program import HEX32, ROOT, read_log_bytes, split_log
+
+# ctest names the build folders; run by hand, the presets' folders.
+LINUX_BUILD = Path(os.environ.get("VANTREL_LINUX_BUILD_DIR") or ROOT / "build" / "linux")
+WINDOWS_BUILD = Path(os.environ.get("VANTREL_WINDOWS_BUILD_DIR") or ROOT / "build" / "windows-x86")
+BUILDS = {"linux": LINUX_BUILD, "wine": WINDOWS_BUILD}
+WINE_PROBE = WINDOWS_BUILD / "tools" / "wine-probe.exe"
+
+# How many times longer than the plain Linux build each kind may take for the same step: the
+# sanitizers slow down every start, first paint and job; under Wine so is every process start,
+# window and child process.
+PATIENCE = {"plain": 1.0, "sanitizer": 3.0, "wine": 3.0}
+CLOSING = 2.0   # seconds from a close request to the end of the plain build's process (promised)
+
+
+@functools.cache
+def build_kind(platform):
+    if platform == "wine":
+        return "wine"
+    cache = LINUX_BUILD / "CMakeCache.txt"
+    flags = cache.read_text(errors="replace") if cache.exists() else ""
+    return "sanitizer" if re.search(r"^CMAKE_CXX_FLAGS:\w+=.*-fsanitize=", flags, re.MULTILINE) else "plain"
+
+
+def patience(platform):
+    return PATIENCE[build_kind(platform)]
+
+
+def executable(platform, lang="cn"):
+    return ensure_built(program.executable(BUILDS[platform], platform, lang))
+
+
+def standin_program(platform):
+    return ensure_built(program.standin(BUILDS[platform], platform))
+
+
+def ensure_built(path):
+    if not Path(path).exists():
+        pytest.fail(f"{path} is missing: build it first (cmake --build --preset linux / "
+                    f"windows-x86)", pytrace=False)
+    return Path(path)
+
+
+def cases(rows):
+    """Table rows whose first field is the platform, as params named by their fields and
+    the Wine ones marked."""
+    return [pytest.param(*row, id="-".join(row), marks=[pytest.mark.wine] if row[0] == "wine" else [])
+            for row in rows]
+
+
+def platform_params(*platforms):
+    """pytest params for platforms alone, the Wine one marked so that it can be selected."""
+    return cases([(platform,) for platform in platforms])
+
+
+def wine_probe(app, *args):
+    """What tools/wine-probe, playing another process beside the program, answers to `args`."""
+    return run_quiet(["wine", str(ensure_built(WINE_PROBE)), *args], env=app.env).stdout.strip()
+
+
+class Installer:
+    """One running Vantrel Install, with what the test needs to look at."""
+
+    def __init__(self, platform, lang, args, env, cwd, log, temp, temp_text, to_unix):
+        self.platform = platform
+        self.lang = lang
+        self.env = env
+        self.log = Path(log)
+        self.temp = Path(temp)            # the temporary folder, as a Unix path
+        self.temp_text = temp_text        # the same as the program names it
+        self.to_unix = to_unix
+        self.patience = patience(platform)
+        self.closing_bound = CLOSING * self.patience
+        self.output_file = Path(cwd) / f"installer-{time.monotonic_ns()}.out"
+        self.out = open(self.output_file, "w+")
+        self.proc = subprocess.Popen(args, env=env, cwd=cwd, stdout=self.out,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait_until(self, check, timeout, what, interval=0.1):
+        return wait_until(check, timeout * self.patience, what, interval)
+
+    def lines(self):
+        return split_log(read_log_bytes(self.log))
+
+    def wait_for_line(self, wanted, count=1, timeout=20):
+        """Waits until the log has `count` lines equal to `wanted`; returns its lines."""
+        def enough():
+            ended = not self.running()   # looked at first: the last lines land before the end
+            lines = self.lines()
+            if lines.count(wanted) >= count:
+                return lines
+            if ended:
+                raise AssertionError(f"the program ended ({self.proc.returncode}) before "
+                                     f"{wanted!r} x{count}; log: {lines}")
+            return None
+        try:
+            return self.wait_until(enough, timeout, f"{wanted!r} x{count} in the log")
+        except AssertionError as e:
+            raise AssertionError(f"{e}; log so far: {self.lines()}") from None
+
+    def visible_windows(self, seen=None):
+        """The program's visible windows now, with their sizes; also added to `seen`
+        (window -> every size met)."""
+        now = {}
+        for window in find_windows(self.pid):
+            try:
+                now[window] = window_size(window)
+            except AssertionError:
+                continue   # gone meanwhile
+            if seen is not None:
+                seen.setdefault(window, set()).add(now[window])
+        return now
+
+    def window(self, timeout=20):
+        """The program's one window, once it has its size."""
+        seen = {}      # every visible window of the title met while waiting -> its sizes
+
+        def sized():
+            found = [w for w, size in self.visible_windows(seen).items() if size == (300, 50)]
+            return len(found) == 1 and found[0]
+        try:
+            return self.wait_until(sized, timeout, "one 300 x 50 window")
+        except AssertionError as e:
+            raise AssertionError(f"{e}; visible windows titled 'Vantrel Install' met meanwhile "
+                                 f"and their sizes: {seen}; log: {self.lines()}") from None
+
+    def close(self):
+        windows = find_windows(self.pid)
+        assert windows, "the program has no visible window to close"
+        for window in windows:
+            request_close(window)
+
+    def wait_exit(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout * self.patience)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"the program did not end within {timeout * self.patience:g} s") from None
+
+    def close_and_wait(self, timeout=10):
+        """Closes the window like a user; returns (exit code, seconds it took to end)."""
+        started = time.monotonic()
+        self.close()
+        code = self.wait_exit(timeout)
+        return code, time.monotonic() - started
+
+    def download_target(self, lines=None):
+        """The "Download to:" path as a Unix path, checked against the expected form."""
+        lines = self.lines() if lines is None else lines
+        targets = [line[len("Download to: "):] for line in lines if line.startswith("Download to: ")]
+        assert len(targets) == 1, f"expected one 'Download to:' line: {lines}"
+        separator = re.escape("\\" if self.platform == "wine" else "/")
+        pattern = re.escape(self.temp_text) + separator + HEX32 + separator + HEX32 + r"\.exe"
+        assert re.fullmatch(pattern, targets[0]), \
+            f"{targets[0]!r} is not <temp>/<32 hex>/<32 hex>.exe in {self.temp_text!r}"
+        return self.to_unix(targets[0])
+
+    def run_folders(self):
+        """Per-run folders (32 hex digits) left in this run's temporary folder."""
+        if not self.temp.exists():
+            return []
+        return sorted(p.name for p in self.temp.iterdir() if re.fullmatch(HEX32, p.name))
+
+    def stop(self):
+        kill_group(self.proc)
+        self.out.close()
+
+
+SANITIZER_REPORT = re.compile(r"^(==\d+==ERROR: \w+Sanitizer|WARNING: ThreadSanitizer|SUMMARY: \w+Sanitizer"
+                              r"|.*runtime error: )", re.MULTILINE)
+
+
+def sanitizer_reports(output_file):
+    """Sanitizer reports in what a program printed (the sanitizer builds print them there)."""
+    text = Path(output_file).read_text(errors="replace") if Path(output_file).exists() else ""
+    return [f"{output_file}: {m.group(0)}" for m in SANITIZER_REPORT.finditer(text)]

@@ -1,0 +1,70 @@
+"""Outcomes that several situations share, asserted whole."""
+
+import re
+import time
+
+from .pictures import red_text_problems, wait_for_picture
+from .program import DELETED, QUIT, SUCCESS, completion, start_lines
+
+
+def assert_start_lines(lines, lang):
+    """The five banner lines, then the four start-up lines."""
+    wrong = [(line, pattern) for line, pattern in zip(lines, start_lines(lang))
+             if not re.fullmatch(pattern, line)]
+    assert len(lines) >= 9 and not wrong, f"not the start lines: {wrong or lines}"
+
+
+def assert_good_run(bench, app, before=("Downloading...",)):
+    """A whole good run of what the bench's mirror serves: download, the tool started once with
+    no arguments from the downloaded file, clean-up, quit, exit code 0; returns the log's lines
+    and the tool's exit code."""
+    code = app.wait_exit(60)
+    lines = app.lines()
+    assert code == 0, f"exit code {code}; log: {lines}"
+    assert_start_lines(lines, app.lang)
+    found = completion(lines)
+    assert found, f"no completion line: {lines}"
+    i, status, size = found
+    assert (status, size) == (200, bench.mirrors[-1].served_size()), lines[i]
+    assert lines[i + 1:] == [SUCCESS, DELETED, QUIT], lines[i:]
+    assert set(lines[9:i]) <= set(before), f"unexpected lines before the completion: {lines[9:i]}"
+    target = app.download_target(lines)
+    starts, exits = bench.tool_runs()
+    assert len(starts) == 1, f"the tool started {len(starts)} times"
+    _, argc, args, exe = starts[0]
+    assert (argc, args) == (0, ""), f"the tool got arguments: argc={argc} [{args}]"
+    assert str(app.to_unix(exe)).lower() == str(target).lower(), (exe, target)
+    assert len(exits) == 1, exits
+    assert not target.parent.exists(), f"the per-run folder {target.parent} is left"
+    assert app.run_folders() == [], f"per-run folders left in {app.temp}: {app.run_folders()}"
+    return lines, exits[0].code
+
+
+def assert_network_failure_until_closed(bench, app, timeout):
+    """The network-failure state: retries, no download completed, the red text in place of the
+    bar, the tool never run; closing ends the program with 0 and leaves no per-run folder."""
+    lines = app.wait_for_line("Reconnecting...", count=3, timeout=timeout)
+    assert completion(lines) is None, lines
+    wait_for_picture(app, lambda image: red_text_problems(image, app.lang), 10, bench.tmp / "network.png")
+    assert bench.tool_runs() == ([], []), "the tool ran"
+    code, _ = app.close_and_wait(10)
+    assert code == 0
+    assert app.run_folders() == [], app.run_folders()
+
+
+def assert_error_shown_until_closed(bench, app, lines, first, lang, picture):
+    """The final error state: the red text in place of the bar, the per-run folder gone, the
+    tool never run, nothing more logged from lines[first] on; the program waits for the user,
+    and closing it ends it with 0."""
+    wait_for_picture(app, lambda image: red_text_problems(image, lang), 10, bench.tmp / picture)
+    target = app.download_target(lines)
+    assert not target.parent.exists(), f"the per-run folder {target.parent} is left"
+    assert app.run_folders() == []
+
+    time.sleep(1.5)   # three timer periods: it neither quits nor goes on by itself
+    assert app.running(), "the program ended without being closed"
+    assert app.lines()[first:] == lines[first:], app.lines()[first:]
+    assert bench.tool_runs() == ([], []), "the tool ran"
+
+    code, _ = app.close_and_wait(10)
+    assert code == 0

@@ -1,0 +1,86 @@
+"""The program as seen from outside: its executables, the ports its test and bench builds download
+from and the CA they trust there, its window's title and its runtime log (where, and what)."""
+
+import os
+import re
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+TITLE = "Vantrel Install"
+# The hosts the builds are made with: the tests' (linux preset, scripts/test) and the bench's
+# (bench/run), apart so that both can run at once.
+TEST_PORTS = (48443, 48444)
+BENCH_PORTS = (48543, 48544)
+CA_DIR = ROOT / "build" / "testca"   # made by tools/testca; tools/with-test-ca trusts it
+
+
+def executable(build, platform, lang="cn"):
+    """The program in a build folder; platform "wine" is the Windows build."""
+    return Path(build) / (("VantrelInstall_en" if lang == "en" else "VantrelInstall")
+                          + (".exe" if platform == "wine" else ""))
+
+
+def standin(build, platform):
+    """The setup-tool stand-in built beside the program."""
+    return Path(build) / "tools" / ("setup-tool-standin.exe" if platform == "wine" else "setup-tool-standin")
+
+
+def download_path(lang):
+    return f"/VantrelInstall_win{lang.upper()}.exe"
+
+
+def download_url(lang, port=TEST_PORTS[0]):
+    return f"https://localhost:{port}{download_path(lang)}"
+
+
+# The runtime log, under the user's application data folder (Linux: ~/.config).
+LOG_IN_APP_DATA = Path("Keldmark/VantrelInstall/runtimeLog_shell.txt")
+
+
+def linux_log(home):
+    return Path(home) / ".config" / LOG_IN_APP_DATA
+
+
+def linux_env(home, temp):
+    """The Linux build's environment with its home (so its log) and temporary folder set."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "WINE"))}
+    return dict(env, HOME=str(home), TMPDIR=str(temp))
+
+
+# Log lines the program writes, besides the banner.
+SUCCESS = "<timerCallback> tool download successful"
+ERROR = "<timerCallback> Error, show label and delete file"
+CANNOT_OPEN = "<timerCallback> Can not open tool!"
+DELETED = "<timerCallback> Temporary file deleted"
+QUIT = "<timerCallback> Quit"
+COMPLETED = re.compile(r"^<timerCallback> Download completed, status code: (-?\d+); file size: (\d+)$")
+BANNER_STARS = "*" * 58
+HEX32 = "[0-9a-f]{32}"
+
+
+def start_lines(lang):
+    """Patterns of the lines each run begins with: the banner, then the start-up lines."""
+    return ["", re.escape(BANNER_STARS), r"Application started at \S.*\S", r"Log started: \S.*\S", "",
+            f"OS is now: win{lang}", re.escape(f"Download URL: {download_url(lang)}"),
+            rf"Download to: .*{HEX32}[/\\]{HEX32}\.exe", re.escape("Connecting...")]
+
+
+def read_log_bytes(path):
+    path = Path(path)
+    return path.read_bytes() if path.exists() else b""
+
+
+def split_log(data):
+    """Lines of the log: UTF-8, CR LF line ends (the last line ends in one as well)."""
+    lines = data.decode("utf-8").split("\r\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    return lines
+
+
+def completion(lines):
+    """(index, status, size) of the first download completion line, or None."""
+    for i, line in enumerate(lines):
+        if m := COMPLETED.match(line):
+            return i, int(m.group(1)), int(m.group(2))
+    return None
