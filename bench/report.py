@@ -20,7 +20,7 @@ RSS_SPREAD_MAX = 0.10
 SHOWN_MAX_MS = 300
 HANDOVER_MAX_MS = 600
 IDLE_MAX_PERCENT = 1.0
-EXE_MAX = 3 * MiB
+EXE_MAX = 2 * MiB   # the file as it ships (issue 11); stretch 1.5 MiB
 
 
 def median(values):
@@ -128,7 +128,8 @@ def goals(results):
         ("download complete on disk to tool started (every size measured)", f"< {HANDOVER_MAX_MS} ms",
          handover_text, handover < HANDOVER_MAX_MS),
         ("CPU while the tool runs", f"< {IDLE_MAX_PERCENT:g} % of a core", f"{idle:.2f} %", idle < IDLE_MAX_PERCENT),
-        ("Windows executable, stripped", "<= 3 MiB", f"{exe / MiB:.2f} MiB ({exe} bytes)", exe <= EXE_MAX),
+        ("Windows executable as built (stripped" + (", signed" if results["size"].get("signature") else "") + ")",
+         "<= 2 MiB", f"{exe / MiB:.2f} MiB ({exe} bytes)", exe <= EXE_MAX),
     ]
     out = ["| goal (Linux build; ratios are medians of pair-by-pair ratios) | target | measured | |",
            "| --- | --- | --- | --- |"]
@@ -137,13 +138,20 @@ def goals(results):
 
 
 def size_section(size):
-    out = [f"`build/windows-x86/VantrelInstall.exe`: {size['unstripped']} bytes as built, "
-           f"**{size['stripped']} bytes ({size['stripped'] / MiB:.2f} MiB) stripped**. "
-           f"The bench-windows build (same settings, linked with a map) strips to {size['bench_windows_stripped']} "
-           f"bytes; its map accounts for {size['map_total']} bytes of sections that stay in the stripped file "
-           "(the rest is headers, relocations and alignment).",
+    if "file" not in size:   # results of a run before the build shipped its stripped file
+        size = dict(size, file=size["stripped"], signature=0, debug_file=0, compiler="GCC + ld", symbols_left=0,
+                    bench_windows_file=size.get("bench_windows_stripped", 0))
+    signed = f", signed ({size['signature']} bytes of signature)" if size["signature"] else ", unsigned"
+    out = [f"`build/windows-x86/VantrelInstall.exe` as the build leaves it ({size['compiler']}): "
+           f"**{size['file']} bytes ({size['file'] / MiB:.2f} MiB)**, stripped"
+           f"{' (but ' + str(size['symbols_left']) + ' symbols left!)' if size['symbols_left'] else ''}{signed}; "
+           f"its symbols file beside it: {size['debug_file']} bytes. "
+           f"The bench-windows build (same settings, unsigned, linked with a map) is {size['bench_windows_file']} "
+           f"bytes; its map accounts for {size['map_total']} bytes of sections that stay in the file "
+           "(the rest is headers, relocations, imports and alignment). \"LTO:\" rows are the program and the "
+           "framework, optimised together at link time and told apart by symbol name.",
            "",
-           "| largest contributions (from the link map) | bytes | | by archive | bytes |",
+           "| largest contributions (from the link map) | bytes | | by library | bytes |",
            "| --- | --: | --- | --- | --: |"]
     members, archives = size["by_member"], size["by_archive"]
     for i in range(max(len(members), len(archives))):
@@ -151,7 +159,10 @@ def size_section(size):
         a = archives[i] if i < len(archives) else ("", "")
         out.append(f"| {m[0]} | {m[1]} | | {a[0]} | {a[1]} |")
     sections = ", ".join(f"{name} {value}" for name, value in size["by_section"])
-    out += ["", f"By output section: {sections}."]
+    out += ["", f"By output section (map): {sections}."]
+    if size.get("sections"):
+        raw = ", ".join(f"{name} {value}" for name, value in size["sections"].items())
+        out += ["", f"Sections of the shipped file (raw sizes): {raw}."]
     return out
 
 

@@ -39,6 +39,7 @@ target_compile_definitions(vantrel_framework PUBLIC
 if(WIN32)
     include(${CMAKE_CURRENT_LIST_DIR}/WindowsFramework.cmake)
     include(${CMAKE_CURRENT_LIST_DIR}/WindowsResources.cmake)
+    include(${CMAKE_CURRENT_LIST_DIR}/WindowsRelease.cmake)
 else()
     find_package(PkgConfig REQUIRED)
     pkg_check_modules(VANTREL_FREETYPE REQUIRED IMPORTED_TARGET freetype2)

@@ -17,9 +17,22 @@ target_include_directories(vantrel_framework BEFORE PRIVATE "${vantrel_windows_c
 target_compile_options(vantrel_framework PRIVATE
     -include "${vantrel_windows_compat}/juce_mingw32_prefix.h")
 
+# Compiled into each executable that links the framework (see the file).
+target_sources(vantrel_framework INTERFACE "${vantrel_windows_compat}/terminate_handler.cpp")
+
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_sources(vantrel_framework PRIVATE "${vantrel_windows_compat}/clang_get_tzname.c")
+endif()
+
+# version, winmm, wininet and dxgi: delay-loaded in the clang build (cmake/WindowsSize.cmake).
+if(VANTREL_DELAY_LOAD_LIBRARIES)
+    set(vantrel_late_dlls ${VANTREL_DELAY_LOAD_LIBRARIES})
+else()
+    set(vantrel_late_dlls version winmm wininet dxgi)
+endif()
 target_link_libraries(vantrel_framework PUBLIC
     PNG::PNG JPEG::JPEG ZLIB::ZLIB
-    version winmm wininet ws2_32 shlwapi imm32 ole32 oleaut32 uuid dxgi)
+    ${vantrel_late_dlls} ws2_32 shlwapi imm32 ole32 oleaut32 uuid)
 
 # One self-contained executable: no MinGW run-time DLLs next to it.
 target_link_options(vantrel_framework INTERFACE -static -static-libgcc -static-libstdc++)

@@ -6,6 +6,9 @@ set(MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
+# The release step (cmake/WindowsRelease.cmake) strips with binutils, for either compiler.
+set(CMAKE_OBJCOPY ${MINGW_TRIPLE}-objcopy)
+set(CMAKE_STRIP   ${MINGW_TRIPLE}-strip)
 
 # zlib comes from libz-mingw-w64-dev; png and jpeg from scripts/build-windows-deps.
 get_filename_component(MINGW_DEPS_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../build/deps/${MINGW_TRIPLE}" ABSOLUTE)

@@ -1,19 +1,33 @@
-"""The Windows executable as built: its resources read back from the file, and its imports."""
+"""The Windows executable as it ships: stripped, its symbols beside it, signed when the build was
+given a certificate (scripts/test gives it the throwaway one); its resources read back from the
+file, its imports, and its signature checked by osslsigncode and, under Wine, by WinVerifyTrust."""
 
 import os
 import re
+import shutil
 import struct
+import subprocess
+import zlib
+from pathlib import Path
 
 import pefile
 import pytest
 
 BUILD = os.environ.get("VANTREL_WINDOWS_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows-x86"))
+CA_DIR = Path(os.environ.get("VANTREL_TESTCA_DIR", Path(__file__).resolve().parents[2] / "build" / "testca"))
 EXECUTABLES = ["VantrelInstall.exe", "VantrelInstall_en.exe"]
+SIZE_GOAL = 2 * 1024 * 1024   # bytes, the file as it ships (issue 11)
 
 # Libraries every Windows installation has; nothing of the MinGW run time may be needed beside the exe.
-SYSTEM_DLLS = {"advapi32.dll", "comdlg32.dll", "dxgi.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
-               "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "version.dll",
-               "wininet.dll", "winmm.dll", "ws2_32.dll"}
+# KnownDLLs (always taken from System32) may be imported; the others only delay-loaded (or, in
+# the GCC fallback build, imported).
+KNOWN_DLLS = {"advapi32.dll", "comdlg32.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
+              "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "ws2_32.dll"}
+LATE_DLLS = {"version.dll", "wininet.dll", "winmm.dll", "dxgi.dll"}
+SYSTEM_DLLS = KNOWN_DLLS | LATE_DLLS
+
+IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
+IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 
@@ -24,6 +38,7 @@ def pe(request):
     if not os.path.exists(path):
         pytest.fail(f"{path} is missing: build the windows-x86 preset first (scripts/test does)")
     image = pefile.PE(path)
+    image.path = path
     yield image
     image.close()
 
@@ -47,10 +62,81 @@ def test_is_a_32_bit_gui_program(pe):
     assert pe.OPTIONAL_HEADER.Subsystem == 2  # Windows GUI: no console window
 
 
+def cache(name):
+    """A CMake cache value of the build, or None."""
+    cache_file = Path(BUILD) / "CMakeCache.txt"
+    if not cache_file.exists():
+        return None
+    m = re.search(rf"^{name}:[A-Z]+=(.*)$", cache_file.read_text(), re.M)
+    return m.group(1) if m else None
+
+
+def clang_build():
+    return cache("VANTREL_LTO") is not None   # an option only the clang build has
+
+
+def delay_imported(pe):
+    return {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+
+
 def test_imports_only_system_libraries(pe):
     imported = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
-    assert imported <= SYSTEM_DLLS, f"not system libraries: {imported - SYSTEM_DLLS}"
-    assert "wininet.dll" in imported  # downloads go through the system's HTTP stack
+    delayed = delay_imported(pe)
+    assert imported | delayed <= SYSTEM_DLLS, f"not system libraries: {(imported | delayed) - SYSTEM_DLLS}"
+    assert "wininet.dll" in imported | delayed  # downloads go through the system's HTTP stack
+
+
+def test_imports_only_known_dlls_the_others_delay_loaded(pe):
+    # The clang build: what the loader resolves before any code runs comes only from System32.
+    if not clang_build() or cache("VANTREL_DELAY_LOAD") != "ON":
+        pytest.skip("a build without lld's delay-loading imports version, wininet, winmm and dxgi directly")
+    imported = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    assert imported <= KNOWN_DLLS, f"imported, not KnownDLLs: {imported - KNOWN_DLLS}"
+    assert delay_imported(pe) == LATE_DLLS
+
+
+def test_keeps_aslr_and_dep(pe):
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    assert flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE and flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT
+    assert ".reloc" in section_names(pe)   # relocations, without which the image cannot move
+    assert pe.FILE_HEADER.Characteristics & 0x0001 == 0   # IMAGE_FILE_RELOCS_STRIPPED not set
+
+
+def section_names(pe):
+    """Section names, long ones ("/4") read from the COFF string table as binutils writes them."""
+    names = []
+    strings = pe.FILE_HEADER.PointerToSymbolTable + 18 * pe.FILE_HEADER.NumberOfSymbols
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode()
+        if name.startswith("/") and pe.FILE_HEADER.PointerToSymbolTable:
+            offset = strings + int(name[1:])
+            data = bytes(pe.__data__[offset:offset + 256])
+            name = data[:data.index(b"\0")].decode()
+        names.append(name)
+    return names
+
+
+def test_stripped_with_its_symbols_linked_beside_it(pe):
+    assert pe.FILE_HEADER.NumberOfSymbols == 0, "the symbol table is still in the executable"
+    names = section_names(pe)
+    assert not [n for n in names if n.startswith(".debug")], names
+    assert ".gnu_debuglink" in names
+    link = pe.sections[names.index(".gnu_debuglink")].get_data()
+    debug_name = link[:link.index(b"\0")].decode()
+    crc_at = (len(debug_name) + 1 + 3) // 4 * 4
+    (crc,) = struct.unpack_from("<I", link, crc_at)
+    path = Path(pe.path)
+    assert debug_name == path.name + ".debug"
+    debug_file = path.with_name(debug_name)
+    assert debug_file.exists(), f"{debug_file} missing: keep it beside the executable"
+    assert zlib.crc32(debug_file.read_bytes()) == crc, "the symbols file is not the executable's"
+
+
+def test_size_goal(pe):
+    size = os.path.getsize(pe.path)
+    if not clang_build():
+        pytest.skip(f"GCC fallback build: {size} bytes, the 2 MiB goal is the clang build's")
+    assert size <= SIZE_GOAL, f"{size} bytes, over the {SIZE_GOAL}-byte goal"
 
 
 def test_links_the_dll_search_hardening(pe):
@@ -105,3 +191,99 @@ def test_two_named_icon_groups_of_four_images(pe):
             if not is_png:
                 header_size, width, double_height, _, bitcount = struct.unpack_from("<IiiHH", data)
                 assert (header_size, width, double_height, bitcount) == (40, px, 2 * px, 32)
+
+
+# The signature. scripts/test builds with the throwaway code-signing certificate of tools/testca;
+# a build without VANTREL_SIGN_PKCS12 is unsigned and these tests say so.
+
+def signed_build():
+    if not cache("VANTREL_SIGN_PKCS12"):
+        pytest.skip("built without VANTREL_SIGN_PKCS12: unsigned (scripts/test signs with the test certificate)")
+    if not (CA_DIR / "ca.crt").exists():
+        pytest.fail(f"{CA_DIR}/ca.crt is missing: tools/testca {CA_DIR}")
+
+
+def osslsigncode_verify(path):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", str(CA_DIR / "ca.crt"), "-in", str(path)],
+                          capture_output=True, text=True)
+
+
+@pytest.fixture(scope="module")
+def tampered(tmp_path_factory):
+    """Each executable with one byte of its code changed after signing."""
+    signed_build()
+    made = {}
+    for name in EXECUTABLES:
+        image = pefile.PE(os.path.join(BUILD, name), fast_load=True)
+        text = next(s for s in image.sections if s.Name.rstrip(b"\0") == b".text")
+        data = bytearray(Path(BUILD, name).read_bytes())
+        data[text.PointerToRawData + 0x100] ^= 0x01
+        image.close()
+        made[name] = tmp_path_factory.mktemp("tampered") / name
+        made[name].write_bytes(bytes(data))
+    return made
+
+
+def test_signature_verifies_against_the_test_ca(pe):
+    signed_build()
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    assert security.Size > 0, "not signed"
+    # The signature is the last thing in the file: nothing was appended or changed after it.
+    assert security.VirtualAddress + security.Size == os.path.getsize(pe.path)
+    result = osslsigncode_verify(pe.path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Message digest algorithm  : SHA256" in result.stdout, result.stdout
+    assert "Keldmark test code signing" in result.stdout
+
+
+def test_one_byte_changed_fails_osslsigncode(tampered):
+    for name, path in tampered.items():
+        result = osslsigncode_verify(path)
+        assert result.returncode != 0, name
+        assert "MISMATCH" in result.stdout, result.stdout
+
+
+@pytest.fixture(scope="module")
+def wine_verify(tmp_path_factory):
+    """Runs tools/wine-probe's verify-signature in a fresh Wine prefix; returns its output line."""
+    signed_build()
+    if shutil.which("wine") is None:
+        pytest.fail("wine is missing (scripts/setup)")
+    probe = Path(BUILD) / "tools" / "wine-probe.exe"
+    if not probe.exists():
+        pytest.fail(f"{probe} is missing: build windows-x86 with VANTREL_BUILD_TESTS=ON")
+    env = dict(os.environ, WINEPREFIX=str(tmp_path_factory.mktemp("wine") / "prefix"), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=180)
+
+    def verify(path):
+        result = subprocess.run(["wine", str(probe), "verify-signature", "Z:" + str(path).replace("/", "\\")],
+                                env=env, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stdout + result.stderr
+        return result.stdout.strip().splitlines()[-1]
+    yield verify
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+
+
+def test_signature_trusted_under_wine(wine_verify):
+    # The test CA is trusted only inside tools/with-test-ca (Wine's crypt32 reads the host bundle).
+    for name in EXECUTABLES:
+        assert wine_verify(Path(BUILD, name).resolve()) == "trusted Keldmark test code signing", name
+
+
+def test_one_byte_changed_fails_under_wine(wine_verify, tampered):
+    for name, path in tampered.items():
+        # TRUST_E_BAD_DIGEST
+        assert wine_verify(path) == "untrusted signature 0x80096010", name
+
+
+def test_signature_under_an_untrusted_root_fails_under_wine(wine_verify, tmp_path):
+    # Wine's WinVerifyTrust accepts it; the probe's explicit chain check must not (CERT_E_UNTRUSTEDROOT).
+    copy = tmp_path / "resigned.exe"
+    subprocess.run(["osslsigncode", "remove-signature", "-in", str(Path(BUILD, EXECUTABLES[0])), "-out", str(copy) + ".bare"],
+                   check=True, capture_output=True)
+    password = (CA_DIR / "codesign.password").read_text()
+    subprocess.run(["osslsigncode", "sign", "-pkcs12", str(CA_DIR / "untrusted-codesign.p12"), "-readpass", "/dev/stdin",
+                    "-h", "sha256", "-in", str(copy) + ".bare", "-out", str(copy)],
+                   input=password, text=True, check=True, capture_output=True)
+    assert wine_verify(copy) == "untrusted chain 0x800b0109"
