@@ -36,6 +36,8 @@ function(vantrel_sign_windows_file target)
     endif()
     if(NOT arg_FILE)
         set(arg_FILE "$<TARGET_FILE:${target}>")
+        # A new certificate (tools/testca remakes an expiring one) links and signs the file again.
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${VANTREL_SIGN_PKCS12}")
     endif()
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND "${VANTREL_SIGN_SCRIPT}"
