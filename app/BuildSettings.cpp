@@ -1,9 +1,15 @@
 // The build constants of one executable; compiled into each executable with its own values.
 
-#include "download/InstallerSettings.h"
+#include "BuildSettings.h"
+
 #include "platform/Platform.h"
 
-InstallerSettings InstallerSettings::fromBuild()
+namespace BuildSettings
+{
+
+InstallerSettings get()
 {
     return { platform::getOperatingSystemName(), VANTREL_LANGUAGE, VANTREL_WIN10_HOST, VANTREL_WIN7_HOST };
 }
+
+} // namespace BuildSettings

@@ -1,5 +1,7 @@
+#include "BuildSettings.h"
 #include "RuntimeLog.h"
 #include "download/MainComponent.h"
+#include "platform/BackgroundJobs.h"
 #include "platform/Platform.h"
 
 #include <cstdio>
@@ -45,6 +47,12 @@ public:
             juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
             defaultLookAndFeel = nullptr;
         }
+
+        // What follows tears down the framework, the HTTP stack's libraries and the C++ run time.
+        // A job that could not stop in time (a connection attempt deep in a TLS handshake, on a
+        // busy machine) would run on into that teardown and crash: end without it instead.
+        if (! platform::BackgroundJobs::stopAll (jobExitWaitMs))
+            platform::BackgroundJobs::endProcessWithoutTeardown (getApplicationReturnValue());
     }
 
     void anotherInstanceStarted (const juce::String&) override {}
@@ -66,7 +74,7 @@ public:
                               platform::recreatedWindowsStayHidden())
         {
             setUsingNativeTitleBar (true);
-            setContentOwned (new MainComponent(), true);
+            setContentOwned (new MainComponent (BuildSettings::get()), true);
             setResizable (true, true);
             centreWithSize (getWidth(), getHeight());
 
@@ -86,6 +94,9 @@ public:
     };
 
 private:
+    // Jobs are asked to stop as the window goes and notice within 50 ms; this is for a busy machine.
+    static constexpr int jobExitWaitMs = 1000;
+
     std::unique_ptr<juce::LookAndFeel> defaultLookAndFeel;
     std::unique_ptr<MainWindow> mainWindow;
     std::unique_ptr<juce::Timer> repaintPump;

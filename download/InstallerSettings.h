@@ -2,8 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
-/** The facts a download is chosen by. The program takes them from its build constants and the
-    system; tests pass their own.
+/** The facts a download is chosen by. The application passes those of its build and system;
+    tests pass their own.
 */
 struct InstallerSettings
 {
@@ -11,7 +11,4 @@ struct InstallerSettings
     juce::String languageCode;          // "cn" or "en"
     juce::String firstHost;             // serves the Windows 10 and 11 builds, "host[:port]"
     juce::String secondHost;            // serves the Windows 7 builds
-
-    /** The settings this executable was built with, and the system's name. */
-    static InstallerSettings fromBuild();
 };

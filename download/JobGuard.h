@@ -1,6 +1,7 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include "platform/BackgroundJobs.h"
+#include "platform/Deadline.h"
 
 #include <memory>
 
@@ -21,7 +22,7 @@ public:
     template <typename Job>
     static bool launch (std::shared_ptr<JobGuard> guard, Job job)
     {
-        return juce::Thread::launch ([guard = std::move (guard), job = std::move (job)]() mutable
+        return platform::BackgroundJobs::launch ([guard = std::move (guard), job = std::move (job)]() mutable
         {
             auto* const thread = juce::Thread::getCurrentThread();
 
@@ -65,7 +66,7 @@ public:
     /** Waits up to `milliseconds` for the jobs still running to end; true if none is left. */
     bool waitForJobsToEnd (int milliseconds) const
     {
-        const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) milliseconds;
+        const platform::Deadline deadline (milliseconds);
 
         for (;;)
         {
@@ -76,12 +77,10 @@ public:
                     return true;
             }
 
-            const auto now = juce::Time::getMillisecondCounter();
-
-            if (now >= deadline)
+            if (deadline.hasPassed())
                 return false;
 
-            noJobs.wait ((int) (deadline - now));
+            noJobs.wait (deadline.remainingMs());
         }
     }
 

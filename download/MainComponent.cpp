@@ -19,11 +19,6 @@ namespace
     }
 }
 
-MainComponent::MainComponent()
-    : MainComponent (InstallerSettings::fromBuild())
-{
-}
-
 MainComponent::MainComponent (const InstallerSettings& settings)
 {
     variantKey = DownloadVariant::getVariantKey (settings);
@@ -112,6 +107,17 @@ void MainComponent::resized()
 //==============================================================================
 void MainComponent::timerCallback()
 {
+    if (toolProcess != nullptr)   // handed over, and no exit watcher could be started
+    {
+        if (! toolProcess->isRunning())
+        {
+            stopTimer();
+            finishAfterTool();
+        }
+
+        return;
+    }
+
     const juce::ScopedLock lock (taskLock);
 
     if (downloadTask == nullptr)
@@ -254,13 +260,17 @@ void MainComponent::handOver()
     if (started)
     {
         if (auto* window = findParentComponentOfClass<juce::DocumentWindow>())
-            window->setVisible (false);
+            platform::hideWindowQuietly (*window);
 
         // Nothing is shown any more: this also stops the bar's 30 ms animation timer, which
         // would otherwise repaint a hidden window for as long as the tool runs.
         progressBar.setVisible (false);
 
-        launchExitWatcher();
+        // Hidden, the program must still end when the tool does: without a thread of its own,
+        // the component's timer watches the tool instead.
+        if (! launchExitWatcher())
+            startTimer (exitPollMs);
+
         return;
     }
 
@@ -274,11 +284,9 @@ void MainComponent::handOver()
     }
 }
 
-void MainComponent::launchExitWatcher()
+bool MainComponent::launchExitWatcher()
 {
-    const auto target = targetFile;
-
-    Guard::launch (guard, [g = guard, target]
+    return Guard::launch (guard, [g = guard]
     {
         for (;;)
         {
@@ -294,32 +302,25 @@ void MainComponent::launchExitWatcher()
                 return;
         }
 
-        if (target.exists())
-        {
-            if (! g->withOwner ([] (MainComponent& owner) { owner.deleteRunFolder(); }))
-                return;
-
-            log ("<timerCallback> Temporary file deleted");
-        }
-
-        {
-            // Gives up when the component, going away, asks this thread to stop.
-            const juce::MessageManagerLock messageLock (juce::Thread::getCurrentThread());
-
-            if (! messageLock.lockWasGained())
-                return;
-
-            g->withOwner ([] (MainComponent& owner) { owner.releaseLookAndFeel(); });
-        }
-
-        juce::MessageManager::callAsync ([]
-        {
-            log ("<timerCallback> Quit");
-
-            if (auto* app = juce::JUCEApplicationBase::getInstance())
-                app->systemRequestedQuit();
-        });
+        // The rest happens on the message thread, with the component alive or not at all: after a
+        // quit the call is dropped, and the component going away first makes it do nothing.
+        juce::MessageManager::callAsync ([g] { g->withOwner ([] (MainComponent& owner) { owner.finishAfterTool(); }); });
     });
+}
+
+void MainComponent::finishAfterTool()
+{
+    if (targetFile.exists())
+    {
+        deleteRunFolder();
+        log ("<timerCallback> Temporary file deleted");
+    }
+
+    releaseLookAndFeel();
+    log ("<timerCallback> Quit");
+
+    if (auto* app = juce::JUCEApplicationBase::getInstance())
+        app->systemRequestedQuit();
 }
 
 void MainComponent::releaseLookAndFeel()

@@ -16,9 +16,6 @@ class MainComponent final : public juce::Component,
                             public juce::Timer
 {
 public:
-    /** Uses the build's own settings and the system's name. */
-    MainComponent();
-
     explicit MainComponent (const InstallerSettings& settings);
 
     ~MainComponent() override;
@@ -44,7 +41,8 @@ private:
     void launchRetryJob();
     std::unique_ptr<juce::URL::DownloadTask> storeRetryResult (std::unique_ptr<juce::URL::DownloadTask> task);
     void handOver();
-    void launchExitWatcher();
+    bool launchExitWatcher();
+    void finishAfterTool();
     void releaseLookAndFeel();
 
     static bool isGoodDownload (const juce::URL::DownloadTask& task, const juce::File& file);

@@ -16,7 +16,12 @@ namespace platform
     /** Connects to `url` and starts writing its body to `target`, with the meaning of the
         Windows HTTP stack: null when no HTTP answer came back (refused, unknown host, TLS failure,
         empty address, time-out) or the target cannot be opened for writing; otherwise a running
-        task, whatever the status code, after following redirects. Blocks until then.
+        task, whatever the status code, after following redirects (never away from https). Blocks
+        until then. Uses the system's proxy settings (on Linux the usual proxy variables).
+
+        Whatever is at `target` first, a file or an empty folder, is replaced by the new file
+        before the connection is made, so a failed attempt leaves an empty file there; a folder
+        that is not empty stays, and the attempt gives null.
 
         Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
     */
@@ -78,6 +83,12 @@ namespace platform
         there a window must join the desktop only once it is set up.
     */
     bool recreatedWindowsStayHidden();
+
+    /** Hides the program's window for good (its tool runs) and stops what the system and the
+        framework keep running for a window, so that the waiting program wakes only when it
+        means to. The window object stays, as do the system's requests to end the program.
+    */
+    void hideWindowQuietly (juce::Component& window);
 
     /** Returns something to keep alive with `window` where the system needs help to get the
         window's repaints onto the screen, or null where it does not.

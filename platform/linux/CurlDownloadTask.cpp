@@ -126,8 +126,14 @@ bool CurlDownloadTask::configure (const juce::String& address, DownloadTimeouts 
 
 std::optional<int> CurlDownloadTask::pump (int waitMs)
 {
+    // A failure of the multi interface itself ends the transfer as a failed one: going on would
+    // turn a poll that no longer waits into a loop that spins a core.
+    constexpr auto multiFailure = (int) CURLE_RECV_ERROR;
+
     int running = 0;
-    curl_multi_perform (multi, &running);
+
+    if (curl_multi_perform (multi, &running) != CURLM_OK)
+        return multiFailure;
 
     int queued = 0;
 
@@ -135,7 +141,9 @@ std::optional<int> CurlDownloadTask::pump (int waitMs)
         if (message->msg == CURLMSG_DONE)
             return (int) message->data.result;
 
-    curl_multi_poll (multi, nullptr, 0, waitMs, nullptr);
+    if (curl_multi_poll (multi, nullptr, 0, waitMs, nullptr) != CURLM_OK)
+        return multiFailure;
+
     return std::nullopt;
 }
 
@@ -157,10 +165,7 @@ void CurlDownloadTask::finish (int result)
     const auto written = output->getStatus().wasOk();   // each unbuffered write reported its own result
     output = nullptr;
 
-    // Other threads read these through the framework's plain getters: publish 'finished' last,
-    // with release order, so that whoever sees it also sees the rest.
-    error = result != CURLE_OK || ! written;
-    __atomic_store_n (&finished, true, __ATOMIC_RELEASE);
+    publishFinished (result != CURLE_OK || ! written);
 }
 
 size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, void* self)
@@ -179,14 +184,18 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
     else if (length <= 2 && (data[0] == '\r' || data[0] == '\n'))
     {
         long status = 0;
-        curl_easy_getinfo (task.easy, CURLINFO_RESPONSE_CODE, &status);
+
+        if (curl_easy_getinfo (task.easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+            return 0;   // ends the transfer with an error
 
         const auto interim = status < 200 || (status >= 300 && status < 400 && task.redirecting);
 
         if (! interim)
         {
             curl_off_t announced = -1;
-            curl_easy_getinfo (task.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+
+            if (curl_easy_getinfo (task.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK)
+                announced = -1;
 
             task.httpCode = (int) status;
             task.contentLength = announced;
@@ -205,7 +214,7 @@ size_t CurlDownloadTask::receiveBody (char* data, size_t size, size_t count, voi
     if (task.cancelled || ! task.output->write (data, length))
         return 0;   // ends the transfer with an error
 
-    __atomic_store_n (&task.downloaded, task.downloaded + (juce::int64) length, __ATOMIC_RELAXED);
+    task.publishDownloaded (task.downloaded + (juce::int64) length);
     return length;
 }
 

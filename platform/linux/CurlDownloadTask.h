@@ -1,6 +1,6 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include "platform/PublishedDownloadTask.h"
 
 #include <atomic>
 #include <optional>
@@ -24,7 +24,7 @@ struct DownloadTimeouts
     none came (refused, unknown host, TLS failure, too many redirects, time-out); after that the
     body is written to the file on a thread of the task's own.
 */
-class CurlDownloadTask final : public juce::URL::DownloadTask
+class CurlDownloadTask final : public PublishedDownloadTask
 {
 public:
     static std::unique_ptr<juce::URL::DownloadTask> start (const juce::URL& url, const juce::File& target,

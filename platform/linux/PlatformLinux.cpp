@@ -139,4 +139,12 @@ std::unique_ptr<juce::Timer> createRepaintPump (juce::Component&)
     return nullptr;   // the X11 peer repaints on its own
 }
 
+void hideWindowQuietly (juce::Component& window)
+{
+    // Without its native window the framework's vertical-blank timer, which runs at the display's
+    // rate for every window, shown or not, stops too. SIGTERM needs no window to reach us.
+    window.setVisible (false);
+    window.removeFromDesktop();
+}
+
 } // namespace platform

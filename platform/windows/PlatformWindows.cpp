@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "platform/BackgroundJobs.h"
 #include "WinInetDownloadTask.h"
 
 #include <windows.h>
@@ -13,8 +14,6 @@ juce::String getOperatingSystemName()
 
 std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target)
 {
-    // WinINet's connection attempt cannot be interrupted from outside: a job stuck in one is
-    // left to find its component gone.
     return startWinInetDownload (url, target);
 }
 
@@ -23,12 +22,12 @@ void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
     if (task == nullptr)
         return;
 
-    // The framework's task cancels its stream and then waits for its thread, which may sit in a
-    // read that the HTTP stack does not interrupt (Wine's never does): closing the window must
-    // not wait for the network, so the waiting happens on a thread that the exit may cut short.
+    // The task cancels its request and then waits for its thread, which may sit in a read that
+    // the HTTP stack does not interrupt (Wine's does not always): closing the window must not
+    // wait for the network, so the waiting happens on a job that the exit may cut short.
     std::shared_ptr<juce::URL::DownloadTask> shared (std::move (task));
 
-    if (! juce::Thread::launch ([shared]() mutable { shared.reset(); }))
+    if (! BackgroundJobs::launch ([shared]() mutable { shared.reset(); }))
         shared.reset();
 }
 
@@ -80,14 +79,19 @@ namespace
 
     /** The framework flushes repaints from a thread that waits for the display's vertical blank;
         Wine's wait returns at once without one, so the window would paint once and never again.
+        Runs only while the window is visible: a hidden one has nothing to show.
     */
-    class RepaintPump final : public juce::Timer
+    class RepaintPump final : public juce::Timer,
+                              private juce::ComponentListener
     {
     public:
         explicit RepaintPump (juce::Component& windowToPump) : window (windowToPump)
         {
-            startTimerHz (30);
+            window.addComponentListener (this);
+            componentVisibilityChanged (window);
         }
+
+        ~RepaintPump() override    { window.removeComponentListener (this); }
 
         void timerCallback() override
         {
@@ -96,6 +100,14 @@ namespace
         }
 
     private:
+        void componentVisibilityChanged (juce::Component&) override
+        {
+            if (window.isVisible())
+                startTimerHz (30);
+            else
+                stopTimer();
+        }
+
         juce::Component& window;
     };
 }
@@ -111,6 +123,17 @@ std::unique_ptr<juce::Timer> createRepaintPump (juce::Component& window)
         return std::make_unique<RepaintPump> (window);
 
     return nullptr;
+}
+
+void hideWindowQuietly (juce::Component& window)
+{
+    window.setVisible (false);
+
+    // The window stays (the system's end-of-session request comes to it), but off every monitor:
+    // the framework then stops the thread that waits for the monitor's vertical blank for it,
+    // which would otherwise wake the program hundreds of times a second (thousands under Wine).
+    const auto everything = juce::Desktop::getInstance().getDisplays().getTotalBounds (false);
+    window.setTopLeftPosition (everything.getRight() + window.getWidth(), everything.getBottom() + window.getHeight());
 }
 
 } // namespace platform

@@ -1,16 +1,23 @@
 #include "WinInetDownloadTask.h"
 
+#include "platform/BackgroundJobs.h"
+#include "platform/Deadline.h"
+#include "platform/PublishedDownloadTask.h"
+
+#include <windows.h>
+#include <wininet.h>
+
 namespace platform
 {
 
 namespace
 {
     constexpr int maxRedirects = 5;
-    constexpr size_t bufferSize = 0x8000;
+    constexpr DWORD bufferSize = 0x8000;
 
-    // The framework asks WinINet for 30 s connect and receive time-outs; the whole head of the
-    // answer must come within the same time.
-    constexpr juce::uint32 answerDeadlineMs = 30000;
+    // The framework's WinINet time-outs; the whole head of the answer must come within the same time.
+    constexpr DWORD timeoutMs = 30000;
+    constexpr int answerDeadlineMs = 30000;
     constexpr int pollMs = 50;
 
     bool isRedirect (int status)
@@ -30,60 +37,219 @@ namespace
         return from.upToLastOccurrenceOf ("/", true, false) + location;
     }
 
-    /** Connects on a thread of its own, so that the attempt ends by the deadline, or when the
-        calling juce::Thread is asked to exit, even where WinINet overruns its time-outs (Wine's
-        does for a server that never answers or never ends its headers). An attempt given up is
-        cancelled and left to end by itself.
+    /** One https GET over WinINet, with the system's proxy settings. Sent with HttpSendRequest,
+        not the framework's HttpSendRequestEx + HttpEndRequest: through a proxy, Wine's WinINet
+        takes the proxy's answer to CONNECT for the server's with those, then waits for a body
+        that never comes. Closing the request's handles from another thread (cancel) ends a call
+        that is blocked in them, which is how WinINet is interrupted.
     */
-    std::unique_ptr<juce::WebInputStream> connect (const juce::String& address)
+    class Request
+    {
+    public:
+        Request() = default;
+        ~Request()    { cancel(); }
+
+        /** Connects and sends; blocks until the head of the answer is in. False when none came. */
+        bool send (const juce::String& address)
+        {
+            URL_COMPONENTSW parts {};
+            parts.dwStructSize = sizeof (parts);
+            parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;   // point into `address`
+
+            const auto wide = address.toWideCharPointer();
+
+            if (! InternetCrackUrlW (wide, 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTPS)
+                return false;
+
+            const juce::String host (parts.lpszHostName, parts.dwHostNameLength);
+            const auto path = juce::String (parts.lpszUrlPath, parts.dwUrlPathLength)
+                            + juce::String (parts.lpszExtraInfo, parts.dwExtraInfoLength);
+
+            const auto sending = open (host, parts.nPort, path.isEmpty() ? juce::String ("/") : path);
+
+            if (sending == nullptr)
+                return false;
+
+            // As the framework does: some authenticating proxies ask for the request once more.
+            const auto sent = HttpSendRequestW (sending, nullptr, 0, nullptr, 0)
+                           || (GetLastError() == ERROR_INTERNET_FORCE_RETRY && HttpSendRequestW (sending, nullptr, 0, nullptr, 0));
+
+            return sent && cameThroughTls (sending);
+        }
+
+        int getStatus() const
+        {
+            DWORD status = 0, size = sizeof (status);
+            return HttpQueryInfoW (current(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)
+                       ? (int) status : 0;
+        }
+
+        /** The announced length, read as text so that lengths over 4 GiB stay whole; -1 when none. */
+        juce::int64 getContentLength() const
+        {
+            const auto text = queryText (HTTP_QUERY_CONTENT_LENGTH);
+            return text.isNotEmpty() && text.containsOnly ("0123456789") && text.length() <= 18
+                       ? text.getLargeIntValue() : -1;
+        }
+
+        juce::String getLocation() const    { return queryText (HTTP_QUERY_LOCATION); }
+
+        /** Up to `size` bytes of the body: 0 at its end, -1 when the read failed or was cancelled. */
+        int read (void* buffer, DWORD size)
+        {
+            DWORD received = 0;
+            return InternetReadFile (current(), buffer, size, &received) ? (int) received : -1;
+        }
+
+        /** Ends a send or read in progress on another thread; nothing is sent or read after it. */
+        void cancel()
+        {
+            const juce::ScopedLock scopedLock (lock);
+            cancelled = true;
+
+            for (auto* handle : { &request, &connection, &session })
+            {
+                if (*handle != nullptr)
+                    InternetCloseHandle (*handle);
+
+                *handle = nullptr;
+            }
+        }
+
+    private:
+        HINTERNET open (const juce::String& host, INTERNET_PORT port, const juce::String& path)
+        {
+            const juce::ScopedLock scopedLock (lock);
+
+            if (cancelled)
+                return nullptr;
+
+            session = InternetOpenW (L"juce", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+
+            if (session == nullptr)
+                return nullptr;
+
+            DWORD disable = 1;
+            InternetSetOptionW (session, INTERNET_OPTION_DISABLE_AUTODIAL, &disable, sizeof (disable));
+
+            for (const DWORD option : { DWORD { INTERNET_OPTION_CONNECT_TIMEOUT }, DWORD { INTERNET_OPTION_RECEIVE_TIMEOUT },
+                                        DWORD { INTERNET_OPTION_SEND_TIMEOUT }, DWORD { INTERNET_OPTION_DATA_RECEIVE_TIMEOUT },
+                                        DWORD { INTERNET_OPTION_DATA_SEND_TIMEOUT } })
+            {
+                auto timeout = timeoutMs;
+                InternetSetOptionW (session, option, &timeout, sizeof (timeout));
+            }
+
+            connection = InternetConnectW (session, host.toWideCharPointer(), port, nullptr, nullptr,
+                                           INTERNET_SERVICE_HTTP, 0, 0);
+
+            if (connection == nullptr)
+                return nullptr;
+
+            LPCWSTR acceptTypes[] = { L"*/*", nullptr };
+            const DWORD flags = INTERNET_FLAG_SECURE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE
+                              | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_UI;
+
+            request = HttpOpenRequestW (connection, L"GET", path.toWideCharPointer(), nullptr, nullptr,
+                                        acceptTypes, flags, 0);
+            return request;
+        }
+
+        /** A proxy that refuses the tunnel answers itself (403, 407, 502...), and WinINet hands
+            that on as the answer; only one that came over TLS is the server's.
+        */
+        static bool cameThroughTls (HINTERNET handle)
+        {
+            DWORD flags = 0, size = sizeof (flags);
+            return InternetQueryOptionW (handle, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)
+                && (flags & SECURITY_FLAG_SECURE) != 0;
+        }
+
+        HINTERNET current() const
+        {
+            const juce::ScopedLock scopedLock (lock);
+            return request;
+        }
+
+        juce::String queryText (DWORD what) const
+        {
+            const auto handle = current();
+            juce::HeapBlock<WCHAR> text;
+            DWORD size = 256;
+
+            for (int attempt = 0; attempt < 2; ++attempt)
+            {
+                text.calloc (size / sizeof (WCHAR) + 1);
+
+                if (HttpQueryInfoW (handle, what, text.get(), &size, nullptr))
+                    return juce::String (text.get()).trim();
+
+                if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+                    break;
+            }
+
+            return {};
+        }
+
+        juce::CriticalSection lock;
+        HINTERNET session = nullptr, connection = nullptr, request = nullptr;
+        bool cancelled = false;
+
+        JUCE_DECLARE_NON_COPYABLE (Request)
+    };
+
+    /** Sends on a thread of its own, so that the attempt ends by the deadline, or when the calling
+        juce::Thread is asked to exit, even where WinINet overruns its time-outs (Wine's does for a
+        server that never answers or never ends its headers). An attempt given up is cancelled and
+        left to end by itself.
+    */
+    std::shared_ptr<Request> connect (const juce::String& address)
     {
         struct Attempt
         {
-            std::unique_ptr<juce::WebInputStream> stream;
-            std::atomic<bool> connected { false };
+            const std::shared_ptr<Request> request = std::make_shared<Request>();
+            std::atomic<bool> answered { false };
             juce::WaitableEvent done;
         };
 
-        auto attempt = std::make_shared<Attempt>();
-        attempt->stream = std::make_unique<juce::WebInputStream> (juce::URL (address), false);
-        attempt->stream->withNumRedirectsToFollow (0);
+        const auto attempt = std::make_shared<Attempt>();
 
-        if (! juce::Thread::launch ([attempt] { attempt->connected = attempt->stream->connect (nullptr); attempt->done.signal(); }))
+        if (! BackgroundJobs::launch ([attempt, address] { attempt->answered = attempt->request->send (address); attempt->done.signal(); }))
             return nullptr;
 
         auto* const caller = juce::Thread::getCurrentThread();
-        const auto deadline = juce::Time::getMillisecondCounter() + answerDeadlineMs;
+        const Deadline deadline (answerDeadlineMs);
 
         while (! attempt->done.wait (pollMs))
         {
-            if ((caller != nullptr && caller->threadShouldExit()) || juce::Time::getMillisecondCounter() > deadline)
+            if ((caller != nullptr && caller->threadShouldExit()) || deadline.hasPassed())
             {
-                attempt->stream->cancel();
+                attempt->request->cancel();
                 return nullptr;
             }
         }
 
-        return attempt->connected ? std::move (attempt->stream) : nullptr;
+        return attempt->answered ? attempt->request : nullptr;
     }
 
-    /** The framework's own download loop, reading from a stream that is already connected. */
-    class WinInetDownloadTask final : public juce::URL::DownloadTask,
+    /** Writes the body of an answered request to the file, on a thread of its own. */
+    class WinInetDownloadTask final : public PublishedDownloadTask,
                                       private juce::Thread
     {
     public:
-        WinInetDownloadTask (std::unique_ptr<juce::WebInputStream> connected, std::unique_ptr<juce::FileOutputStream> output)
-            : juce::Thread ("Download"), stream (std::move (connected)), file (std::move (output))
+        WinInetDownloadTask (std::shared_ptr<Request> answered, std::unique_ptr<juce::FileOutputStream> output)
+            : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output))
         {
             targetLocation = file->getFile();
-            contentLength = stream->getTotalLength();
-            httpCode = stream->getStatusCode();
+            contentLength = request->getContentLength();
+            httpCode = request->getStatus();
             startThread();
         }
 
         ~WinInetDownloadTask() override
         {
             signalThreadShouldExit();
-            stream->cancel();
+            request->cancel();
             waitForThreadToExit (-1);
         }
 
@@ -91,37 +257,42 @@ namespace
         void run() override
         {
             juce::HeapBlock<char> buffer (bufferSize);
+            juce::int64 total = 0;
+            auto failed = false;
 
-            while (! (stream->isExhausted() || stream->isError() || threadShouldExit()))
+            while (! threadShouldExit())
             {
-                const auto wanted = contentLength < 0 ? (juce::int64) bufferSize
-                                                      : juce::jmin ((juce::int64) bufferSize, contentLength - downloaded);
-                const auto read = stream->read (buffer.get(), (int) wanted);
+                // Only the announced bytes are taken: a body longer than announced is cut there.
+                const auto wanted = contentLength < 0 ? bufferSize
+                                                      : (DWORD) juce::jmin ((juce::int64) bufferSize, contentLength - total);
 
-                if (read < 0 || threadShouldExit() || stream->isError())
+                if (wanted == 0)
                     break;
 
-                if (! file->write (buffer.get(), (size_t) read))
+                const auto received = request->read (buffer.get(), wanted);
+
+                if (received <= 0)
                 {
-                    error = true;
+                    failed = received < 0;
                     break;
                 }
 
-                downloaded += read;
-
-                if (downloaded == contentLength)
+                if (! file->write (buffer.get(), (size_t) received))
+                {
+                    failed = true;
                     break;
+                }
+
+                total += received;
+                publishDownloaded (total);
             }
 
             file.reset();   // closed before the task reports the end, so the file can be locked
 
-            if (threadShouldExit() || stream->isError() || (contentLength > 0 && downloaded < contentLength))
-                error = true;
-
-            finished = true;
+            publishFinished (failed || threadShouldExit() || (contentLength >= 0 && total < contentLength));
         }
 
-        const std::unique_ptr<juce::WebInputStream> stream;
+        const std::shared_ptr<Request> request;
         std::unique_ptr<juce::FileOutputStream> file;
     };
 }
@@ -142,15 +313,15 @@ std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& 
         if (! address.startsWithIgnoreCase ("https://"))
             return nullptr;
 
-        auto stream = connect (address);
+        auto request = connect (address);
 
-        if (stream == nullptr)
+        if (request == nullptr)
             return nullptr;
 
-        if (! isRedirect (stream->getStatusCode()))
-            return std::make_unique<WinInetDownloadTask> (std::move (stream), std::move (output));
+        if (! isRedirect (request->getStatus()))
+            return std::make_unique<WinInetDownloadTask> (std::move (request), std::move (output));
 
-        address = resolveLocation (address, stream->getResponseHeaders()["Location"]);
+        address = resolveLocation (address, request->getLocation());
     }
 
     return nullptr;   // too many redirects

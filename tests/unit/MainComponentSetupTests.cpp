@@ -1,5 +1,6 @@
 #include "download/DownloadVariant.h"
 #include "download/MainComponent.h"
+#include "platform/BackgroundJobs.h"
 #include "helpers/JuceTestEnvironment.h"
 #include "helpers/TestMirror.h"
 
@@ -181,4 +182,36 @@ TEST_F (ComponentFixture, ServerErrorStatusesAreJudgedBadAndTheFolderRemoved)
         EXPECT_EQ (component->getStatusText(), "Server error!");
         EXPECT_FALSE (folder.exists());
     }
+}
+
+/** A whole good run (the tool: /bin/true) with no thread to be had from the start: exits with 0
+    when it ends as it should, printing its log lines.
+*/
+[[noreturn]] void runHandOverWithNoThreads (ComponentFixture& fixture)
+{
+    auto ended = false;
+
+    {
+        platform::BackgroundJobs::stopAll (0);   // from now on no job can be started
+        TestMirror mirror (juce::File ("/bin/true"));
+        const auto component = fixture.make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+        const auto folder = component->getTargetFile().getParentDirectory();
+        juce::StringArray lines;
+
+        tickUntil (*component, [&] { lines.addArray (CapturingLogger::get().takeLines()); return lines.contains ("<timerCallback> Quit"); });
+
+        const juce::StringArray ending { "<timerCallback> tool download successful", "<timerCallback> Temporary file deleted",
+                                         "<timerCallback> Quit" };
+        ended = lines.size() >= 3 && juce::StringArray (lines.begin() + lines.size() - 3, 3) == ending && ! folder.exists();
+        std::fputs ((lines.joinIntoString ("\n") + "\n").toRawUTF8(), stderr);
+    }   // the mirror stopped: it holds this child's end of the pipe the test reads
+
+    std::_Exit (ended ? 0 : 1);   // no teardown: the framework is still up
+}
+
+TEST_F (ComponentFixture, WithNoThreadForTheExitWatcherTheTimerEndsTheRunWhenTheToolExits)
+{
+    // Refusing every new thread lasts for the process, so the run happens in a child of its own.
+    GTEST_FLAG_SET (death_test_style, "threadsafe");
+    EXPECT_EXIT (runHandOverWithNoThreads (*this), ::testing::ExitedWithCode (0), "Quit");
 }

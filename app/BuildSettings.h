@@ -1,0 +1,9 @@
+#pragma once
+
+#include "download/InstallerSettings.h"
+
+namespace BuildSettings
+{
+    /** The settings this executable was built with (language, hosts), and the system's name. */
+    InstallerSettings get();
+}
