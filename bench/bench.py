@@ -524,15 +524,18 @@ def process_cpu_ns(pid):
     return total
 
 
-def context_switches(pid):
-    total = 0
+def thread_switches(pid):
+    """Context switches so far (each a wake-up of a thread that slept, or a preemption) per thread
+    of the process: {"name (tid)": count}."""
+    counts = {}
     for task in Path(f"/proc/{pid}/task").iterdir():
         try:
+            name = (task / "comm").read_text().strip()
             status = (task / "status").read_text()
         except OSError:
             continue
-        total += sum(int(v) for v in re.findall(r"ctxt_switches:\s+(\d+)", status))
-    return total
+        counts[f"{name} ({task.name})"] = sum(int(v) for v in re.findall(r"ctxt_switches:\s+(\d+)", status))
+    return counts
 
 
 def start_with_tool_running(side, nginx, served, tool_ms):
@@ -555,23 +558,26 @@ def idle_run(side, nginx, served, window_seconds, tool_ms):
     step(f"{side.kind}: the program's CPU while a {tool_ms} ms tool runs (window of {window_seconds} s)")
     file, run = start_with_tool_running(side, nginx, served, tool_ms)
     pid = run[0].child_pid()
-    t0, ticks0, ns0, cs0 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), context_switches(pid)
-    threads = len(list(Path(f"/proc/{pid}/task").iterdir()))
+    t0, ticks0, ns0, cs0 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), thread_switches(pid)
     time.sleep(window_seconds)
-    t1, ticks1, ns1, cs1 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), context_switches(pid)
+    t1, ticks1, ns1, cs1 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), thread_switches(pid)
     side.finish_program(*run, file.stat().st_size)
     file.unlink()
     elapsed = t1 - t0
     hz = os.sysconf("SC_CLK_TCK")
+    per_thread = {name: (count - cs0.get(name, 0)) / elapsed for name, count in cs1.items()}
     result = {
         "window": elapsed,
         "percent_stat": 100 * (ticks1 - ticks0) / hz / elapsed,
         "percent_schedstat": 100 * (ns1 - ns0) / 1e9 / elapsed,
-        "switches_per_second": (cs1 - cs0) / elapsed,
-        "threads": threads,
+        "switches_per_second": sum(per_thread.values()),
+        "threads": len(cs1),
+        "wakeups_per_thread": dict(sorted(per_thread.items(), key=lambda item: -item[1])),
     }
+    busiest = ", ".join(f"{name} {rate:.1f}" for name, rate in list(result["wakeups_per_thread"].items())[:5])
     print(f"    {result['percent_stat']:.2f} % of a core (/proc stat), {result['percent_schedstat']:.3f} % "
-          f"(schedstat), {result['switches_per_second']:.1f} context switches/s, {threads} threads", flush=True)
+          f"(schedstat), {result['switches_per_second']:.1f} context switches/s, {len(cs1)} threads; "
+          f"per thread: {busiest}", flush=True)
     return result
 
 
@@ -610,6 +616,8 @@ def main():
     p.add_argument("--windows-build", default=str(WINDOWS_BUILD),
                    help="the build folder whose VantrelInstall.exe runs under Wine (made with the bench's hosts)")
     p.add_argument("--mapwatch", default=str(BENCH / "mapwatch"))
+    p.add_argument("--idle-only", action="store_true",
+                   help="measure only the waiting program (both builds) and print it; no report")
     args = p.parse_args()
 
     # A plain kill still stops nginx and Wine (the finally below).
@@ -643,6 +651,12 @@ def main():
 
         linux = Platform("linux")
         served = Served("linux", linux.standin)
+        if args.idle_only:
+            idle_run(linux, nginx, served, args.idle_seconds, int((args.idle_seconds + 2) * 1000))
+            wine = Platform("wine", args.windows_build)
+            wine.start_wine()
+            idle_run(wine, nginx, Served("wine", wine.standin), args.idle_seconds, int((args.idle_seconds + 2) * 1000))
+            return
         results["linux"] = {
             "throughput": throughput_runs(linux, nginx, served, sizes, args.runs),
             "fixed": [fixed_cost_runs(linux, nginx, served, watcher, args.fixed_runs, size) for size in fixed_sizes],

@@ -95,7 +95,9 @@ def fixed_table(side):
     out.append(f"| CPU while the tool runs (% of a core over {idle['window']:.1f} s; /proc stat, and schedstat) | "
                f"small | {idle['percent_stat']:.2f} ({idle['percent_schedstat']:.3f}) | | | 1 |")
     out += ["", f"While the tool runs the program has {idle['threads']} threads, which switch context "
-                f"{idle['switches_per_second']:.0f} times a second in all."]
+                f"{idle['switches_per_second']:.0f} times a second in all; per thread (wake-ups a second):",
+            "", "| thread | per second |", "| --- | --: |"]
+    out += [f"| {name} | {rate:.1f} |" for name, rate in idle.get("wakeups_per_thread", {}).items()]
     return out
 
 

@@ -61,6 +61,13 @@ class Prefix:
     def reg(self, *args):
         return run_quiet(["wine", "reg", *args], env=self.env)
 
+    def set_proxy(self, address):
+        """The system's proxy setting, as Internet Options makes it (None: no proxy)."""
+        settings = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+        self.reg("add", settings, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1" if address else "0", "/f")
+        if address:
+            self.reg("add", settings, "/v", "ProxyServer", "/t", "REG_SZ", "/d", address, "/f")
+
     def unix_path(self, windows_path):
         drive, rest = windows_path[0].lower(), windows_path[3:].replace("\\", "/")
         return Path("/" + rest) if drive == "z" else self.path / f"drive_{drive}" / rest

@@ -13,6 +13,7 @@ from harness import standin, wine
 from harness.installer import Installer, executable, sanitizer_reports, standin_program
 from harness.mirror import Mirror, served_size
 from harness.processes import kill_group, wait_until
+from harness.proxy import Squid
 from harness.program import CA_DIR, linux_env, linux_log
 
 
@@ -88,6 +89,9 @@ class Bench:
         self.linux_temp = tmp_path / "tmp"
         self.prefix = None
         self.saved_temp = None
+        self.squid = None
+        self.linux_proxy = {}
+        self.loads = []
 
     def trailer(self, platform, **kwargs):
         return standin.trailer(wine.path_for(platform, self.record), **kwargs)
@@ -122,7 +126,8 @@ class Bench:
             temp = self.linux_temp if temp is None else temp
             for folder in (self.linux_home, temp):
                 folder.mkdir(parents=True, exist_ok=True)
-            installer = Installer(platform, lang, [str(exe)], linux_env(self.linux_home, temp),
+            installer = Installer(platform, lang, [str(exe)],
+                                  dict(linux_env(self.linux_home, temp), **self.linux_proxy),
                                   self.tmp, self.log_path(platform), temp, str(temp), Path)
         else:
             prefix = self.wine()
@@ -160,8 +165,30 @@ class Bench:
             self.prefix.reg("add", r"HKCU\Environment", "/v", name, "/t", "REG_EXPAND_SZ",
                             "/d", temp_text, "/f")
 
+    def proxy(self, platform, allow_tunnels):
+        """Starts squid and makes it the proxy of the programs started after: on Linux through
+        the environment, as curl takes it; under Wine as the system's proxy setting."""
+        self.squid = Squid(allow_tunnels)
+        if platform == "linux":
+            self.linux_proxy = {"HTTPS_PROXY": f"http://{self.squid.address}"}
+        else:
+            self.wine().set_proxy(self.squid.address)
+        return self.squid
+
+    def keep_cores_busy(self):
+        """A busy loop on every core until the test ends: a loaded machine, where each of the
+        program's steps takes longer than it should."""
+        self.loads = [subprocess.Popen(["sh", "-c", "while :; do :; done"], start_new_session=True)
+                      for _ in range(os.cpu_count() or 2)]
+
     def finish(self):
         reports = []
+        for load in self.loads:
+            kill_group(load)
+        if self.squid is not None:
+            self.squid.stop()
+            if self.prefix is not None:
+                self.prefix.set_proxy(None)
         for installer in self.installers:
             installer.stop()
             reports += sanitizer_reports(installer.output_file)

@@ -1,0 +1,74 @@
+"""A real company proxy for the tests: squid on loopback, allowing CONNECT only to the test
+mirror's ports, or refusing every tunnel."""
+
+import re
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+from .processes import kill_group, wait_until
+from .program import TEST_PORTS
+
+PROXY_PORT = 48450
+
+CONFIG = """http_port 127.0.0.1:{port}
+acl mirror_ports port {mirror_ports}
+acl CONNECT method CONNECT
+{allow}http_access deny all
+pid_filename {dir}/squid.pid
+access_log stdio:{dir}/access.log
+cache_log {dir}/cache.log
+cache_store_log none
+cache deny all
+coredump_dir {dir}
+pinger_enable off
+shutdown_lifetime 0 seconds
+"""
+
+# An access log line: time elapsed client result/status bytes method target ...
+ACCESS = re.compile(r"^\S+\s+\d+\s+\S+\s+(\w+)/(\d+)\s+\d+\s+(\S+)\s+(\S+)")
+
+
+class Squid:
+    """squid in the foreground on PROXY_PORT; tunnels to the mirror allowed or all refused."""
+
+    def __init__(self, allow_tunnels):
+        # squid writes its logs after dropping its rights: a folder of its own straight under
+        # /tmp, which every user can reach (pytest's folders are its owner's only).
+        self.dir = Path(tempfile.mkdtemp(prefix="vantrel-squid-"))
+        self.dir.chmod(0o777)
+        config = self.dir / "squid.conf"
+        config.write_text(CONFIG.format(
+            port=PROXY_PORT, dir=self.dir, mirror_ports=" ".join(map(str, TEST_PORTS)),
+            allow="http_access allow CONNECT mirror_ports\n" if allow_tunnels else ""))
+        self.output = open(self.dir / "squid.out", "w")
+        self.proc = subprocess.Popen(["squid", "-N", "-f", str(config)], stdout=self.output,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+
+        def listening():
+            if self.proc.poll() is not None:
+                raise AssertionError(f"squid ended ({self.proc.returncode}): "
+                                     f"{(self.dir / 'squid.out').read_text().strip()}")
+            return f":{PROXY_PORT:X} " in Path("/proc/net/tcp").read_text().replace("\n", " ")
+        wait_until(listening, 30, f"squid to listen on {PROXY_PORT}")
+
+    @property
+    def address(self):
+        return f"localhost:{PROXY_PORT}"
+
+    def requests(self):
+        """(result, status, method, target) per request squid logged."""
+        log = self.dir / "access.log"
+        lines = log.read_text().splitlines() if log.exists() else []
+        return [m.groups() for line in lines if (m := ACCESS.match(line))]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                kill_group(self.proc)
+        self.output.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
