@@ -3,7 +3,7 @@
 import subprocess
 from pathlib import Path
 
-from .processes import kill_group, wait_until
+from .processes import stop, wait_until
 from .program import CA_DIR, ROOT, TEST_PORTS
 
 MIRROR = ROOT / "tools" / "mirror" / "mirror.py"
@@ -50,12 +50,7 @@ class Mirror:
         return self.request_log.read_text().splitlines()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                kill_group(self.proc)
+        stop(self.proc)
         self.output.close()
 
 

@@ -41,3 +41,13 @@ def kill_group(proc):
         except ProcessLookupError:
             pass
         proc.wait(timeout=10)
+
+
+def stop(proc, timeout=10):
+    """Asks a server we started to end (SIGTERM), and ends it for good if it does not in time."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            kill_group(proc)

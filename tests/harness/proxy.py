@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from .processes import kill_group, wait_until
+from .processes import stop, wait_until
 from .program import TEST_PORTS
 
 PROXY_PORT = 48450
@@ -64,11 +64,6 @@ class Squid:
         return [m.groups() for line in lines if (m := ACCESS.match(line))]
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                kill_group(self.proc)
+        stop(self.proc, timeout=15)
         self.output.close()
         shutil.rmtree(self.dir, ignore_errors=True)
