@@ -5,10 +5,7 @@ namespace RuntimeLog
 
 juce::File getDefaultFile()
 {
-    return juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory)
-               .getChildFile ("Keldmark")
-               .getChildFile ("VantrelInstall")
-               .getChildFile ("runtimeLog_shell.txt");
+    return juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory).getChildFile (pathInAppData);
 }
 
 juce::String getWelcomeText (juce::Time time)
@@ -16,9 +13,9 @@ juce::String getWelcomeText (juce::Time time)
     return "Application started at " + time.toString (true, true, true, false);
 }
 
-std::unique_ptr<RuntimeLogger> create (const juce::File& file, juce::Time startTime)
+std::unique_ptr<RuntimeLogger> create (const juce::File& appDataFolder, juce::Time startTime)
 {
-    return std::make_unique<RuntimeLogger> (file, getWelcomeText (startTime), maxInitialSize);
+    return std::make_unique<RuntimeLogger> (appDataFolder, pathInAppData, getWelcomeText (startTime), maxInitialSize);
 }
 
 void install()
@@ -26,7 +23,8 @@ void install()
     // Lives until static destruction; uninstalls itself first so nothing logs into a deleted logger.
     struct Installed
     {
-        Installed() : logger (create (getDefaultFile(), juce::Time::getCurrentTime()))
+        Installed() : logger (create (juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory),
+                                      juce::Time::getCurrentTime()))
         {
             juce::Logger::setCurrentLogger (logger.get());
         }

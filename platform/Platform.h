@@ -53,10 +53,40 @@ namespace platform
     */
     void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task);
 
-    /** Appends `size` bytes to `file` in one write that other processes appending to the same
-        file at the same time cannot split or overwrite. False if it could not be written.
+    /** A log file opened by openLogFile. */
+    class LogFile
+    {
+    public:
+        virtual ~LogFile() = default;
+
+        /** Appends `size` bytes in one write that other processes appending to the same file at
+            the same time cannot split or overwrite. False if it could not be written.
+        */
+        virtual bool append (const void* data, size_t size) = 0;
+    };
+
+    /** Opens the log at `relativePath` ('/' between names) below `folder` for appending. The
+        program runs elevated and the folders are the user's, so the log is opened only if every
+        folder on the way below `folder` is a real folder (missing ones are made) and the file a
+        regular file with a single link: never through a link, so nothing else is ever written.
+        A file longer than `maxInitialSize` (when positive) is cut on the opened file to its tail
+        from the first line break in its last `maxInitialSize` bytes, or left alone when a NUL or
+        the end comes first. Null when the path is not safe or the file cannot be opened.
     */
-    bool appendToFile (const juce::File& file, const void* data, size_t size);
+    std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::String& relativePath,
+                                          juce::int64 maxInitialSize);
+
+    /** Where a log is cut: the index in `tail` (its last bytes) of the first CR or LF, or -1 when
+        a NUL or the end comes first. The framework's FileLogger::trimFileSize cuts the same way.
+    */
+    inline int findLogCut (const char* tail, int size)
+    {
+        for (int i = 0; i < size && tail[i] != 0; ++i)
+            if (tail[i] == '\r' || tail[i] == '\n')
+                return i;
+
+        return -1;
+    }
 
     /** Starts `program` with no arguments and its output not captured, its full path passed as
         one argument. False when it could not be started as a program.

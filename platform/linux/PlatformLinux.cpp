@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
+#include <utility>
 
 namespace platform
 {
@@ -28,17 +30,93 @@ void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
     task.reset();   // our own task stops within one poll of the transfer
 }
 
-bool appendToFile (const juce::File& file, const void* data, size_t size)
+namespace
 {
-    // O_APPEND: the kernel puts each write at the end, so lines of several processes never overlap.
-    const auto fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    /** A descriptor that closes itself. */
+    struct Descriptor
+    {
+        explicit Descriptor (int fdToOwn) : fd (fdToOwn) {}
+        ~Descriptor()                 { if (fd >= 0) ::close (fd); }
+        Descriptor (Descriptor&& other) noexcept : fd (std::exchange (other.fd, -1)) {}
+        Descriptor& operator= (Descriptor&& other) noexcept   { std::swap (fd, other.fd); return *this; }
 
-    if (fd < 0)
-        return false;
+        int fd;
+    };
 
-    const auto written = ::write (fd, data, size);
-    ::close (fd);
-    return written == (ssize_t) size;
+    class LinuxLogFile final : public LogFile
+    {
+    public:
+        explicit LinuxLogFile (Descriptor&& file) : descriptor (std::move (file)) {}
+
+        bool append (const void* data, size_t size) override
+        {
+            // O_APPEND: the kernel puts each write at the end, so lines of several processes never overlap.
+            return ::write (descriptor.fd, data, size) == (ssize_t) size;
+        }
+
+    private:
+        Descriptor descriptor;
+    };
+
+    /** Keeps the tail of an open file (see openLogFile), written over its start and cut there. */
+    void trimLog (int fd, juce::int64 fileSize, juce::int64 maxSize)
+    {
+        juce::HeapBlock<char> tail ((size_t) maxSize);
+        const auto cut = ::pread (fd, tail, (size_t) maxSize, (off_t) (fileSize - maxSize)) == (ssize_t) maxSize
+                             ? findLogCut (tail, (int) maxSize) : -1;
+
+        if (cut < 0)
+            return;
+
+        // With O_APPEND set, Linux would put the rewrite at the end.
+        const auto flags = ::fcntl (fd, F_GETFL);
+        const auto kept = (size_t) (maxSize - cut);
+
+        if (flags >= 0 && ::fcntl (fd, F_SETFL, flags & ~O_APPEND) == 0)
+        {
+            if (::pwrite (fd, tail + cut, kept, 0) == (ssize_t) kept)
+                (void) ::ftruncate (fd, (off_t) kept);
+
+            ::fcntl (fd, F_SETFL, flags);
+        }
+    }
+}
+
+std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::String& relativePath, juce::int64 maxInitialSize)
+{
+    auto names = juce::StringArray::fromTokens (relativePath, "/", {});
+    const auto fileName = names.strings.getLast();
+    names.remove (names.size() - 1);
+
+    folder.createDirectory();   // where the path starts: trusted, as the framework makes it
+    Descriptor current (::open (folder.getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+
+    // Each folder opened relative to the one above and never through a link: O_NOFOLLOW refuses
+    // a link, O_DIRECTORY anything but a folder. One made by another instance meanwhile is fine.
+    for (const auto& name : names)
+    {
+        if (current.fd < 0)
+            return nullptr;
+
+        ::mkdirat (current.fd, name.toRawUTF8(), 0755);
+        current = Descriptor (::openat (current.fd, name.toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+
+    if (current.fd < 0)
+        return nullptr;
+
+    Descriptor file (::openat (current.fd, fileName.toRawUTF8(),
+                               O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644));
+    struct stat info {};
+
+    // A second link would let the log's writes land in a file elsewhere.
+    if (file.fd < 0 || ::fstat (file.fd, &info) != 0 || ! S_ISREG (info.st_mode) || info.st_nlink != 1)
+        return nullptr;
+
+    if (maxInitialSize > 0 && info.st_size > maxInitialSize)
+        trimLog (file.fd, info.st_size, maxInitialSize);
+
+    return std::make_unique<LinuxLogFile> (std::move (file));
 }
 
 namespace

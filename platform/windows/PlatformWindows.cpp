@@ -3,6 +3,10 @@
 #include "WinInetDownloadTask.h"
 
 #include <windows.h>
+#include <winternl.h>
+
+#include <iterator>
+#include <utility>
 
 namespace platform
 {
@@ -31,20 +35,158 @@ void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
         shared.reset();
 }
 
-bool appendToFile (const juce::File& file, const void* data, size_t size)
+namespace
 {
-    // Append-only access shared with every other writer: each write lands whole at the end.
-    const auto handle = CreateFileW (file.getFullPathName().toWideCharPointer(), FILE_APPEND_DATA,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    /** A handle that closes itself. */
+    struct Handle
+    {
+        explicit Handle (HANDLE handleToOwn) : handle (handleToOwn) {}
+        ~Handle()                 { if (handle != nullptr) CloseHandle (handle); }
+        Handle (Handle&& other) noexcept : handle (std::exchange (other.handle, nullptr)) {}
+        Handle& operator= (Handle&& other) noexcept   { std::swap (handle, other.handle); return *this; }
 
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
+        HANDLE handle;
+    };
 
-    DWORD written = 0;
-    const auto ok = WriteFile (handle, data, (DWORD) size, &written, nullptr) && written == (DWORD) size;
-    CloseHandle (handle);
-    return ok;
+    /** Opens `name` in the folder `parent` by name relative to its handle, never following a
+        reparse point (a junction or link is opened as itself). Null when it cannot be opened.
+    */
+    Handle openBelow (const Handle& parent, const juce::String& name, ACCESS_MASK access, ULONG disposition, ULONG options)
+    {
+        const auto nameBytes = (USHORT) ((size_t) name.length() * sizeof (wchar_t));
+        UNICODE_STRING objectName { nameBytes, nameBytes, const_cast<wchar_t*> (name.toWideCharPointer()) };
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent.handle, nullptr);
+        IO_STATUS_BLOCK status {};
+        HANDLE opened = nullptr;
+
+        if (NtCreateFile (&opened, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr,
+                          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                          options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0)
+            return Handle (nullptr);
+
+        return Handle (opened);
+    }
+
+    juce::String getFinalPath (const Handle& opened)
+    {
+        wchar_t path[1024] {};
+        const auto length = GetFinalPathNameByHandleW (opened.handle, path, (DWORD) std::size (path), FILE_NAME_NORMALIZED);
+        return length > 0 && length < std::size (path) ? juce::String (path) : juce::String();
+    }
+
+    /** True when `opened`, reached as `name` in `parent`, is really there: no reparse point, and
+        it resolves to where it was asked for (Wine opens a Unix link's target even when told not
+        to, and reports no reparse point; its final path shows the target). A file must be a
+        regular file with a single link: a hard link would let the writes land elsewhere.
+    */
+    bool isRealEntry (const Handle& opened, const Handle& parent, const juce::String& name, bool folder)
+    {
+        BY_HANDLE_FILE_INFORMATION info {};
+
+        if (opened.handle == nullptr || ! GetFileInformationByHandle (opened.handle, &info)
+             || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+             || ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder
+             || (! folder && info.nNumberOfLinks != 1))
+            return false;
+
+        const auto above = getFinalPath (parent);
+        return above.isNotEmpty() && getFinalPath (opened).equalsIgnoreCase (above.trimCharactersAtEnd ("\\") + "\\" + name);
+    }
+
+    class WindowsLogFile final : public LogFile
+    {
+    public:
+        explicit WindowsLogFile (Handle&& file) : appendOnly (std::move (file)) {}
+
+        bool append (const void* data, size_t size) override
+        {
+            // Append-only access: each write lands whole at the end, whoever else writes.
+            DWORD written = 0;
+            return WriteFile (appendOnly.handle, data, (DWORD) size, &written, nullptr) && written == (DWORD) size;
+        }
+
+    private:
+        Handle appendOnly;
+    };
+
+    /** Keeps the tail of the open, checked file (see openLogFile), written over its start and cut there. */
+    void trimLog (const Handle& file, juce::int64 maxSize)
+    {
+        LARGE_INTEGER size {};
+
+        if (! GetFileSizeEx (file.handle, &size) || size.QuadPart <= maxSize)
+            return;
+
+        juce::HeapBlock<char> tail ((size_t) maxSize);
+        LARGE_INTEGER position {};
+        position.QuadPart = size.QuadPart - maxSize;
+        DWORD read = 0;
+
+        if (! SetFilePointerEx (file.handle, position, nullptr, FILE_BEGIN)
+             || ! ReadFile (file.handle, tail, (DWORD) maxSize, &read, nullptr) || read != (DWORD) maxSize)
+            return;
+
+        const auto cut = findLogCut (tail, (int) maxSize);
+        const auto kept = (DWORD) (maxSize - cut);
+        DWORD written = 0;
+
+        if (cut >= 0 && SetFilePointerEx (file.handle, {}, nullptr, FILE_BEGIN)
+             && WriteFile (file.handle, tail + cut, kept, &written, nullptr) && written == kept)
+            SetEndOfFile (file.handle);
+    }
+}
+
+std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::String& relativePath, juce::int64 maxInitialSize)
+{
+    auto names = juce::StringArray::fromTokens (relativePath, "/", {});
+    const auto fileName = names.strings.getLast();
+    names.remove (names.size() - 1);
+
+    folder.createDirectory();   // where the path starts: trusted, as the framework makes it
+    Handle current (CreateFileW (folder.getFullPathName().toWideCharPointer(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+
+    if (current.handle == INVALID_HANDLE_VALUE)
+        current.handle = nullptr;
+
+    // Each folder opened (made when missing, atomically, so instances starting together agree)
+    // relative to the real folder above it, and checked before anything is opened inside it.
+    for (const auto& name : names)
+    {
+        if (current.handle == nullptr)
+            return nullptr;
+
+        auto below = openBelow (current, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
+
+        if (! isRealEntry (below, current, name, true))
+            return nullptr;
+
+        current = std::move (below);
+    }
+
+    if (current.handle == nullptr)
+        return nullptr;
+
+    // Cut with a handle that can read and rewrite, checked; written to with an append-only one,
+    // opened the same way and checked again.
+    if (maxInitialSize > 0)
+    {
+        const auto rewritable = openBelow (current, fileName, FILE_READ_DATA | FILE_WRITE_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
+
+        if (! isRealEntry (rewritable, current, fileName, false))
+            return nullptr;
+
+        trimLog (rewritable, maxInitialSize);
+    }
+
+    auto appendOnly = openBelow (current, fileName, FILE_APPEND_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
+
+    if (! isRealEntry (appendOnly, current, fileName, false))
+        return nullptr;
+
+    return std::make_unique<WindowsLogFile> (std::move (appendOnly));
 }
 
 bool startProgram (juce::ChildProcess& process, const juce::File& program)

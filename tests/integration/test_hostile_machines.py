@@ -2,6 +2,8 @@
 runtime log that cannot be written or is odd. The program starts nothing it should not, loses
 nothing it keeps, and runs on without its log."""
 
+import os
+import re
 import subprocess
 
 import pytest
@@ -73,25 +75,59 @@ def prepare_log(log, case):
     return data
 
 
+def plant_link(log, case, elsewhere):
+    """Puts a link on the log's path ("<where> a <kind> link <size>") to a file of old lines in
+    `elsewhere` that the program must not touch."""
+    where, kind, size = re.fullmatch(r"(.*) a (sym|hard) link (\d+) bytes", case).groups()
+    target = elsewhere / ("VantrelInstall" if where == "Keldmark" else "") / log.name
+    target.parent.mkdir(parents=True)
+    target.write_bytes(((OLD_LINE + "\r\n") * 2000).encode()[:int(size)])
+    link, pointing_to = {"Keldmark": (log.parent.parent, elsewhere), "log folder": (log.parent, elsewhere),
+                         "log": (log, target)}[where]
+    link.parent.mkdir(parents=True, exist_ok=True)
+    if kind == "hard":
+        os.link(pointing_to, link)
+    else:
+        link.symlink_to(pointing_to)
+
+
+def tree(folder):
+    return {p.relative_to(folder): p.read_bytes() if p.is_file() else None for p in folder.rglob("*")}
+
+
+LINK_CASES = [f"{where} a {kind} link {size} bytes" for size in (5000, 200000)
+              for where, kind in (("log folder", "sym"), ("log", "sym"), ("Keldmark", "sym"), ("log", "hard"))]
 LOG_ROWS = [(platform, case) for platform in ("linux", "wine")
             for case in ("missing folder", "folder is a file", "log is a folder", "200000 bytes",
-                         "NUL in the last 128 KiB")]
+                         "NUL in the last 128 KiB", *LINK_CASES)]
 
 
 @pytest.mark.parametrize("platform, case", cases(LOG_ROWS))
 def test_program_runs_on_whatever_the_log_is_like(bench, platform, case):
     mirror = bench.mirror(platform)
     log = bench.log_path(platform)
-    old = prepare_log(log, case)
+    elsewhere = bench.tmp / "elsewhere"
+    if case in LINK_CASES:
+        plant_link(log, case, elsewhere)
+        before = tree(elsewhere)
+    else:
+        old = prepare_log(log, case)
 
     app = bench.start(platform, "cn")
-    code = app.wait_exit(60)
+    try:
+        code = app.wait_exit(60)
+    finally:
+        if log.parent.parent.is_symlink():   # the next test's clean-up must not meet it
+            log.parent.parent.unlink()
     assert code == 0
     starts, exits = bench.tool_runs()
     assert len(starts) == 1 and [e.code for e in exits] == [0], (starts, exits)
     assert app.run_folders() == []
 
-    if case == "folder is a file":
+    if case in LINK_CASES:
+        # Nothing written through the link, nothing new beside its target: no log at all.
+        assert tree(elsewhere) == before
+    elif case == "folder is a file":
         assert log.parent.read_bytes() == b"not a folder"
     elif case == "log is a folder":
         assert log.is_dir() and list(log.iterdir()) == []
@@ -109,5 +145,5 @@ def test_program_runs_on_whatever_the_log_is_like(bench, platform, case):
         else:
             assert kept == b""
     # Nothing but the log itself is left in its folder (no temporary copies from trimming).
-    if log.parent.is_dir() and case != "log is a folder":
+    if log.parent.is_dir() and case != "log is a folder" and not log.parent.is_symlink():
         assert [p.name for p in log.parent.iterdir()] == [log.name]

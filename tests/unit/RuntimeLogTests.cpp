@@ -37,7 +37,8 @@ namespace
     struct LogFolder
     {
         juce::TemporaryFile folder;
-        juce::File log = folder.getFile().getChildFile ("Keldmark/VantrelInstall/runtimeLog_shell.txt");
+        juce::File appData = folder.getFile();
+        juce::File log = appData.getChildFile ("Keldmark/VantrelInstall/runtimeLog_shell.txt");
         ~LogFolder() { folder.getFile().deleteRecursively(); }
     };
 }
@@ -59,7 +60,7 @@ TEST (RuntimeLog, WritesBannerAndCrLfLinesByteForByte)
     const auto before = juce::Time::getCurrentTime();
 
     {
-        auto logger = RuntimeLog::create (folder.log, start);   // makes the missing folders
+        auto logger = RuntimeLog::create (folder.appData, start);   // makes the missing folders
         logger->logMessage ("OS is now: wincn");
         logger->logMessage (juce::CharPointer_UTF8 ("\xe7\xbd\x91\xe7\xbb\x9c"));
     }
@@ -113,7 +114,7 @@ TEST (RuntimeLog, TrimsALongLogToItsTailFromALineBreak)
         const juce::Time start (2026, 11, 6, 9, 5, 0, 0, true);
 
         const auto before = juce::Time::getCurrentTime();
-        RuntimeLog::create (folder.log, start).reset();
+        RuntimeLog::create (folder.appData, start).reset();
         const auto after = readAll (folder.log);
 
         juce::MemoryBlock expectedKept;
@@ -149,7 +150,7 @@ TEST (RuntimeLog, ALogPathThatIsAFolderLosesMessagesWithoutFailing)
     LogFolder folder;
     ASSERT_TRUE (folder.log.createDirectory());
 
-    auto logger = RuntimeLog::create (folder.log, juce::Time::getCurrentTime());
+    auto logger = RuntimeLog::create (folder.appData, juce::Time::getCurrentTime());
     logger->logMessage ("lost");
 
     EXPECT_TRUE (folder.log.isDirectory());
@@ -160,8 +161,8 @@ TEST (RuntimeLog, WritersAppendingAtOnceKeepEveryLineWhole)
     // Each logger stands for one instance of the program: its own lock, the same file.
     LogFolder folder;
     const auto now = juce::Time::getCurrentTime();
-    auto first = RuntimeLog::create (folder.log, now);
-    auto second = RuntimeLog::create (folder.log, now);
+    auto first = RuntimeLog::create (folder.appData, now);
+    auto second = RuntimeLog::create (folder.appData, now);
     constexpr int linesEach = 3000;
 
     const auto write = [] (RuntimeLogger& logger, const char* name)
@@ -202,7 +203,7 @@ TEST (RuntimeLog, InstancesOpeningAtOnceOnMissingFoldersEachWriteTheirBanner)
         std::vector<std::thread> threads;
 
         for (int i = 0; i < loggersEach; ++i)
-            threads.emplace_back ([&] { RuntimeLog::create (folder.log, now); });
+            threads.emplace_back ([&] { RuntimeLog::create (folder.appData, now); });
 
         for (auto& thread : threads)
             thread.join();
