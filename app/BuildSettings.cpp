@@ -9,7 +9,13 @@ namespace BuildSettings
 
 InstallerSettings get()
 {
-    return { platform::getOperatingSystemName(), VANTREL_LANGUAGE, VANTREL_WIN10_HOST, VANTREL_WIN7_HOST };
+    // The list's ";" cannot pass through a compile definition: the build writes new lines instead.
+    const auto signers = juce::String (VANTREL_ALLOWED_SIGNERS).replaceCharacter ('\n', ';');
+    const auto allowedSigners = SignerList::parse (signers);
+    jassert (allowedSigners.getError().isEmpty());   // checked when the build was configured
+
+    return { platform::getOperatingSystemName(), VANTREL_LANGUAGE, VANTREL_WIN10_HOST, VANTREL_WIN7_HOST,
+             allowedSigners };
 }
 
 } // namespace BuildSettings

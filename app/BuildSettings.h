@@ -4,6 +4,8 @@
 
 namespace BuildSettings
 {
-    /** The settings this executable was built with (language, hosts), and the system's name. */
+    /** The settings this executable was built with (language, hosts, allowed signers), and the
+        system's name.
+    */
     InstallerSettings get();
 }

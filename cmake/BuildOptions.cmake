@@ -1,4 +1,5 @@
-# Build constants: what a vendor fixes per build (download hosts, language), plus the
+# Build constants: what a vendor fixes per build (download hosts, language, the setup tool's
+# allowed signers), plus the
 # operating-system name the Linux build poses as so that it runs the Windows code paths.
 
 set(VANTREL_LANGUAGE "cn" CACHE STRING "Language code of the build: cn or en")
@@ -12,6 +13,9 @@ set(VANTREL_WIN7_HOST "win7.download.vantrel.example" CACHE STRING
 set(VANTREL_LINUX_OS_NAME "Windows 10" CACHE STRING
     "Linux build only: the operating-system name reported in place of \"Linux\"")
 
+set(VANTREL_ALLOWED_SIGNERS "" CACHE STRING
+    "Windows build: who may have signed the setup tool before it is started, as a ;-list of \"subject CN\" or \"subject CN|issuer CN\"; empty: no check")
+
 option(VANTREL_BUILD_TESTS "Build the tests and the test tools" OFF)
 
 if(NOT VANTREL_LANGUAGE MATCHES "^(cn|en)$")
@@ -23,3 +27,20 @@ foreach(host_variable VANTREL_WIN10_HOST VANTREL_WIN7_HOST)
         message(FATAL_ERROR "${host_variable} must be a host name with an optional :port, not '${${host_variable}}'")
     endif()
 endforeach()
+
+# Entries of an allowed-signers list (the rules of download/SignerList.cpp): "subject" or
+# "subject|issuer", the certificates' common names, neither blank, no quotes, backslashes, tabs
+# or line breaks.
+function(vantrel_check_signer_list what list)
+    foreach(entry IN LISTS list)
+        string(STRIP "${entry}" stripped)
+        if(NOT stripped MATCHES "^[^|\"\\\t\r\n]+(\\|[^|\"\\\t\r\n]+)?$" OR stripped MATCHES "(^|\\|) *(\\||$)")
+            message(FATAL_ERROR "${what}: '${entry}' is not a signer. Each entry (entries separated by ;) "
+                "is the signing certificate's subject common name (\"Issued to\"), optionally followed by | "
+                "and its issuer's common name (\"Issued by\"), e.g. \"Keldmark Ltd\" or "
+                "\"Keldmark Ltd|Example Code Signing CA\"; no quotes, backslashes or | within a name.")
+        endif()
+    endforeach()
+endfunction()
+
+vantrel_check_signer_list(VANTREL_ALLOWED_SIGNERS "${VANTREL_ALLOWED_SIGNERS}")

@@ -1,15 +1,24 @@
 # One executable of the installer: the shared code plus its own build constants (language,
-# hosts) and, on Windows, the resources. Tests add more executables with other constants.
+# hosts, allowed signers) and, on Windows, the resources. Tests add more executables with other
+# constants: vantrel_add_installer(<target> LANGUAGE <cn|en> [OUTPUT_NAME <name>]
+# [ALLOWED_SIGNERS <list>]), the signers by default VANTREL_ALLOWED_SIGNERS.
 
 function(vantrel_add_installer target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "LANGUAGE;OUTPUT_NAME" "")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "LANGUAGE;OUTPUT_NAME;ALLOWED_SIGNERS" "")
+    if(NOT DEFINED arg_ALLOWED_SIGNERS)
+        set(arg_ALLOWED_SIGNERS "${VANTREL_ALLOWED_SIGNERS}")
+    endif()
+    vantrel_check_signer_list("ALLOWED_SIGNERS of ${target}" "${arg_ALLOWED_SIGNERS}")
+    # A list's ";" would split the definition: new lines (as C escapes) stand for it.
+    string(REPLACE ";" "\\n" signers "${arg_ALLOWED_SIGNERS}")
 
     add_executable(${target} WIN32 app/Main.cpp app/BuildSettings.cpp)
     target_compile_definitions(${target} PRIVATE
         VANTREL_VERSION="${PROJECT_VERSION}"
         VANTREL_LANGUAGE="${arg_LANGUAGE}"
         VANTREL_WIN10_HOST="${VANTREL_WIN10_HOST}"
-        VANTREL_WIN7_HOST="${VANTREL_WIN7_HOST}")
+        VANTREL_WIN7_HOST="${VANTREL_WIN7_HOST}"
+        VANTREL_ALLOWED_SIGNERS="${signers}")
     target_link_libraries(${target} PRIVATE vantrel_core)
     vantrel_strict_warnings(${target})
 

@@ -6,11 +6,12 @@
 # exception, without exception tables (juce_core and juce_events use exceptions and keep them).
 #
 # clang + lld (the product): -Oz, link-time optimisation over the framework and the program,
-# identical code folding, and the four libraries that are not KnownDLLs (version, wininet, winmm,
-# dxgi) delay-loaded by lld, so that the import table lists only KnownDLLs; the program restricts
-# run-time loading to System32 before anything runs (platform/windows/DllSearchHardening.cpp),
-# so they come from there. GCC 12 stops with an internal compiler error under LTO on the
-# framework's sources, and binutils' delay-load libraries break winmm: the GCC build has neither.
+# identical code folding, and the libraries that are not KnownDLLs (version, wininet, winmm,
+# dxgi, and wintrust and crypt32 for the signature check) delay-loaded by lld, so that the import
+# table lists only KnownDLLs; the program restricts run-time loading to System32 before
+# anything runs (platform/windows/DllSearchHardening.cpp), so they come from there. GCC 12 stops
+# with an internal compiler error under LTO on the framework's sources, and binutils' delay-load
+# libraries break winmm: the GCC build has neither.
 
 add_compile_options(-ffunction-sections -fdata-sections)
 add_link_options(-Wl,--gc-sections)
@@ -21,11 +22,11 @@ set_source_files_properties(
     "${VANTREL_JUCE_MODULES_DIR}/juce_gui_basics/juce_gui_basics.cpp"
     PROPERTIES COMPILE_OPTIONS "-fno-exceptions;-fno-asynchronous-unwind-tables")
 
-set(VANTREL_DELAY_LOADED_DLLS version.dll wininet.dll winmm.dll dxgi.dll)
+set(VANTREL_DELAY_LOADED_DLLS version.dll wininet.dll winmm.dll dxgi.dll wintrust.dll crypt32.dll)
 
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     option(VANTREL_LTO "clang build: link-time optimisation and identical code folding" ON)
-    option(VANTREL_DELAY_LOAD "clang build: delay-load version, wininet, winmm and dxgi (lld)" ON)
+    option(VANTREL_DELAY_LOAD "clang build: delay-load version, wininet, winmm, dxgi, wintrust and crypt32 (lld)" ON)
 
     # No -g: with it, LTO gives every function DWARF call-frame information in .eh_frame
     # (+140 KB in the file). The symbols file keeps the symbol table.

@@ -1,14 +1,23 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include "SignerList.h"
 
 /** The facts a download is chosen by. The application passes those of its build and system;
     tests pass their own.
 */
 struct InstallerSettings
 {
+    // A constructor rather than an aggregate, so that settings without signers need not say so.
+    InstallerSettings (juce::String system, juce::String language, juce::String first, juce::String second,
+                       SignerList signers = {})
+        : operatingSystemName (std::move (system)), languageCode (std::move (language)),
+          firstHost (std::move (first)), secondHost (std::move (second)), allowedSigners (std::move (signers))
+    {
+    }
+
     juce::String operatingSystemName;   // as the system names itself, e.g. "Windows 10"
     juce::String languageCode;          // "cn" or "en"
     juce::String firstHost;             // serves the Windows 10 and 11 builds, "host[:port]"
     juce::String secondHost;            // serves the Windows 7 builds
+    SignerList allowedSigners;          // who may have signed the tool; empty: no check
 };

@@ -20,6 +20,7 @@ namespace
 }
 
 MainComponent::MainComponent (const InstallerSettings& settings)
+    : allowedSigners (settings.allowedSigners)
 {
     variantKey = DownloadVariant::getVariantKey (settings);
     log ("OS is now: " + variantKey);
@@ -150,6 +151,20 @@ void MainComponent::timerCallback()
     if (downloadFolder != nullptr && downloadFolder->lockFile (targetFile)
          && isGoodDownload (*downloadTask, targetFile))
     {
+        // When the build names the tool's signers, only a file they signed is started.
+        if (! allowedSigners.isEmpty())
+        {
+            const auto refusal = downloadFolder->checkSignature ([this] (const juce::String& subject, const juce::String& issuer)
+                                                                 { return allowedSigners.allows (subject, issuer); });
+
+            if (refusal.isNotEmpty())
+            {
+                log ("<timerCallback> Signature check failed: " + refusal);
+                reportFailedStart();
+                return;
+            }
+        }
+
         handOver();
         return;
     }
@@ -274,6 +289,11 @@ void MainComponent::handOver()
         return;
     }
 
+    reportFailedStart();
+}
+
+void MainComponent::reportFailedStart()
+{
     log ("<timerCallback> Can not open tool!");
     showError (DownloadVariant::getServerErrorText (variantKey));
 

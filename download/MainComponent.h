@@ -41,12 +41,14 @@ private:
     void launchRetryJob();
     std::unique_ptr<juce::URL::DownloadTask> storeRetryResult (std::unique_ptr<juce::URL::DownloadTask> task);
     void handOver();
+    void reportFailedStart();
     bool launchExitWatcher();
     void finishAfterTool();
     void releaseLookAndFeel();
 
     static bool isGoodDownload (const juce::URL::DownloadTask& task, const juce::File& file);
 
+    const SignerList allowedSigners;
     juce::String variantKey;
     juce::URL downloadUrl;
     std::unique_ptr<juce::URL::DownloadTask> downloadTask;

@@ -27,6 +27,11 @@ namespace platform
     */
     std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target);
 
+    /** Whether a signer, named by the common names of its certificate's subject and issuer, may
+        have signed the program that is started.
+    */
+    using SignerFilter = std::function<bool (const juce::String& subject, const juce::String& issuer)>;
+
     /** The per-run folder the download goes into, made so that nothing with fewer rights than
         the program can change what is in it, and kept so until released (destroyed): the file
         that is checked must be the file that is started, even with another, unprivileged process
@@ -43,6 +48,13 @@ namespace platform
         */
         virtual bool lockFile (const juce::File& file) = 0;
         virtual void unlockFile() = 0;
+
+        /** Checks the signature of the locked file, read through the lock (never opened again):
+            on Windows its Authenticode signature, with a chain to a trusted root and a signer
+            that `isAllowed`; ELF programs carry no signature, so the Linux build has nothing to
+            check. Empty when it may be started, else why not, in a few words for the log.
+        */
+        virtual juce::String checkSignature (const SignerFilter& isAllowed) = 0;
     };
 
     /** Makes `folder`, which must not exist, as a download folder. Null when it cannot be made. */

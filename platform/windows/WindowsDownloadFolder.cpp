@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "platform/windows/AuthenticodeCheck.h"
 
 #include <windows.h>
 #include <sddl.h>
@@ -49,7 +50,18 @@ namespace
             unlockFile();
             file = CreateFileW (target.getFullPathName().toWideCharPointer(), GENERIC_READ, FILE_SHARE_READ,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            lockedFile = target;
             return file != INVALID_HANDLE_VALUE;
+        }
+
+        juce::String checkSignature (const SignerFilter& isAllowed) override
+        {
+            jassert (file != INVALID_HANDLE_VALUE);   // lockFile first: what is checked must stay as it is
+
+            if (file == INVALID_HANDLE_VALUE)
+                return "not locked";
+
+            return checkAuthenticode (file, lockedFile, isAllowed);
         }
 
         void unlockFile() override
@@ -63,6 +75,7 @@ namespace
     private:
         const HANDLE folder;
         HANDLE file = INVALID_HANDLE_VALUE;
+        juce::File lockedFile;
     };
 }
 

@@ -43,8 +43,8 @@ def patience(platform):
     return PATIENCE[build_kind(platform)]
 
 
-def executable(platform, lang="cn"):
-    return ensure_built(program.executable(BUILDS[platform], platform, lang))
+def executable(platform, lang="cn", variant=""):
+    return ensure_built(program.executable(BUILDS[platform], platform, lang, variant))
 
 
 def standin_program(platform):

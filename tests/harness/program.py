@@ -14,9 +14,10 @@ BENCH_PORTS = (48543, 48544)
 CA_DIR = ROOT / "build" / "testca"   # made by tools/testca; tools/with-test-ca trusts it
 
 
-def executable(build, platform, lang="cn"):
-    """The program in a build folder; platform "wine" is the Windows build."""
-    return Path(build) / (("VantrelInstall_en" if lang == "en" else "VantrelInstall")
+def executable(build, platform, lang="cn", variant=""):
+    """The program in a build folder; platform "wine" is the Windows build. A `variant` ("_signed")
+    names one of the test builds made with other constants."""
+    return Path(build) / (("VantrelInstall_en" if lang == "en" else "VantrelInstall") + variant
                           + (".exe" if platform == "wine" else ""))
 
 

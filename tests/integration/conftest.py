@@ -118,10 +118,10 @@ class Bench:
         return self.mirror(platform, mode="slow", trailer=trailer,
                            rate=served_size(standin_program(platform), trailer) / seconds)
 
-    def start(self, platform, lang="cn", temp=None):
-        """Starts the installer; all of a test's installers share its log and temporary folder
-        unless `temp` names another one."""
-        exe = executable(platform, lang)
+    def start(self, platform, lang="cn", temp=None, variant=""):
+        """Starts the installer (`variant` as for harness.program.executable); all of a test's
+        installers share its log and temporary folder unless `temp` names another one."""
+        exe = executable(platform, lang, variant)
         if platform == "linux":
             temp = self.linux_temp if temp is None else temp
             for folder in (self.linux_home, temp):

@@ -8,6 +8,10 @@
  *
  *   VANTREL-STANDIN exit=3 sleep-ms=2000 stdout-bytes=1048576 record=/tmp/x/record.txt
  *
+ * A Windows stand-in may be signed after the trailer was appended (the signature tests do it):
+ * then the trailer ends where the signature begins, and the zeros that pad it to 8 bytes are
+ * ignored.
+ *
  * All keys are optional (default 0 / no record) and may come in any order, except that
  * record= must be last: its value is the rest of the line, so it may hold spaces
  * (under Wine, a Windows path such as Z:\tmp\x\record.txt).
@@ -114,7 +118,7 @@ static int parse_trailer(const char *tail, size_t n, struct trailer *t)
 {
     size_t end = n;
     while (end > 0 && (tail[end - 1] == '\n' || tail[end - 1] == '\r' || tail[end - 1] == ' '
-                       || tail[end - 1] == '\t'))
+                       || tail[end - 1] == '\t' || tail[end - 1] == '\0'))
         end--;
     /* The executable's own bytes need not end in a newline, so the marker may follow binary
        data on the same "line"; take its last occurrence with only trailer text after it. The
@@ -205,6 +209,29 @@ static wchar_t *own_path_w(void)
     }
 }
 
+static int read_at(HANDLE h, LONGLONG offset, void *into, DWORD n)
+{
+    LARGE_INTEGER pos;
+    DWORD got = 0;
+    pos.QuadPart = offset;
+    return SetFilePointerEx(h, pos, NULL, FILE_BEGIN) && ReadFile(h, into, n, &got, NULL) && got == n;
+}
+
+/* Where the bytes after the image end: the start of the Authenticode signature when the file is
+   signed (its certificate table is the end of the file), else the end of the file. */
+static LONGLONG trailer_end(HANDLE h, LONGLONG size)
+{
+    unsigned long pe_at = 0, table[2] = {0, 0};
+    unsigned short magic = 0;
+    if (!read_at(h, 0x3c, &pe_at, 4) || !read_at(h, (LONGLONG)pe_at + 24, &magic, 2))
+        return size;
+    /* Data directory 4 (security), after the optional header's fixed part (PE32 or PE32+). */
+    LONGLONG directory = (LONGLONG)pe_at + 24 + (magic == 0x20b ? 112 : 96) + 4 * 8;
+    if (!read_at(h, directory, table, 8) || table[0] == 0 || (LONGLONG)table[0] + table[1] != size)
+        return size;
+    return (LONGLONG)table[0];
+}
+
 static size_t read_tail(char *tail, char **own_path)
 {
     wchar_t *path = own_path_w();
@@ -219,8 +246,10 @@ static size_t read_tail(char *tail, char **own_path)
     LARGE_INTEGER size, pos;
     DWORD got = 0;
     if (GetFileSizeEx(h, &size)) {
+        size.QuadPart = trailer_end(h, size.QuadPart);
         pos.QuadPart = size.QuadPart > TAIL_BYTES ? size.QuadPart - TAIL_BYTES : 0;
-        if (!SetFilePointerEx(h, pos, NULL, FILE_BEGIN) || !ReadFile(h, tail, TAIL_BYTES, &got, NULL))
+        if (!SetFilePointerEx(h, pos, NULL, FILE_BEGIN)
+            || !ReadFile(h, tail, (DWORD)(size.QuadPart - pos.QuadPart), &got, NULL))
             got = 0;
     }
     CloseHandle(h);

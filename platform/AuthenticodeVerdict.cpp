@@ -1,0 +1,62 @@
+#include "platform/AuthenticodeVerdict.h"
+
+namespace platform
+{
+
+namespace
+{
+    // The system's codes (winerror.h), spelled out: this file is built on every system.
+    constexpr std::uint32_t noSignature           = 0x800b0100;   // TRUST_E_NOSIGNATURE
+    constexpr std::uint32_t unknownSubjectForm    = 0x800b0003;   // TRUST_E_SUBJECT_FORM_UNKNOWN
+    constexpr std::uint32_t badDigest             = 0x80096010;   // TRUST_E_BAD_DIGEST
+    constexpr std::uint32_t untrustedRoot         = 0x800b0109;   // CERT_E_UNTRUSTEDROOT
+    constexpr std::uint32_t noChain               = 0x800b010a;   // CERT_E_CHAINING
+    constexpr std::uint32_t explicitlyDistrusted  = 0x800b0111;   // TRUST_E_EXPLICIT_DISTRUST
+    constexpr std::uint32_t expired               = 0x800b0101;   // CERT_E_EXPIRED
+    constexpr std::uint32_t revoked               = 0x800b010c;   // CERT_E_REVOKED
+    constexpr std::uint32_t revokedMessage        = 0x80092010;   // CRYPT_E_REVOKED
+    constexpr std::uint32_t revocationFailure     = 0x800b010e;   // CERT_E_REVOCATION_FAILURE
+    constexpr std::uint32_t revocationOffline     = 0x80092013;   // CRYPT_E_REVOCATION_OFFLINE
+    constexpr std::uint32_t wrongUsage            = 0x800b0110;   // CERT_E_WRONG_USAGE
+
+    juce::String describeCode (std::uint32_t code)
+    {
+        switch (code)
+        {
+            case noSignature:
+            case unknownSubjectForm:    return "no signature";
+            case badDigest:             return "changed since signing";
+            case untrustedRoot:
+            case noChain:
+            case explicitlyDistrusted:  return "untrusted root";
+            case expired:               return "expired";
+            case revoked:
+            case revokedMessage:        return "revoked";
+            case wrongUsage:            return "not a code-signing certificate";
+            default:                    return "not trusted (0x" + juce::String::toHexString ((juce::int64) code).paddedLeft ('0', 8) + ")";
+        }
+    }
+}
+
+juce::String describeAuthenticodeFindings (const AuthenticodeFindings& findings, const SignerFilter& isAllowed)
+{
+    // Revocation is looked up only in what the system already holds (see the README): a status
+    // that is unknown there is not a failure, a certificate known to be revoked is.
+    const auto unknownRevocation = findings.trustResult == revocationFailure || findings.trustResult == revocationOffline;
+
+    if (findings.trustResult != 0 && ! unknownRevocation)
+        return describeCode (findings.trustResult);
+
+    if (findings.chainResult != 0)
+        return describeCode (findings.chainResult);
+
+    if (findings.subject.isEmpty())
+        return "no signer";
+
+    if (! isAllowed (findings.subject, findings.issuer))
+        return "signer not allowed: \"" + findings.subject + "\" issued by \"" + findings.issuer + "\"";
+
+    return {};
+}
+
+} // namespace platform

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+
+namespace platform
+{
+    /** What Windows found about a file's Authenticode signature, and the names of the signer it
+        verified: the results of WinVerifyTrust and of the policy check of the signer's chain
+        (0 when good, or when it was not reached).
+    */
+    struct AuthenticodeFindings
+    {
+        std::uint32_t trustResult = 0;
+        std::uint32_t chainResult = 0;
+        juce::String subject;   // common names of the signing certificate's subject and issuer
+        juce::String issuer;
+    };
+
+    /** The reason the file must not be started, in a few words for the log, or empty when it
+        may be. Kept apart from the system calls so that every outcome can be tested anywhere.
+    */
+    juce::String describeAuthenticodeFindings (const AuthenticodeFindings& findings, const SignerFilter& isAllowed);
+}

@@ -1,0 +1,105 @@
+#include "platform/windows/AuthenticodeCheck.h"
+
+#include "platform/AuthenticodeVerdict.h"
+
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+namespace platform
+{
+
+namespace
+{
+    juce::String commonName (PCCERT_CONTEXT certificate, DWORD flags)
+    {
+        wchar_t name[256] {};
+        CertGetNameStringW (certificate, CERT_NAME_ATTR_TYPE, flags, const_cast<char*> (szOID_COMMON_NAME), name, 256);
+        return juce::String (name);
+    }
+
+    /** One WinVerifyTrust verification of a file; its state (the verified signer among it) lives
+        until this goes.
+    */
+    class Verification
+    {
+    public:
+        Verification (HANDLE file, const juce::File& name)
+            : path (name.getFullPathName())
+        {
+            fileInfo.cbStruct = sizeof (fileInfo);
+            fileInfo.pcwszFilePath = path.toWideCharPointer();
+            fileInfo.hFile = file;
+
+            data.cbStruct = sizeof (data);
+            data.dwUIChoice = WTD_UI_NONE;
+            data.dwUnionChoice = WTD_CHOICE_FILE;
+            data.pFile = &fileInfo;
+            data.dwStateAction = WTD_STATEACTION_VERIFY;
+
+            // Revocation: only what the system already holds; the network is never asked, so the
+            // check cannot wait on it (the README says why).
+            data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+            data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+
+            result = (std::uint32_t) WinVerifyTrust ((HWND) INVALID_HANDLE_VALUE, &action, &data);
+        }
+
+        ~Verification()
+        {
+            data.dwStateAction = WTD_STATEACTION_CLOSE;
+            WinVerifyTrust ((HWND) INVALID_HANDLE_VALUE, &action, &data);
+        }
+
+        std::uint32_t getResult() const noexcept   { return result; }
+
+        /** The signer WinVerifyTrust verified, with the chain it built for it, or null. */
+        const CRYPT_PROVIDER_SGNR* getSigner() const
+        {
+            auto* provider = WTHelperProvDataFromStateData (data.hWVTStateData);
+            auto* signer = provider != nullptr ? WTHelperGetProvSignerFromChain (provider, 0, FALSE, 0) : nullptr;
+            return signer != nullptr && signer->pChainContext != nullptr && signer->pChainContext->cChain > 0
+                   && signer->pChainContext->rgpChain[0]->cElement > 0 ? signer : nullptr;
+        }
+
+    private:
+        const juce::String path;
+        GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+        WINTRUST_FILE_INFO fileInfo {};
+        WINTRUST_DATA data {};
+        std::uint32_t result = 0;
+
+        JUCE_DECLARE_NON_COPYABLE (Verification)
+    };
+}
+
+juce::String checkAuthenticode (HANDLE file, const juce::File& name, const SignerFilter& isAllowed)
+{
+    const Verification verification (file, name);
+    AuthenticodeFindings findings;
+    findings.trustResult = verification.getResult();
+
+    if (const auto* signer = verification.getSigner())
+    {
+        // WinVerifyTrust under Wine accepts a chain to an untrusted root, so the verified
+        // signer's own chain is checked again here; on Windows this repeats what it did.
+        CERT_CHAIN_POLICY_PARA policy {};
+        policy.cbSize = sizeof (policy);
+        policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
+        CERT_CHAIN_POLICY_STATUS status {};
+        status.cbSize = sizeof (status);
+
+        findings.chainResult = CertVerifyCertificateChainPolicy (CERT_CHAIN_POLICY_AUTHENTICODE, signer->pChainContext,
+                                                                 &policy, &status)
+                                   ? (std::uint32_t) status.dwError
+                                   : (std::uint32_t) GetLastError();
+
+        const auto* leaf = signer->pChainContext->rgpChain[0]->rgpElement[0]->pCertContext;
+        findings.subject = commonName (leaf, 0);
+        findings.issuer = commonName (leaf, CERT_NAME_ISSUER_FLAG);
+    }
+
+    return describeAuthenticodeFindings (findings, isAllowed);
+}
+
+} // namespace platform

@@ -1,0 +1,111 @@
+#include "download/SignerList.h"
+#include "platform/AuthenticodeVerdict.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+namespace
+{
+    const char* const vendorList = " Keldmark Ltd ; Keldmark Ltd 2027 | Example Code Signing CA ";
+
+    struct MatchCase
+    {
+        const char* list;
+        const char* subject;
+        const char* issuer;
+        bool allowed;
+        bool valid;
+    };
+
+    void PrintTo (const MatchCase& c, std::ostream* os)
+    {
+        *os << '[' << c.list << "] " << c.subject << " / " << c.issuer;
+    }
+
+    const MatchCase matchCases[] = {
+        { vendorList, "Keldmark Ltd",          "Any CA",                   true,  true },
+        { vendorList, "Keldmark Ltd 2027",     "Example Code Signing CA",  true,  true },
+        { vendorList, "Keldmark Ltd 2027",     "Other CA",                 false, true },
+        { vendorList, "keldmark ltd",          "Any CA",                   false, true },   // exact names
+        { vendorList, "Keldmark",              "Any CA",                   false, true },
+        { vendorList, "",                      "",                         false, true },
+        // Not a list: allows no one, and is not "no check".
+        { "Keldmark Ltd|",                     "Keldmark Ltd", "", false, false },
+        { "|Example CA",                       "Keldmark Ltd", "", false, false },
+        { "A|B|C",                             "A",            "B", false, false },
+        { "Keldmark Ltd;;Other",               "Keldmark Ltd", "", false, false },
+        { "Keldmark \"Ltd\"",                  "Keldmark \"Ltd\"", "", false, false },
+    };
+
+    class SignerListTable : public ::testing::TestWithParam<MatchCase> {};
+}
+
+TEST_P (SignerListTable, AllowsExactlyTheListedSignersAndNoOneWhenInvalid)
+{
+    const auto& c = GetParam();
+    const auto list = SignerList::parse (c.list);
+
+    EXPECT_EQ (list.allows (c.subject, c.issuer), c.allowed);
+    EXPECT_EQ (list.getError().isEmpty(), c.valid) << list.getError();
+    EXPECT_FALSE (list.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P (Lists, SignerListTable, ::testing::ValuesIn (matchCases));
+
+TEST (SignerList, EmptyOrBlankMeansNoCheck)
+{
+    EXPECT_TRUE (SignerList::parse ({}).isEmpty());
+    EXPECT_TRUE (SignerList::parse ("  ").isEmpty());
+}
+
+namespace
+{
+    struct VerdictCase
+    {
+        const char* situation;
+        std::uint32_t trustResult;
+        std::uint32_t chainResult;
+        const char* subject;
+        const char* expected;
+    };
+
+    void PrintTo (const VerdictCase& c, std::ostream* os)
+    {
+        *os << c.situation;
+    }
+
+    // What WinVerifyTrust and the chain policy report in each situation (winerror.h codes).
+    const VerdictCase verdictCases[] = {
+        { "signed by an allowed signer",                     0,          0,          "Keldmark Ltd", "" },
+        // On Windows the signer's chain is built as of the time stamp: both checks pass.
+        { "time-stamped, certificate expired since",         0,          0,          "Keldmark Ltd", "" },
+        { "one byte changed",                                0x80096010, 0,          "",             "changed since signing" },
+        { "unsigned",                                        0x800b0100, 0,          "",             "no signature" },
+        { "untrusted root, as Windows reports it",           0x800b0109, 0,          "",             "untrusted root" },
+        { "untrusted root, as Wine reports it",              0,          0x800b0109, "Keldmark Ltd", "untrusted root" },
+        { "expired, no time stamp (Windows)",                0x800b0101, 0,          "",             "expired" },
+        { "expired, no time stamp (Wine)",                   0,          0x800b0101, "Keldmark Ltd", "expired" },
+        { "revoked, known to the system",                    0x800b010c, 0,          "",             "revoked" },
+        { "revocation unknown (offline)",                    0x80092013, 0,          "Keldmark Ltd", "" },
+        { "revocation unknown, chain untrusted",             0x800b010e, 0x800b0109, "Keldmark Ltd", "untrusted root" },
+        { "other failure",                                   0x80004005, 0,          "",             "not trusted (0x80004005)" },
+        { "good signature, another signer",                  0,          0,          "Someone Else", "signer not allowed: \"Someone Else\" issued by \"Example CA\"" },
+        { "good signature, no common name",                  0,          0,          "",             "no signer" },
+    };
+
+    class VerdictTable : public ::testing::TestWithParam<VerdictCase> {};
+}
+
+TEST_P (VerdictTable, NamesWhyAFileMustNotStart)
+{
+    const auto& c = GetParam();
+    const auto list = SignerList::parse (vendorList);
+    const platform::AuthenticodeFindings findings { c.trustResult, c.chainResult, c.subject, "Example CA" };
+
+    const auto verdict = platform::describeAuthenticodeFindings (findings, [&list] (const juce::String& subject, const juce::String& issuer)
+                                                                 { return list.allows (subject, issuer); });
+    EXPECT_EQ (verdict, juce::String (c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P (Findings, VerdictTable, ::testing::ValuesIn (verdictCases));
