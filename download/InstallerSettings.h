@@ -2,8 +2,8 @@
 
 #include "SignerList.h"
 
-/** The facts a download is chosen by. The application passes those of its build and system;
-    tests pass their own.
+/** The facts a download is chosen by, and who may have signed what is started. The application
+    passes those of its build and system; tests pass their own.
 */
 struct InstallerSettings
 {

@@ -265,9 +265,8 @@ void MainComponent::handOver()
         log ("<timerCallback> tool download successful");
     }
 
-    toolProcess = std::make_unique<juce::ChildProcess>();
-
-    const auto started = platform::startProgram (*toolProcess, targetFile);
+    toolProcess = platform::startProgram (targetFile);
+    const auto started = toolProcess != nullptr;
 
     // Once running, the system itself keeps the program's file from being changed.
     downloadFolder->unlockFile();

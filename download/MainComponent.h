@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-namespace platform { class DownloadFolder; }
+namespace platform { class DownloadFolder; class StartedProgram; }
 
 /** The window's content and the program's working logic: chooses the build of the setup tool,
     downloads it into a fresh folder in the temporary folder, watches the download, reports
@@ -58,7 +58,7 @@ private:
     double progress = 0.0;
     juce::ProgressBar progressBar { progress };
     juce::Label statusLabel;
-    std::unique_ptr<juce::ChildProcess> toolProcess;
+    std::unique_ptr<platform::StartedProgram> toolProcess;
     std::unique_ptr<CustomLookAndFeel> lookAndFeel;
 
     // One connection attempt at a time: overlapping attempts would write the same target file.

@@ -100,10 +100,21 @@ namespace platform
         return -1;
     }
 
-    /** Starts `program` with no arguments and its output not captured, its full path passed as
-        one argument. False when it could not be started as a program.
+    /** A program started by startProgram; letting it go leaves the program running. */
+    class StartedProgram
+    {
+    public:
+        virtual ~StartedProgram() = default;
+
+        virtual bool isRunning() = 0;
+    };
+
+    /** Starts `program` with its own folder as its working folder (the program runs elevated: the
+        folder the user started us from may hold planted DLLs), no arguments and its output not
+        captured; its command line is its full path, quoted. Null when it could not be started
+        as a program.
     */
-    bool startProgram (juce::ChildProcess& process, const juce::File& program);
+    std::unique_ptr<StartedProgram> startProgram (const juce::File& program);
 
     /** Passes the system's request to end the program to JUCEApplicationBase::systemRequestedQuit
         on the message thread: on Windows the framework does it when the session ends; the Linux

@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <link.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <optional>
@@ -183,16 +185,55 @@ namespace
     }
 }
 
-bool startProgram (juce::ChildProcess& process, const juce::File& program)
+namespace
 {
-    // The framework's POSIX start reports success even when nothing could be run, and the C
-    // library runs a file it cannot execute as a shell script. Only a program of this machine's
-    // kind is handed over, with the execute bit that a download lacks.
-    if (! program.existsAsFile() || ! isStartableProgram (program) || ! program.setExecutePermission (true))
-        return false;
+    class LinuxStartedProgram final : public StartedProgram
+    {
+    public:
+        explicit LinuxStartedProgram (pid_t started) : pid (started) {}
 
-    // One argument keeps a path with spaces whole; no pipe, so a chatty tool never blocks.
-    return process.start (juce::StringArray { program.getFullPathName() }, 0);
+        bool isRunning() override
+        {
+            int status = 0;
+
+            if (pid > 0 && ::waitpid (pid, &status, WNOHANG) != 0)
+                pid = 0;   // ended (and reaped), or not ours any more
+
+            return pid > 0;
+        }
+
+    private:
+        pid_t pid;
+    };
+}
+
+std::unique_ptr<StartedProgram> startProgram (const juce::File& program)
+{
+    // posix_spawn reports a program that cannot be run, but the C library would run a file it
+    // cannot execute as a shell script. Only a program of this machine's kind is handed over,
+    // with the execute bit that a download lacks.
+    if (! program.existsAsFile() || ! isStartableProgram (program) || ! program.setExecutePermission (true))
+        return nullptr;
+
+    const auto path = program.getFullPathName();
+    const auto folder = program.getParentDirectory().getFullPathName();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init (&actions);
+
+    // Its own folder as its working folder; no pipe, so a chatty tool never blocks.
+    const auto prepared = posix_spawn_file_actions_addchdir_np (&actions, folder.toRawUTF8()) == 0
+                       && posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0
+                       && posix_spawn_file_actions_addopen (&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0;
+
+    char* const arguments[] = { const_cast<char*> (path.toRawUTF8()), nullptr };
+    pid_t pid = 0;
+    const auto started = prepared && ::posix_spawn (&pid, path.toRawUTF8(), &actions, nullptr, arguments, environ) == 0;
+    posix_spawn_file_actions_destroy (&actions);
+
+    if (! started)
+        return nullptr;
+
+    return std::make_unique<LinuxStartedProgram> (pid);
 }
 
 bool hasDisplay()

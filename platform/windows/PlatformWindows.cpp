@@ -6,6 +6,7 @@
 #include <winternl.h>
 
 #include <iterator>
+#include <string>
 #include <utility>
 
 namespace platform
@@ -189,11 +190,46 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     return std::make_unique<WindowsLogFile> (std::move (appendOnly));
 }
 
-bool startProgram (juce::ChildProcess& process, const juce::File& program)
+namespace
 {
-    // One argument: the framework quotes a path with spaces, so the system never tries
-    // "C:\Users\first.exe" for "C:\Users\first last\...". No pipes: a chatty tool never blocks.
-    return process.start (juce::StringArray { program.getFullPathName() }, 0);
+    class WindowsStartedProgram final : public StartedProgram
+    {
+    public:
+        explicit WindowsStartedProgram (const PROCESS_INFORMATION& started) : process (started.hProcess)
+        {
+            CloseHandle (started.hThread);
+        }
+
+        ~WindowsStartedProgram() override   { CloseHandle (process); }
+
+        bool isRunning() override           { return WaitForSingleObject (process, 0) != WAIT_OBJECT_0; }
+
+    private:
+        const HANDLE process;
+    };
+}
+
+std::unique_ptr<StartedProgram> startProgram (const juce::File& program)
+{
+    // The program is named outright and its command line is its full path, quoted, so the system
+    // never tries "C:\Users\first.exe" for "C:\Users\first last\...". Its own (held) folder is
+    // its working folder: the stub's, often Downloads, would be searched for DLLs it loads. No
+    // handles inherited, no pipes: a chatty tool never blocks.
+    const auto path = program.getFullPathName();
+    const auto folder = program.getParentDirectory().getFullPathName();
+    std::wstring commandLine = L"\"" + std::wstring (path.toWideCharPointer()) + L"\"";
+
+    STARTUPINFOW startup {};
+    startup.cb = sizeof (startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION started {};
+
+    if (! CreateProcessW (path.toWideCharPointer(), commandLine.data(), nullptr, nullptr, FALSE,
+                          CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr, folder.toWideCharPointer(),
+                          &startup, &started))
+        return nullptr;
+
+    return std::make_unique<WindowsStartedProgram> (started);
 }
 
 void handleSystemQuitRequests()

@@ -16,8 +16,8 @@ def assert_start_lines(lines, lang):
 
 def assert_good_run(bench, app, before=("Downloading...",)):
     """A whole good run of what the bench's mirror serves: download, the tool started once with
-    no arguments from the downloaded file, clean-up, quit, exit code 0; returns the log's lines
-    and the tool's exit code."""
+    no arguments from the downloaded file, in its folder, clean-up, quit, exit code 0; returns
+    the log's lines and the tool's exit code."""
     code = app.wait_exit(60)
     lines = app.lines()
     assert code == 0, f"exit code {code}; log: {lines}"
@@ -31,9 +31,10 @@ def assert_good_run(bench, app, before=("Downloading...",)):
     target = app.download_target(lines)
     starts, exits = bench.tool_runs()
     assert len(starts) == 1, f"the tool started {len(starts)} times"
-    _, argc, args, exe = starts[0]
+    _, argc, args, exe, cwd = starts[0]
     assert (argc, args) == (0, ""), f"the tool got arguments: argc={argc} [{args}]"
     assert str(app.to_unix(exe)).lower() == str(target).lower(), (exe, target)
+    assert str(app.to_unix(cwd)).lower() == str(target.parent).lower(), f"the tool ran in {cwd}"
     assert len(exits) == 1, exits
     assert not target.parent.exists(), f"the per-run folder {target.parent} is left"
     assert app.run_folders() == [], f"per-run folders left in {app.temp}: {app.run_folders()}"

@@ -16,8 +16,9 @@
  * record= must be last: its value is the rest of the line, so it may hold spaces
  * (under Wine, a Windows path such as Z:\tmp\x\record.txt).
  *
- * With a trailer: appends "start ..." to the record file, writes stdout-bytes bytes to
- * standard output, sleeps sleep-ms, appends "exit <code> ...", exits with the code.
+ * With a trailer: appends "start ..." (arguments, own path, working folder) to the record
+ * file, writes stdout-bytes bytes to standard output, sleeps sleep-ms, appends
+ * "exit <code> ...", exits with the code.
  * Without one: records nothing and exits 0.
  *
  * Build: gcc -O2 -Wall -Wextra -o standin standin.c
@@ -327,6 +328,13 @@ static char **own_args(int *argc, char **narrow)
     return out;
 }
 
+static char *own_cwd(void)
+{
+    wchar_t w[32768];
+    DWORD n = GetCurrentDirectoryW(sizeof w / sizeof w[0], w);
+    return utf8_from_wide(n > 0 && n < sizeof w / sizeof w[0] ? w : L"");
+}
+
 #else /* Linux */
 
 static size_t read_tail(char *tail, char **own_path)
@@ -407,6 +415,12 @@ static char **own_args(int *argc, char **narrow)
     return narrow;
 }
 
+static char *own_cwd(void)
+{
+    static char cwd[4096];
+    return getcwd(cwd, sizeof cwd) ? cwd : "";
+}
+
 #endif
 
 static void record_line(const char *path, struct buf *b)
@@ -446,6 +460,8 @@ int main(int argc, char **argv)
         }
         buf_str(&line, "] exe=");
         buf_quoted(&line, self);
+        buf_str(&line, " cwd=");
+        buf_quoted(&line, own_cwd());
         record_line(t.record, &line);
     }
 
