@@ -17,6 +17,16 @@ namespace
     {
         juce::Logger::writeToLog (line);
     }
+
+    /** Starts an attempt that writes only through the program's own hold on the per-run folder:
+        without the folder no attempt writes anything anywhere, and it fails like a network failure.
+    */
+    std::unique_ptr<juce::URL::DownloadTask> startDownloadInto (platform::DownloadFolder* folder, const juce::URL& url,
+                                                                const juce::File& target)
+    {
+        auto output = folder != nullptr ? folder->createFile (target.getFileName()) : nullptr;
+        return output != nullptr ? platform::startDownload (url, target, std::move (output)) : nullptr;
+    }
 }
 
 MainComponent::MainComponent (const InstallerSettings& settings)
@@ -47,7 +57,7 @@ MainComponent::MainComponent (const InstallerSettings& settings)
     log ("Download to: " + targetFile.getFullPathName());
     log ("Connecting...");
 
-    downloadTask = platform::startDownload (downloadUrl, targetFile);
+    downloadTask = startDownloadInto (downloadFolder.get(), downloadUrl, targetFile);
 
     startTimer (monitorPeriodMs);
 
@@ -204,9 +214,6 @@ void MainComponent::cleanTarget()
 {
     deleteRunFolder();
 
-    if (targetFile.exists())
-        targetFile.deleteFile();
-
     if (! targetFile.getParentDirectory().exists())
         downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
 }
@@ -214,7 +221,7 @@ void MainComponent::cleanTarget()
 void MainComponent::deleteRunFolder()
 {
     downloadFolder.reset();   // our own hold would keep us from deleting it as well
-    targetFile.getParentDirectory().deleteRecursively();
+    platform::deleteDownloadFolder (targetFile.getParentDirectory());
 }
 
 void MainComponent::launchRetryJob()
@@ -225,16 +232,17 @@ void MainComponent::launchRetryJob()
     const auto url = downloadUrl;
     const auto target = targetFile;
 
-    const auto launched = Guard::launch (guard, [g = guard, url, target]
+    const auto launched = Guard::launch (guard, [g = guard, url, target, folder = downloadFolder]() mutable
     {
-        auto task = platform::startDownload (url, target);
+        auto task = startDownloadInto (folder.get(), url, target);
+        folder.reset();   // the component's hold is the one that counts from here on
         std::unique_ptr<juce::URL::DownloadTask> replaced;
 
         if (! g->withOwner ([&] (MainComponent& owner) { replaced = owner.storeRetryResult (std::move (task)); }))
         {
             // Closed while this attempt connected: nothing was downloaded, nothing may stay.
             task.reset();
-            target.getParentDirectory().deleteRecursively();
+            platform::deleteDownloadFolder (target.getParentDirectory());
         }
 
         // Whatever is left here (a task replaced) is deleted outside every lock: deleting a

@@ -54,7 +54,7 @@ private:
     std::unique_ptr<juce::URL::DownloadTask> downloadTask;
     juce::CriticalSection taskLock;
     juce::File targetFile;
-    std::unique_ptr<platform::DownloadFolder> downloadFolder;   // message thread, or the exit watcher once handed over
+    std::shared_ptr<platform::DownloadFolder> downloadFolder;   // message thread (and a retry attempt's own copy), or the exit watcher once handed over
     double progress = 0.0;
     juce::ProgressBar progressBar { progress };
     juce::Label statusLabel;

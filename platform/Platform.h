@@ -13,19 +13,17 @@ namespace platform
     */
     juce::String getOperatingSystemName();
 
-    /** Connects to `url` and starts writing its body to `target`, with the meaning of the
-        Windows HTTP stack: null when no HTTP answer came back (refused, unknown host, TLS failure,
-        empty address, time-out) or the target cannot be opened for writing; otherwise a running
-        task, whatever the status code, after following redirects (never away from https). Blocks
-        until then. Uses the system's proxy settings (on Linux the usual proxy variables).
-
-        Whatever is at `target` first, a file or an empty folder, is replaced by the new file
-        before the connection is made, so a failed attempt leaves an empty file there; a folder
-        that is not empty stays, and the attempt gives null.
+    /** Connects to `url` and starts writing its body to `output`, the file `target` made by
+        DownloadFolder::createFile, with the meaning of the Windows HTTP stack: null when no HTTP
+        answer came back (refused, unknown host, TLS failure, empty address, time-out) or there is
+        no output; otherwise a running task, whatever the status code, after following redirects
+        (never away from https). Blocks until then. Uses the system's proxy settings (on Linux the
+        usual proxy variables). A failed attempt leaves the empty file.
 
         Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
     */
-    std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target);
+    std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
+                                                            std::unique_ptr<juce::OutputStream> output);
 
     /** Whether a signer, named by the common names of its certificate's subject and issuer, may
         have signed the program that is started.
@@ -49,6 +47,12 @@ namespace platform
         virtual bool lockFile (const juce::File& file) = 0;
         virtual void unlockFile() = 0;
 
+        /** Replaces whatever is at `name` in the folder (a file, an empty folder) with a new file
+            open for writing, made relative to the held folder itself: never through a path that
+            a link could redirect. Null when it cannot be made so. Safe on any one thread.
+        */
+        virtual std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) = 0;
+
         /** Checks the signature of the locked file, read through the lock (never opened again):
             on Windows its Authenticode signature, with a chain to a trusted root and a signer
             that `isAllowed`; ELF programs carry no signature, so the Linux build has nothing to
@@ -59,6 +63,12 @@ namespace platform
 
     /** Makes `folder`, which must not exist, as a download folder. Null when it cannot be made. */
     std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder);
+
+    /** Deletes the per-run `folder` and what is in it. A link found in its place is removed as a
+        link where the system lets us, else left; it is never followed: nothing it points to is
+        ever deleted.
+    */
+    void deleteDownloadFolder (const juce::File& folder);
 
     /** Cancels a download and lets it go without making the caller wait for the network: where
         the system's HTTP stack cannot interrupt a read in progress, on a thread of its own.

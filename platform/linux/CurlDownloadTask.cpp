@@ -32,13 +32,23 @@ namespace
 std::unique_ptr<juce::URL::DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
                                                                   DownloadTimeouts timeouts)
 {
-    initialiseCurlOnce();
-
     // As on Windows: the target is replaced, and opened before the connection is made.
     target.deleteFile();
     auto output = std::make_unique<juce::FileOutputStream> (target, outputBufferSize);
 
     if (output->failedToOpen())
+        return nullptr;
+
+    return start (url, target, std::move (output), timeouts);
+}
+
+std::unique_ptr<juce::URL::DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
+                                                                  std::unique_ptr<juce::OutputStream> output,
+                                                                  DownloadTimeouts timeouts)
+{
+    initialiseCurlOnce();
+
+    if (output == nullptr)
         return nullptr;
 
     auto task = std::make_unique<CurlDownloadTask> (target, std::move (output));
@@ -66,7 +76,7 @@ std::unique_ptr<juce::URL::DownloadTask> CurlDownloadTask::start (const juce::UR
     return task;
 }
 
-CurlDownloadTask::CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::FileOutputStream> out)
+CurlDownloadTask::CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::OutputStream> out)
     : output (std::move (out))
 {
     targetLocation = target;
@@ -162,10 +172,10 @@ void CurlDownloadTask::run()
 void CurlDownloadTask::finish (int result)
 {
     // Closed before the task reports that it has finished, as the framework's own task does.
-    const auto written = output->getStatus().wasOk();   // each unbuffered write reported its own result
+    // Writes are unbuffered and each failed one ended the transfer with an error.
     output = nullptr;
 
-    publishFinished (result != CURLE_OK || ! written);
+    publishFinished (result != CURLE_OK);
 }
 
 size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, void* self)

@@ -27,10 +27,16 @@ struct DownloadTimeouts
 class CurlDownloadTask final : public PublishedDownloadTask
 {
 public:
+    /** Writes into `output`, the file at `target`; null without an output. */
+    static std::unique_ptr<juce::URL::DownloadTask> start (const juce::URL& url, const juce::File& target,
+                                                           std::unique_ptr<juce::OutputStream> output,
+                                                           DownloadTimeouts timeouts = {});
+
+    /** Writes into a file it makes at `target` by path, replacing what is there (tests). */
     static std::unique_ptr<juce::URL::DownloadTask> start (const juce::URL& url, const juce::File& target,
                                                            DownloadTimeouts timeouts = {});
 
-    CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::FileOutputStream> output);
+    CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::OutputStream> output);
 
     /** Cancels a download still running and waits for its thread (a moment at most). */
     ~CurlDownloadTask() override;
@@ -44,7 +50,7 @@ private:
     static size_t receiveHeader (char* data, size_t size, size_t count, void* self);
     static size_t receiveBody (char* data, size_t size, size_t count, void* self);
 
-    std::unique_ptr<juce::FileOutputStream> output;
+    std::unique_ptr<juce::OutputStream> output;
     Curl_easy* easy = nullptr;
     Curl_multi* multi = nullptr;
     bool headersComplete = false, redirecting = false;

@@ -1,5 +1,6 @@
 #include "platform/Platform.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,40 @@ namespace platform
 
 namespace
 {
+    /** Unbuffered writes to a file descriptor it owns. */
+    class DescriptorOutputStream final : public juce::OutputStream
+    {
+    public:
+        explicit DescriptorOutputStream (int fdToOwn) : fd (fdToOwn) {}
+        ~DescriptorOutputStream() override          { ::close (fd); }
+
+        void flush() override {}
+        juce::int64 getPosition() override          { return (juce::int64) ::lseek (fd, 0, SEEK_CUR); }
+        bool setPosition (juce::int64 position) override   { return ::lseek (fd, (off_t) position, SEEK_SET) == (off_t) position; }
+
+        bool write (const void* data, size_t size) override
+        {
+            for (auto* bytes = static_cast<const char*> (data); size > 0;)
+            {
+                const auto written = ::write (fd, bytes, size);
+
+                if (written < 0 && errno == EINTR)
+                    continue;
+
+                if (written <= 0)
+                    return false;
+
+                bytes += written;
+                size -= (size_t) written;
+            }
+
+            return true;
+        }
+
+    private:
+        const int fd;
+    };
+
     /** Owner-only permissions keep every other account out of the folder; there is no elevation
         boundary within one account here, so nothing more is needed. The locked file stays open
         so that what was checked is still what the folder holds when it is started.
@@ -16,9 +51,26 @@ namespace
     class LinuxDownloadFolder final : public DownloadFolder
     {
     public:
+        explicit LinuxDownloadFolder (int heldFolder) : folder (heldFolder) {}
+
         ~LinuxDownloadFolder() override
         {
             unlockFile();
+            ::close (folder);
+        }
+
+        std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) override
+        {
+            // Relative to the folder's own descriptor; O_EXCL | O_NOFOLLOW: a new file, never a link's target.
+            if (::unlinkat (folder, name.toRawUTF8(), 0) != 0 && errno == EISDIR)
+                ::unlinkat (folder, name.toRawUTF8(), AT_REMOVEDIR);
+
+            const auto fd = ::openat (folder, name.toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+
+            if (fd < 0)
+                return nullptr;
+
+            return std::make_unique<DescriptorOutputStream> (fd);
         }
 
         bool lockFile (const juce::File& file) override
@@ -53,17 +105,34 @@ namespace
         }
 
     private:
+        const int folder;
         int fileDescriptor = -1;
     };
 }
 
 std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder)
 {
-    // mkdir fails on anything already there, a link included: the folder is always our own.
+    // mkdir fails on anything already there, a link included: the folder is always our own,
+    // and held from here on by a descriptor that every file in it is made relative to.
     if (::mkdir (folder.getFullPathName().toRawUTF8(), S_IRWXU) != 0)
         return nullptr;
 
-    return std::make_unique<LinuxDownloadFolder>();
+    const auto held = ::open (folder.getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+
+    if (held >= 0 && ::fstat (held, &info) == 0 && info.st_uid == ::geteuid())
+        return std::make_unique<LinuxDownloadFolder> (held);
+
+    if (held >= 0)
+        ::close (held);
+
+    return nullptr;
+}
+
+void deleteDownloadFolder (const juce::File& folder)
+{
+    // The framework never follows a link here: a link in the folder's place is unlinked itself.
+    folder.deleteRecursively (false);
 }
 
 } // namespace platform

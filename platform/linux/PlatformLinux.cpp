@@ -22,9 +22,10 @@ juce::String getOperatingSystemName()
     return VANTREL_LINUX_OS_NAME;
 }
 
-std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target)
+std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
+                                                        std::unique_ptr<juce::OutputStream> output)
 {
-    return CurlDownloadTask::start (url, target);
+    return CurlDownloadTask::start (url, target, std::move (output));
 }
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)

@@ -1,13 +1,9 @@
 #include "platform/Platform.h"
 #include "platform/BackgroundJobs.h"
+#include "NoFollowOpen.h"
 #include "WinInetDownloadTask.h"
 
-#include <windows.h>
-#include <winternl.h>
-
-#include <iterator>
 #include <string>
-#include <utility>
 
 namespace platform
 {
@@ -17,9 +13,10 @@ juce::String getOperatingSystemName()
     return juce::SystemStats::getOperatingSystemName();
 }
 
-std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target)
+std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
+                                                        std::unique_ptr<juce::OutputStream> output)
 {
-    return startWinInetDownload (url, target);
+    return startWinInetDownload (url, target, std::move (output));
 }
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
@@ -38,61 +35,16 @@ void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
 
 namespace
 {
-    /** A handle that closes itself. */
-    struct Handle
-    {
-        explicit Handle (HANDLE handleToOwn) : handle (handleToOwn) {}
-        ~Handle()                 { if (handle != nullptr) CloseHandle (handle); }
-        Handle (Handle&& other) noexcept : handle (std::exchange (other.handle, nullptr)) {}
-        Handle& operator= (Handle&& other) noexcept   { std::swap (handle, other.handle); return *this; }
-
-        HANDLE handle;
-    };
-
-    /** Opens `name` in the folder `parent` by name relative to its handle, never following a
-        reparse point (a junction or link is opened as itself). Null when it cannot be opened.
-    */
-    Handle openBelow (const Handle& parent, const juce::String& name, ACCESS_MASK access, ULONG disposition, ULONG options)
-    {
-        const auto nameBytes = (USHORT) ((size_t) name.length() * sizeof (wchar_t));
-        UNICODE_STRING objectName { nameBytes, nameBytes, const_cast<wchar_t*> (name.toWideCharPointer()) };
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent.handle, nullptr);
-        IO_STATUS_BLOCK status {};
-        HANDLE opened = nullptr;
-
-        if (NtCreateFile (&opened, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr,
-                          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
-                          options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0)
-            return Handle (nullptr);
-
-        return Handle (opened);
-    }
-
-    juce::String getFinalPath (const Handle& opened)
-    {
-        wchar_t path[1024] {};
-        const auto length = GetFinalPathNameByHandleW (opened.handle, path, (DWORD) std::size (path), FILE_NAME_NORMALIZED);
-        return length > 0 && length < std::size (path) ? juce::String (path) : juce::String();
-    }
-
-    /** True when `opened`, reached as `name` in `parent`, is really there: no reparse point, and
-        it resolves to where it was asked for (Wine opens a Unix link's target even when told not
-        to, and reports no reparse point; its final path shows the target). A file must be a
-        regular file with a single link: a hard link would let the writes land elsewhere.
+    /** A log file must be a regular file with a single link: a hard link would let the writes
+        land elsewhere. Every folder above it, a real folder.
     */
     bool isRealEntry (const Handle& opened, const Handle& parent, const juce::String& name, bool folder)
     {
         BY_HANDLE_FILE_INFORMATION info {};
 
-        if (opened.handle == nullptr || ! GetFileInformationByHandle (opened.handle, &info)
-             || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-             || ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder
-             || (! folder && info.nNumberOfLinks != 1))
-            return false;
-
-        const auto above = getFinalPath (parent);
-        return above.isNotEmpty() && getFinalPath (opened).equalsIgnoreCase (above.trimCharactersAtEnd ("\\") + "\\" + name);
+        return isReachedAsNamed (opened, parent.handle, name, info)
+            && ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder
+            && (folder || info.nNumberOfLinks == 1);
     }
 
     class WindowsLogFile final : public LogFile
@@ -149,9 +101,6 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 
-    if (current.handle == INVALID_HANDLE_VALUE)
-        current.handle = nullptr;
-
     // Each folder opened (made when missing, atomically, so instances starting together agree)
     // relative to the real folder above it, and checked before anything is opened inside it.
     for (const auto& name : names)
@@ -159,7 +108,7 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
         if (current.handle == nullptr)
             return nullptr;
 
-        auto below = openBelow (current, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
+        auto below = openBelow (current.handle, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
 
         if (! isRealEntry (below, current, name, true))
             return nullptr;
@@ -174,7 +123,7 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     // opened the same way and checked again.
     if (maxInitialSize > 0)
     {
-        const auto rewritable = openBelow (current, fileName, FILE_READ_DATA | FILE_WRITE_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
+        const auto rewritable = openBelow (current.handle, fileName, FILE_READ_DATA | FILE_WRITE_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
 
         if (! isRealEntry (rewritable, current, fileName, false))
             return nullptr;
@@ -182,7 +131,7 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
         trimLog (rewritable, maxInitialSize);
     }
 
-    auto appendOnly = openBelow (current, fileName, FILE_APPEND_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
+    auto appendOnly = openBelow (current.handle, fileName, FILE_APPEND_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
 
     if (! isRealEntry (appendOnly, current, fileName, false))
         return nullptr;

@@ -237,10 +237,10 @@ namespace
                                       private juce::Thread
     {
     public:
-        WinInetDownloadTask (std::shared_ptr<Request> answered, std::unique_ptr<juce::FileOutputStream> output)
+        WinInetDownloadTask (std::shared_ptr<Request> answered, const juce::File& target, std::unique_ptr<juce::OutputStream> output)
             : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output))
         {
-            targetLocation = file->getFile();
+            targetLocation = target;
             contentLength = request->getContentLength();
             httpCode = request->getStatus();
             startThread();
@@ -293,15 +293,13 @@ namespace
         }
 
         const std::shared_ptr<Request> request;
-        std::unique_ptr<juce::FileOutputStream> file;
+        std::unique_ptr<juce::OutputStream> file;
     };
 }
 
-std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target)
+std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
+                                                               std::unique_ptr<juce::OutputStream> output)
 {
-    target.deleteFile();
-    auto output = target.createOutputStream (bufferSize);
-
     if (output == nullptr)
         return nullptr;
 
@@ -319,7 +317,7 @@ std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& 
             return nullptr;
 
         if (! isRedirect (request->getStatus()))
-            return std::make_unique<WinInetDownloadTask> (std::move (request), std::move (output));
+            return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output));
 
         address = resolveLocation (address, request->getLocation());
     }

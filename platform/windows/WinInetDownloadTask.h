@@ -9,5 +9,6 @@ namespace platform
         which would let anyone on the network replace the program that is started with
         administrator rights.
     */
-    std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target);
+    std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
+                                                                   std::unique_ptr<juce::OutputStream> output);
 }

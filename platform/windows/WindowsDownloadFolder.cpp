@@ -1,5 +1,6 @@
 #include "platform/Platform.h"
 #include "platform/windows/AuthenticodeCheck.h"
+#include "NoFollowOpen.h"
 
 #include <windows.h>
 #include <sddl.h>
@@ -34,6 +35,37 @@ namespace
         return ok && member;
     }
 
+    /** Unbuffered writes to a file handle it owns. */
+    class HandleOutputStream final : public juce::OutputStream
+    {
+    public:
+        explicit HandleOutputStream (Handle&& file) : output (std::move (file)) {}
+
+        void flush() override {}
+
+        juce::int64 getPosition() override
+        {
+            LARGE_INTEGER position {};
+            return SetFilePointerEx (output.handle, {}, &position, FILE_CURRENT) ? position.QuadPart : -1;
+        }
+
+        bool setPosition (juce::int64 newPosition) override
+        {
+            LARGE_INTEGER position {};
+            position.QuadPart = newPosition;
+            return SetFilePointerEx (output.handle, position, nullptr, FILE_BEGIN) != FALSE;
+        }
+
+        bool write (const void* data, size_t size) override
+        {
+            DWORD written = 0;
+            return WriteFile (output.handle, data, (DWORD) size, &written, nullptr) && written == (DWORD) size;
+        }
+
+    private:
+        Handle output;
+    };
+
     class WindowsDownloadFolder final : public DownloadFolder
     {
     public:
@@ -43,6 +75,26 @@ namespace
         {
             unlockFile();
             CloseHandle (folder);
+        }
+
+        std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) override
+        {
+            // What is there goes first, only when it really is in the folder (a link's target never).
+            if (auto existing = openBelow (folder, name, DELETE, FILE_OPEN, 0); existing.handle != nullptr)
+            {
+                BY_HANDLE_FILE_INFORMATION info {};
+
+                if (! isReachedAsNamed (existing, folder, name, info) || ! deleteOnClose (existing))
+                    return nullptr;
+            }
+
+            // Made new by name relative to the held folder; as before, others may only read it.
+            auto made = openBelow (folder, name, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
+
+            if (made.handle == nullptr)
+                return nullptr;
+
+            return std::make_unique<HandleOutputStream> (std::move (made));
         }
 
         bool lockFile (const juce::File& target) override
@@ -119,6 +171,31 @@ std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderTo
         return nullptr;
 
     return std::make_unique<WindowsDownloadFolder> (held);
+}
+
+void deleteDownloadFolder (const juce::File& folder)
+{
+    const Handle parent (CreateFileW (folder.getParentDirectory().getFullPathName().toWideCharPointer(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const auto name = folder.getFileName();
+    auto entry = openBelow (parent.handle, name, DELETE, FILE_OPEN, 0);
+    BY_HANDLE_FILE_INFORMATION info {};
+
+    if (entry.handle == nullptr)
+        return;   // nothing there (or not ours to delete)
+
+    if (isReachedAsNamed (entry, parent.handle, name, info))
+    {
+        entry = Handle();
+        folder.deleteRecursively (false);
+        return;
+    }
+
+    // A junction or link opened as itself goes as the link. One that Wine followed (no reparse
+    // point reported) is left: deleting through it would delete what it points to.
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        deleteOnClose (entry);
 }
 
 } // namespace platform

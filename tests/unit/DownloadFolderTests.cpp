@@ -69,3 +69,25 @@ TEST (DownloadFolder, LocksOnlyARegularFileThatIsThere)
     folder.reset();
     EXPECT_TRUE (folderPath.deleteRecursively());
 }
+
+TEST (DownloadFolder, FilesAreMadeInTheHeldFolderEvenWhenItsPathIsALinkNow)
+{
+    Scratch scratch;
+    const auto folderPath = scratch.root.getChildFile ("run");
+    auto folder = platform::createDownloadFolder (folderPath);
+    ASSERT_NE (folder, nullptr);
+    folderPath.getChildFile ("tool.exe").createDirectory();   // an empty folder is replaced, as a file is
+
+    // The folder moved away and a link put in its place: what is made still goes into the held folder.
+    const auto moved = scratch.root.getChildFile ("moved"), elsewhere = scratch.root.getChildFile ("elsewhere");
+    ASSERT_TRUE (folderPath.moveFileTo (moved) && elsewhere.createDirectory());
+    ASSERT_EQ (::symlink (elsewhere.getFullPathName().toRawUTF8(), folderPath.getFullPathName().toRawUTF8()), 0);
+
+    ASSERT_NE (folder->createFile ("tool.exe"), nullptr);
+    EXPECT_TRUE (moved.getChildFile ("tool.exe").existsAsFile());
+    EXPECT_EQ (elsewhere.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+
+    // Deleting the folder by its path removes the link alone.
+    platform::deleteDownloadFolder (folderPath);
+    EXPECT_FALSE (folderPath.existsAsFile() || folderPath.isSymbolicLink() || ! elsewhere.isDirectory());
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <iterator>
+#include <utility>
+
+/** Opening a name inside a folder by its handle, never through a link: the program runs elevated
+    in folders that unprivileged processes of the same user may change.
+*/
+namespace platform
+{
+    /** A handle that closes itself; null when there is none. */
+    struct Handle
+    {
+        explicit Handle (HANDLE handleToOwn = nullptr) : handle (handleToOwn == INVALID_HANDLE_VALUE ? nullptr : handleToOwn) {}
+        ~Handle()                 { if (handle != nullptr) CloseHandle (handle); }
+        Handle (Handle&& other) noexcept : handle (std::exchange (other.handle, nullptr)) {}
+        Handle& operator= (Handle&& other) noexcept   { std::swap (handle, other.handle); return *this; }
+
+        HANDLE handle;
+    };
+
+    /** Opens `name` in the folder `parent` by name relative to its handle, without following a
+        reparse point (a junction or link is opened as itself on Windows; see isReachedAsNamed).
+    */
+    inline Handle openBelow (HANDLE parent, const juce::String& name, ACCESS_MASK access, ULONG disposition,
+                             ULONG options, ULONG sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+    {
+        const auto nameBytes = (USHORT) ((size_t) name.length() * sizeof (wchar_t));
+        UNICODE_STRING objectName { nameBytes, nameBytes, const_cast<wchar_t*> (name.toWideCharPointer()) };
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
+        IO_STATUS_BLOCK status {};
+        HANDLE opened = nullptr;
+
+        if (NtCreateFile (&opened, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr,
+                          FILE_ATTRIBUTE_NORMAL, sharing, disposition,
+                          options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0)
+            return Handle();
+
+        return Handle (opened);
+    }
+
+    inline juce::String getFinalPath (HANDLE opened)
+    {
+        wchar_t path[1024] {};
+        const auto length = GetFinalPathNameByHandleW (opened, path, (DWORD) std::size (path), FILE_NAME_NORMALIZED);
+        return length > 0 && length < std::size (path) ? juce::String (path) : juce::String();
+    }
+
+    /** True when `opened` is what is really at `name` in `parent`: no reparse point, and it
+        resolves to where it was asked for (Wine opens a Unix link's target even when told not to
+        and reports no reparse point; its final path shows the target).
+    */
+    inline bool isReachedAsNamed (const Handle& opened, HANDLE parent, const juce::String& name,
+                                  BY_HANDLE_FILE_INFORMATION& info)
+    {
+        if (opened.handle == nullptr || ! GetFileInformationByHandle (opened.handle, &info)
+             || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            return false;
+
+        const auto above = getFinalPath (parent);
+        return above.isNotEmpty() && getFinalPath (opened.handle).equalsIgnoreCase (above.trimCharactersAtEnd ("\\") + "\\" + name);
+    }
+
+    /** Marks an opened file or empty folder to be deleted when its last handle closes. */
+    inline bool deleteOnClose (const Handle& opened)
+    {
+        FILE_DISPOSITION_INFO disposition { TRUE };
+        return SetFileInformationByHandle (opened.handle, FileDispositionInfo, &disposition, sizeof (disposition)) != FALSE;
+    }
+}
