@@ -34,12 +34,12 @@ public:
             juce::LookAndFeel::setDefaultLookAndFeel (defaultLookAndFeel.get());
 
         mainWindow = std::make_unique<MainWindow> (getApplicationName());
-        repaintPump = platform::createRepaintPump (*mainWindow);
+        windowPump = platform::createWindowPump (*mainWindow);
     }
 
     void shutdown() override
     {
-        repaintPump = nullptr;
+        windowPump = nullptr;
         mainWindow = nullptr;
 
         if (defaultLookAndFeel != nullptr)
@@ -94,12 +94,13 @@ public:
     };
 
 private:
-    // Jobs are asked to stop as the window goes and notice within 50 ms; this is for a busy machine.
-    static constexpr int jobExitWaitMs = 1000;
+    // Jobs are asked to stop as the window goes and notice within 50 ms; this is for a busy machine,
+    // kept short so that closing stays prompt: what is still running then is not waited for.
+    static constexpr int jobExitWaitMs = 500;
 
     std::unique_ptr<juce::LookAndFeel> defaultLookAndFeel;
     std::unique_ptr<MainWindow> mainWindow;
-    std::unique_ptr<juce::Timer> repaintPump;
+    std::unique_ptr<juce::Timer> windowPump;
 };
 
 START_JUCE_APPLICATION (InstallerApplication)

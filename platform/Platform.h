@@ -154,7 +154,7 @@ namespace platform
     void hideWindowQuietly (juce::Component& window);
 
     /** Returns something to keep alive with `window` where the system needs help to get the
-        window's repaints onto the screen, or null where it does not.
+        window's repaints onto the screen or its events to the window, or null where it does not.
     */
-    std::unique_ptr<juce::Timer> createRepaintPump (juce::Component& window);
+    std::unique_ptr<juce::Timer> createWindowPump (juce::Component& window);
 }

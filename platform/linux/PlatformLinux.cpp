@@ -2,6 +2,7 @@
 
 #include "CurlDownloadTask.h"
 #include "FontFallback.h"
+#include "QueuedEventPump.h"
 
 #include <fcntl.h>
 #include <link.h>
@@ -254,9 +255,9 @@ bool recreatedWindowsStayHidden()
     return false;
 }
 
-std::unique_ptr<juce::Timer> createRepaintPump (juce::Component&)
+std::unique_ptr<juce::Timer> createWindowPump (juce::Component& window)
 {
-    return nullptr;   // the X11 peer repaints on its own
+    return createQueuedEventPump (window);
 }
 
 void hideWindowQuietly (juce::Component& window)

@@ -1,5 +1,6 @@
 #include "platform/Platform.h"
 #include "platform/BackgroundJobs.h"
+#include "platform/WindowPump.h"
 #include "NoFollowOpen.h"
 #include "WinInetDownloadTask.h"
 
@@ -206,36 +207,14 @@ namespace
 
     /** The framework flushes repaints from a thread that waits for the display's vertical blank;
         Wine's wait returns at once without one, so the window would paint once and never again.
-        Runs only while the window is visible: a hidden one has nothing to show.
     */
-    class RepaintPump final : public juce::Timer,
-                              private juce::ComponentListener
+    class RepaintPump final : public WindowPump
     {
     public:
-        explicit RepaintPump (juce::Component& windowToPump) : window (windowToPump)
-        {
-            window.addComponentListener (this);
-            componentVisibilityChanged (window);
-        }
-
-        ~RepaintPump() override    { window.removeComponentListener (this); }
-
-        void timerCallback() override
-        {
-            if (auto* peer = window.getPeer())
-                peer->performAnyPendingRepaintsNow();
-        }
+        explicit RepaintPump (juce::Component& windowToPump) : WindowPump (windowToPump, 30) {}
 
     private:
-        void componentVisibilityChanged (juce::Component&) override
-        {
-            if (window.isVisible())
-                startTimerHz (30);
-            else
-                stopTimer();
-        }
-
-        juce::Component& window;
+        void pump (juce::ComponentPeer& peer) override    { peer.performAnyPendingRepaintsNow(); }
     };
 }
 
@@ -244,7 +223,7 @@ bool recreatedWindowsStayHidden()
     return true;   // bringing a hidden window to the front does not show it
 }
 
-std::unique_ptr<juce::Timer> createRepaintPump (juce::Component& window)
+std::unique_ptr<juce::Timer> createWindowPump (juce::Component& window)
 {
     if (isRunningUnderWine())
         return std::make_unique<RepaintPump> (window);
