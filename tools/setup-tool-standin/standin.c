@@ -266,12 +266,19 @@ static void append_line(const char *path, const char *line, size_t len)
         free(w);
         return;
     }
-    HANDLE h = CreateFileW(w, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(w, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     free(w);
+    /* Wine appends by writing at the end it has just looked up, so stand-ins of several instances
+       ending at once could overwrite each other's lines: one appender at a time, by a lock. */
+    OVERLAPPED whole = {0};
     DWORD put;
-    if (h == INVALID_HANDLE_VALUE || !WriteFile(h, line, (DWORD)len, &put, NULL) || put != len)
+    int locked = h != INVALID_HANDLE_VALUE && LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+    if (!locked || SetFilePointer(h, 0, NULL, FILE_END) == INVALID_SET_FILE_POINTER
+        || !WriteFile(h, line, (DWORD)len, &put, NULL) || put != len)
         fprintf(stderr, "standin: cannot append to %s (error %lu)\n", path, GetLastError());
+    if (locked)
+        UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &whole);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
 }
