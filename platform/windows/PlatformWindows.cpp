@@ -55,9 +55,21 @@ namespace
 
         bool append (const void* data, size_t size) override
         {
-            // Append-only access: each write lands whole at the end, whoever else writes.
+            // Append-only access puts each write whole at the end on Windows. Wine writes at the
+            // end it has just looked up, so instances appending together overwrite each other's
+            // lines: appenders take turns on a byte far past any log's end, which leaves the
+            // written bytes free for readers.
+            OVERLAPPED turn {};
+            turn.OffsetHigh = 0x40000000;
+            const auto locked = LockFileEx (appendOnly.handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != FALSE;
+
             DWORD written = 0;
-            return WriteFile (appendOnly.handle, data, (DWORD) size, &written, nullptr) && written == (DWORD) size;
+            const auto whole = WriteFile (appendOnly.handle, data, (DWORD) size, &written, nullptr) && written == (DWORD) size;
+
+            if (locked)
+                UnlockFileEx (appendOnly.handle, 0, 1, 0, &turn);
+
+            return whole;
         }
 
     private:
@@ -132,7 +144,8 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
         trimLog (rewritable, maxInitialSize);
     }
 
-    auto appendOnly = openBelow (current.handle, fileName, FILE_APPEND_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
+    // Read access too: a byte-range lock needs it, and it does not undo appending.
+    auto appendOnly = openBelow (current.handle, fileName, FILE_APPEND_DATA | FILE_READ_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
 
     if (! isRealEntry (appendOnly, current, fileName, false))
         return nullptr;
