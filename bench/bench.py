@@ -554,7 +554,8 @@ def start_with_tool_running(side, nginx, served, tool_ms):
     return file, run
 
 
-def idle_run(side, nginx, served, window_seconds, tool_ms):
+def idle_run(side, nginx, served, window_seconds):
+    tool_ms = int((window_seconds + 2) * 1000)   # the tool outlasts the window
     step(f"{side.kind}: the program's CPU while a {tool_ms} ms tool runs (window of {window_seconds} s)")
     file, run = start_with_tool_running(side, nginx, served, tool_ms)
     pid = run[0].child_pid()
@@ -652,15 +653,15 @@ def main():
         linux = Platform("linux")
         served = Served("linux", linux.standin)
         if args.idle_only:
-            idle_run(linux, nginx, served, args.idle_seconds, int((args.idle_seconds + 2) * 1000))
+            idle_run(linux, nginx, served, args.idle_seconds)
             wine = Platform("wine", args.windows_build)
             wine.start_wine()
-            idle_run(wine, nginx, Served("wine", wine.standin), args.idle_seconds, int((args.idle_seconds + 2) * 1000))
+            idle_run(wine, nginx, Served("wine", wine.standin), args.idle_seconds)
             return
         results["linux"] = {
             "throughput": throughput_runs(linux, nginx, served, sizes, args.runs),
             "fixed": [fixed_cost_runs(linux, nginx, served, watcher, args.fixed_runs, size) for size in fixed_sizes],
-            "idle": idle_run(linux, nginx, served, args.idle_seconds, int((args.idle_seconds + 2) * 1000)),
+            "idle": idle_run(linux, nginx, served, args.idle_seconds),
         }
 
         if args.wine_runs > 0:
@@ -675,7 +676,7 @@ def main():
                     "throughput": throughput_runs(wine, nginx, served, wine_sizes, args.wine_runs),
                     "fixed": [fixed_cost_runs(wine, nginx, served, watcher, args.wine_fixed_runs, size)
                               for size in wine_fixed_sizes],
-                    "idle": idle_run(wine, nginx, served, args.idle_seconds, int((args.idle_seconds + 2) * 1000)),
+                    "idle": idle_run(wine, nginx, served, args.idle_seconds),
                 }
             except SystemExit as failure:
                 if not str(failure.code).startswith("bench:"):

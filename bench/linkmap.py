@@ -1,5 +1,5 @@
-"""Where the bytes of a PE executable come from, read from its link map (-Wl,-Map): GNU ld's
-(the GCC fallback build) or lld's (the product, built with clang + lld).
+"""Where the bytes of a PE executable come from, read from lld's link map (-Wl,-Map) of the
+product's build (clang + lld).
 
 Sums the sizes of the input sections that end up in the stripped file (code, data, read-only
 data, unwind tables, imports, resources; not .bss, which takes no room in the file, nor debug
@@ -21,19 +21,6 @@ KEPT = {".text", ".data", ".rdata", ".eh_frame", ".idata", ".CRT", ".tls", ".rsr
 LLD_HEADER = re.compile(r"^Address\s+Size\s+Align\s+Out\s+In\s+Symbol")
 LLD_OUTPUT = re.compile(r"^([0-9a-f]{8}) ([0-9a-f]{8}) +\d+ (\S.*)$")
 LLD_INPUT = re.compile(r"^[0-9a-f]{8} ([0-9a-f]{8}) +\d+ {9}(\S.*):\((.*)\)$")
-
-INPUT = re.compile(r"^ (\S+)?\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(\S.*)$")
-OUTPUT = re.compile(r"^(\S+)\s+0x[0-9a-f]+\s+0x[0-9a-f]+")
-
-
-def short_name(path):
-    """'/usr/lib/gcc/.../libstdc++.a(string-inst.o)' -> ('libstdc++.a', 'libstdc++.a(string-inst.o)')."""
-    m = re.match(r"^(.*?)\(([^()]*)\)$", path)
-    if m:
-        archive = Path(m.group(1)).name
-        return archive, f"{archive}({m.group(2)})"
-    name = Path(path).name
-    return name, name
 
 
 # lld's map names an archive member without its archive: the libraries an executable of this
@@ -104,44 +91,9 @@ def lld_contributions(text):
 
 def contributions(map_file, top=15):
     text = Path(map_file).read_text(errors="replace").split("\n")
-    if text and LLD_HEADER.match(text[0]):
-        per_member, per_archive, per_section = lld_contributions(text)
-        return summary(per_member, per_archive, per_section, top)
-    start = next(i for i, line in enumerate(text) if line.startswith("Linker script and memory map"))
-    per_member = defaultdict(int)
-    per_archive = defaultdict(int)
-    per_section = defaultdict(int)
-    section = None
-    pending = None   # an input section whose name filled its line; address and size follow
-    for line in text[start:]:
-        out = OUTPUT.match(line)
-        if out:
-            section = out.group(1)
-            pending = None
-            continue
-        if section not in KEPT:
-            continue
-        if re.match(r"^ \S+$", line) and not line.startswith(" *"):
-            pending = line.strip()
-            continue
-        m = INPUT.match(line)
-        if not m:
-            pending = None
-            continue
-        name = m.group(1) or pending
-        pending = None
-        if name is None or name.startswith("*"):   # fill between sections, or a script pattern
-            continue
-        size = int(m.group(3), 16)
-        origin = m.group(4).strip()
-        if size == 0 or origin.startswith("0x"):
-            continue
-        archive, member = short_name(origin)
-        per_member[member] += size
-        per_archive[archive] += size
-        per_section[section] += size
-
-    return summary(per_member, per_archive, per_section, top)
+    if not text or not LLD_HEADER.match(text[0]):
+        raise ValueError(f"{map_file} is not a link map of lld")
+    return summary(*lld_contributions(text), top)
 
 
 def summary(per_member, per_archive, per_section, top):

@@ -61,7 +61,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     endif()
 endif()
 
-# Where the bytes go (bench/linkmap.py reads either linker's map): maps/<target>.map.
+# Where the bytes go (bench/linkmap.py reads lld's map): maps/<target>.map.
 option(VANTREL_LINK_MAP "Write a link map of each target into <build>/maps" OFF)
 if(VANTREL_LINK_MAP)
     file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/maps")

@@ -59,15 +59,11 @@ def ensure_built(path):
 
 
 def cases(rows):
-    """Table rows whose first field is the platform, as params named by their fields and
-    the Wine ones marked."""
+    """Table rows whose first field is the platform (or the platform alone), as params named by
+    their fields and the Wine ones marked, so that they can be selected."""
+    rows = [row if isinstance(row, tuple) else (row,) for row in rows]
     return [pytest.param(*row, id="-".join(row), marks=[pytest.mark.wine] if row[0] == "wine" else [])
             for row in rows]
-
-
-def platform_params(*platforms):
-    """pytest params for platforms alone, the Wine one marked so that it can be selected."""
-    return cases([(platform,) for platform in platforms])
 
 
 def wine_probe(app, *args):

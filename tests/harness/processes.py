@@ -5,6 +5,7 @@ import signal
 import subprocess
 import tempfile
 import time
+from pathlib import Path
 
 
 def wait_until(check, timeout, what, interval=0.1):
@@ -43,11 +44,28 @@ def kill_group(proc):
         proc.wait(timeout=10)
 
 
-def stop(proc, timeout=10):
-    """Asks a server we started to end (SIGTERM), and ends it for good if it does not in time."""
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            kill_group(proc)
+class Server:
+    """A server we start, its output in `workdir`/`name`.out; started once ready() holds."""
+
+    def __init__(self, name, args, workdir, ready, timeout=10, hint=""):
+        self.output_file = Path(workdir) / f"{name}.out"
+        self.output = open(self.output_file, "w")
+        self.proc = subprocess.Popen(args, stdout=self.output, stderr=subprocess.STDOUT,
+                                     start_new_session=True)
+
+        def started():
+            if self.proc.poll() is not None:
+                raise AssertionError(f"{name} ended ({self.proc.returncode}): "
+                                     f"{self.output_file.read_text().strip()}{hint}")
+            return ready()
+        wait_until(started, timeout, f"{name} to listen")
+
+    def stop(self, timeout=10):
+        """Asks it to end (SIGTERM), and ends it for good if it does not in time."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                kill_group(self.proc)
+        self.output.close()

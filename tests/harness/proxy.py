@@ -3,11 +3,10 @@ mirror's ports, or refusing every tunnel."""
 
 import re
 import shutil
-import subprocess
 import tempfile
 from pathlib import Path
 
-from .processes import stop, wait_until
+from .processes import Server
 from .program import TEST_PORTS
 
 PROXY_PORT = 48450
@@ -30,7 +29,7 @@ shutdown_lifetime 0 seconds
 ACCESS = re.compile(r"^\S+\s+\d+\s+\S+\s+(\w+)/(\d+)\s+\d+\s+(\S+)\s+(\S+)")
 
 
-class Squid:
+class Squid(Server):
     """squid in the foreground on PROXY_PORT; tunnels to the mirror allowed or all refused."""
 
     def __init__(self, allow_tunnels):
@@ -42,16 +41,10 @@ class Squid:
         config.write_text(CONFIG.format(
             port=PROXY_PORT, dir=self.dir, mirror_ports=" ".join(map(str, TEST_PORTS)),
             allow="http_access allow CONNECT mirror_ports\n" if allow_tunnels else ""))
-        self.output = open(self.dir / "squid.out", "w")
-        self.proc = subprocess.Popen(["squid", "-N", "-f", str(config)], stdout=self.output,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
 
         def listening():
-            if self.proc.poll() is not None:
-                raise AssertionError(f"squid ended ({self.proc.returncode}): "
-                                     f"{(self.dir / 'squid.out').read_text().strip()}")
             return f":{PROXY_PORT:X} " in Path("/proc/net/tcp").read_text().replace("\n", " ")
-        wait_until(listening, 30, f"squid to listen on {PROXY_PORT}")
+        super().__init__("squid", ["squid", "-N", "-f", str(config)], self.dir, listening, timeout=30)
 
     @property
     def address(self):
@@ -64,6 +57,5 @@ class Squid:
         return [m.groups() for line in lines if (m := ACCESS.match(line))]
 
     def stop(self):
-        stop(self.proc, timeout=15)
-        self.output.close()
+        super().stop(timeout=15)
         shutil.rmtree(self.dir, ignore_errors=True)

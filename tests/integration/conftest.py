@@ -2,7 +2,6 @@
 for the session, and per test a bench that starts the mirror and installers and cleans up."""
 
 import os
-import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -88,7 +87,7 @@ class Bench:
         self.linux_home = tmp_path / "home"
         self.linux_temp = tmp_path / "tmp"
         self.prefix = None
-        self.saved_temp = None
+        self.wine_temp_moved = False
         self.squid = None
         self.linux_proxy = {}
         self.loads = []
@@ -156,14 +155,11 @@ class Bench:
 
     def set_wine_temp(self, temp_text):
         """Wine programs do not get TEMP and TMP from the Unix environment: Wine builds them
-        from HKCU\\Environment, so that is where a test's own temporary folder is set."""
-        if self.saved_temp is None:
-            out = self.prefix.reg("query", r"HKCU\Environment").stdout
-            self.saved_temp = {name: re.search(rf"^\s*{name}\s+(REG_\w+)\s+(.*?)\s*$", out,
-                                               re.MULTILINE).groups() for name in ("TEMP", "TMP")}
+        from HKCU\\Environment, so that is where a test's own temporary folder is set (and the
+        prefix's own, a plain string, put back when the test ends)."""
+        self.wine_temp_moved = temp_text != self.prefix.temp_text
         for name in ("TEMP", "TMP"):
-            self.prefix.reg("add", r"HKCU\Environment", "/v", name, "/t", "REG_EXPAND_SZ",
-                            "/d", temp_text, "/f")
+            self.prefix.reg("add", r"HKCU\Environment", "/v", name, "/t", "REG_SZ", "/d", temp_text, "/f")
 
     def proxy(self, platform, allow_tunnels):
         """Starts squid and makes it the proxy of the programs started after: on Linux through
@@ -194,10 +190,8 @@ class Bench:
             reports += sanitizer_reports(installer.output_file)
         for mirror in self.mirrors:
             mirror.stop()
-        if self.saved_temp is not None:
-            for name, (kind, value) in self.saved_temp.items():
-                self.prefix.reg("add", r"HKCU\Environment", "/v", name, "/t", kind, "/d", value,
-                                "/f")
+        if self.wine_temp_moved:
+            self.set_wine_temp(self.prefix.temp_text)
         # Under the sanitizer builds, a report fails the test that caused it.
         assert not reports, "\n".join(reports)
 

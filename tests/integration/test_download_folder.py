@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from harness.installer import platform_params, wine_probe
+from harness.installer import cases, wine_probe
 from harness.program import completion
 from harness.outcomes import assert_good_run
 from harness.wine import windows_path
@@ -21,7 +21,7 @@ def as_nobody(*args):
                           timeout=20).returncode
 
 
-@pytest.mark.parametrize("platform", platform_params("linux", "wine"))
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_download_folder_cannot_be_changed_by_others_while_the_download_runs(bench, platform):
     bench.slow_mirror(platform, 6)
     app = bench.start(platform, "en")
@@ -47,7 +47,7 @@ def test_download_folder_cannot_be_changed_by_others_while_the_download_runs(ben
     assert_good_run(bench, app)
 
 
-@pytest.mark.parametrize("platform", platform_params("linux", "wine"))
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_per_run_folder_swapped_for_a_link_during_retries_is_never_followed(bench, platform):
     elsewhere = bench.tmp / "elsewhere"
     elsewhere.mkdir()

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from harness.installer import cases, platform_params
+from harness.installer import cases
 from harness.outcomes import assert_error_shown_until_closed, assert_network_failure_until_closed
 from harness.program import BANNER_STARS, ERROR, QUIT, completion, read_log_bytes, split_log
 
@@ -30,7 +30,7 @@ def disk(tmp_path):
         subprocess.run(["umount", "-l", str(path)], check=False)
 
 
-@pytest.mark.parametrize("platform", platform_params("linux", "wine"))
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_disk_filling_during_download_is_a_server_error_and_nothing_starts(bench, disk, platform):
     big = bench.tmp / "big.bin"
     big.write_bytes(bytes(range(256)) * (12 * 1024))        # 3 MiB onto a 1 MiB disk
@@ -43,7 +43,7 @@ def test_disk_filling_during_download_is_a_server_error_and_nothing_starts(bench
     assert list(app.temp.iterdir()) == [], "the full disk was not cleared"
 
 
-@pytest.mark.parametrize("platform", platform_params("linux", "wine"))
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_unwritable_temporary_folder_retries_and_starts_nothing(bench, disk, platform):
     bench.mirror(platform)
     app = bench.start(platform, "en", temp=disk("1m", read_only=True))

@@ -6,7 +6,7 @@ import time
 import pytest
 
 from harness.display import window_size
-from harness.installer import cases, platform_params
+from harness.installer import cases
 from harness.outcomes import assert_start_lines
 from harness.pictures import bar_problems, fill_problems, wait_for_picture
 from harness.program import BANNER_STARS, read_log_bytes, split_log
@@ -37,7 +37,7 @@ def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench,
     # (test_close_during_work.py).
 
 
-@pytest.mark.parametrize("platform", platform_params("linux", "wine"))
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_one_window_shows_and_has_its_size_from_the_first_moment(bench, platform):
     """The first connection is made before the window shows; a slow one must not bring up a
     window of the framework's default size, nor leave the real one with another size."""
