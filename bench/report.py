@@ -140,9 +140,6 @@ def goals(results):
 
 
 def size_section(size):
-    if "file" not in size:   # results of a run before the build shipped its stripped file
-        size = dict(size, file=size["stripped"], signature=0, debug_file=0, compiler="GCC + ld", symbols_left=0,
-                    bench_windows_file=size.get("bench_windows_stripped", 0))
     signed = f", signed ({size['signature']} bytes of signature)" if size["signature"] else ", unsigned"
     out = [f"`build/windows-x86/VantrelInstall.exe` as the build leaves it ({size['compiler']}): "
            f"**{size['file']} bytes ({size['file'] / MiB:.2f} MiB)**, stripped"
