@@ -3,9 +3,9 @@
 namespace RuntimeLog
 {
 
-juce::File getDefaultFile()
+juce::File getDefaultFolder()
 {
-    return juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory).getChildFile (pathInAppData);
+    return juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory);
 }
 
 juce::String getWelcomeText (juce::Time time)
@@ -23,8 +23,7 @@ void install()
     // Lives until static destruction; uninstalls itself first so nothing logs into a deleted logger.
     struct Installed
     {
-        Installed() : logger (create (juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory),
-                                      juce::Time::getCurrentTime()))
+        Installed() : logger (create (getDefaultFolder(), juce::Time::getCurrentTime()))
         {
             juce::Logger::setCurrentLogger (logger.get());
         }

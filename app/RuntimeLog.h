@@ -11,8 +11,8 @@ namespace RuntimeLog
     /** Where the log lives below the user's application-data folder. */
     constexpr auto pathInAppData = "Keldmark/VantrelInstall/runtimeLog_shell.txt";
 
-    /** <user application data>/Keldmark/VantrelInstall/runtimeLog_shell.txt */
-    juce::File getDefaultFile();
+    /** The user's application-data folder, which the installed log lives below (at pathInAppData). */
+    juce::File getDefaultFolder();
 
     /** "Application started at " and the time, e.g. "6 Dec 2026 11:46:27am". */
     juce::String getWelcomeText (juce::Time time);

@@ -218,6 +218,16 @@ void MainComponent::cleanTarget()
         downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
 }
 
+/** Deletes the per-run folder with a downloaded file in it, and says so in the log. */
+void MainComponent::deleteDownload()
+{
+    if (targetFile.exists())
+    {
+        deleteRunFolder();
+        log ("<timerCallback> Temporary file deleted");
+    }
+}
+
 void MainComponent::deleteRunFolder()
 {
     downloadFolder.reset();   // our own hold would keep us from deleting it as well
@@ -303,12 +313,7 @@ void MainComponent::reportFailedStart()
 {
     log ("<timerCallback> Can not open tool!");
     showError (DownloadVariant::getServerErrorText (variantKey));
-
-    if (targetFile.exists())
-    {
-        deleteRunFolder();
-        log ("<timerCallback> Temporary file deleted");
-    }
+    deleteDownload();
 }
 
 bool MainComponent::launchExitWatcher()
@@ -337,12 +342,7 @@ bool MainComponent::launchExitWatcher()
 
 void MainComponent::finishAfterTool()
 {
-    if (targetFile.exists())
-    {
-        deleteRunFolder();
-        log ("<timerCallback> Temporary file deleted");
-    }
-
+    deleteDownload();
     releaseLookAndFeel();
     log ("<timerCallback> Quit");
 

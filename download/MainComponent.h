@@ -37,6 +37,7 @@ private:
 
     void showError (const juce::String& message);
     void cleanTarget();
+    void deleteDownload();
     void deleteRunFolder();
     void launchRetryJob();
     std::unique_ptr<juce::URL::DownloadTask> storeRetryResult (std::unique_ptr<juce::URL::DownloadTask> task);
@@ -54,7 +55,7 @@ private:
     std::unique_ptr<juce::URL::DownloadTask> downloadTask;
     juce::CriticalSection taskLock;
     juce::File targetFile;
-    std::shared_ptr<platform::DownloadFolder> downloadFolder;   // message thread (and a retry attempt's own copy), or the exit watcher once handed over
+    std::shared_ptr<platform::DownloadFolder> downloadFolder;   // message thread (and a retry attempt's own copy)
     double progress = 0.0;
     juce::ProgressBar progressBar { progress };
     juce::Label statusLabel;

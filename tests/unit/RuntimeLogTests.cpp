@@ -47,7 +47,7 @@ TEST (RuntimeLog, LivesUnderUserApplicationData)
 {
     const auto expected = juce::File::getSpecialLocation (juce::File::userApplicationDataDirectory)
                               .getChildFile ("Keldmark").getChildFile ("VantrelInstall").getChildFile ("runtimeLog_shell.txt");
-    EXPECT_EQ (RuntimeLog::getDefaultFile(), expected);
+    EXPECT_EQ (RuntimeLog::getDefaultFolder().getChildFile (RuntimeLog::pathInAppData), expected);
 }
 
 TEST (RuntimeLog, WritesBannerAndCrLfLinesByteForByte)
