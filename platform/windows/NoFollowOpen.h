@@ -26,14 +26,16 @@ namespace platform
 
     /** Opens `name` in the folder `parent` by name relative to its handle, without following a
         reparse point (a junction or link is opened as itself on Windows; see isReachedAsNamed).
+        What it makes gets the access list in `madeWith`, when given.
     */
     inline Handle openBelow (HANDLE parent, const juce::String& name, ACCESS_MASK access, ULONG disposition,
-                             ULONG options, ULONG sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+                             ULONG options, ULONG sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             PSECURITY_DESCRIPTOR madeWith = nullptr)
     {
         const auto nameBytes = (USHORT) ((size_t) name.length() * sizeof (wchar_t));
         UNICODE_STRING objectName { nameBytes, nameBytes, const_cast<wchar_t*> (name.toWideCharPointer()) };
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
+        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, madeWith);
         IO_STATUS_BLOCK status {};
         HANDLE opened = nullptr;
 
@@ -43,6 +45,14 @@ namespace platform
             return Handle();
 
         return Handle (opened);
+    }
+
+    /** Opens an existing folder by its path, to open names below it; null when it cannot be. */
+    inline Handle openFolder (const juce::File& folder)
+    {
+        return Handle (CreateFileW (folder.getFullPathName().toWideCharPointer(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     }
 
     inline juce::String getFinalPath (HANDLE opened)

@@ -110,9 +110,7 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     names.remove (names.size() - 1);
 
     folder.createDirectory();   // where the path starts: trusted, as the framework makes it
-    Handle current (CreateFileW (folder.getFullPathName().toWideCharPointer(), GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    auto current = openFolder (folder);
 
     // Each folder opened (made when missing, atomically, so instances starting together agree)
     // relative to the real folder above it, and checked before anything is opened inside it.

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 #include <sddl.h>
-#include <winternl.h>
 
 namespace platform
 {
@@ -69,27 +68,21 @@ namespace
     class WindowsDownloadFolder final : public DownloadFolder
     {
     public:
-        explicit WindowsDownloadFolder (HANDLE heldFolder) : folder (heldFolder) {}
-
-        ~WindowsDownloadFolder() override
-        {
-            unlockFile();
-            CloseHandle (folder);
-        }
+        explicit WindowsDownloadFolder (Handle&& heldFolder) : folder (std::move (heldFolder)) {}
 
         std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) override
         {
             // What is there goes first, only when it really is in the folder (a link's target never).
-            if (auto existing = openBelow (folder, name, DELETE, FILE_OPEN, 0); existing.handle != nullptr)
+            if (auto existing = openBelow (folder.handle, name, DELETE, FILE_OPEN, 0); existing.handle != nullptr)
             {
                 BY_HANDLE_FILE_INFORMATION info {};
 
-                if (! isReachedAsNamed (existing, folder, name, info) || ! deleteOnClose (existing))
+                if (! isReachedAsNamed (existing, folder.handle, name, info) || ! deleteOnClose (existing))
                     return nullptr;
             }
 
             // Made new by name relative to the held folder; as before, others may only read it.
-            auto made = openBelow (folder, name, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
+            auto made = openBelow (folder.handle, name, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
 
             if (made.handle == nullptr)
                 return nullptr;
@@ -100,84 +93,63 @@ namespace
         bool lockFile (const juce::File& target) override
         {
             unlockFile();
-            file = CreateFileW (target.getFullPathName().toWideCharPointer(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            locked = Handle (CreateFileW (target.getFullPathName().toWideCharPointer(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
             lockedFile = target;
-            return file != INVALID_HANDLE_VALUE;
+            return locked.handle != nullptr;
         }
 
         juce::String checkSignature (const SignerFilter& isAllowed) override
         {
-            jassert (file != INVALID_HANDLE_VALUE);   // lockFile first: what is checked must stay as it is
+            jassert (locked.handle != nullptr);   // lockFile first: what is checked must stay as it is
 
-            if (file == INVALID_HANDLE_VALUE)
+            if (locked.handle == nullptr)
                 return "not locked";
 
-            return checkAuthenticode (file, lockedFile, isAllowed);
+            return checkAuthenticode (locked.handle, lockedFile, isAllowed);
         }
 
         void unlockFile() override
         {
-            if (file != INVALID_HANDLE_VALUE)
-                CloseHandle (file);
-
-            file = INVALID_HANDLE_VALUE;
+            locked = Handle();
         }
 
     private:
-        const HANDLE folder;
-        HANDLE file = INVALID_HANDLE_VALUE;
+        const Handle folder;
+        Handle locked;
         juce::File lockedFile;
     };
 }
 
 std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderToMake)
 {
-    PSECURITY_DESCRIPTOR access = nullptr;
+    PSECURITY_DESCRIPTOR protection = nullptr;
 
     // Not elevated, nothing runs with more rights than the processes around it: no boundary to keep.
     if (isElevated()
-        && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderAccess, SDDL_REVISION_1, &access, nullptr))
+        && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderAccess, SDDL_REVISION_1, &protection, nullptr))
         return nullptr;
 
     // Made and opened in one step, by name relative to a handle on the temporary folder: there is
-    // no moment at which someone else could put another folder in its place.
-    const auto parent = CreateFileW (folderToMake.getParentDirectory().getFullPathName().toWideCharPointer(),
-                                     GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    HANDLE held = nullptr;
+    // no moment at which someone else could put another folder in its place. Reading rights are
+    // what make the sharing mode bind others; no delete sharing: no renaming.
+    const auto parent = openFolder (folderToMake.getParentDirectory());
+    auto held = parent.handle != nullptr
+                    ? openBelow (parent.handle, folderToMake.getFileName(), FILE_LIST_DIRECTORY, FILE_CREATE,
+                                 FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE, protection)
+                    : Handle();
 
-    if (parent != INVALID_HANDLE_VALUE)
-    {
-        const auto name = folderToMake.getFileName();
-        const auto nameBytes = (USHORT) ((size_t) name.length() * sizeof (wchar_t));
-        UNICODE_STRING objectName { nameBytes, nameBytes, const_cast<wchar_t*> (name.toWideCharPointer()) };
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, access);
-        IO_STATUS_BLOCK status {};
+    LocalFree (protection);
 
-        // Reading rights are what make the sharing mode bind others; no delete sharing: no renaming.
-        if (NtCreateFile (&held, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &status, nullptr,
-                          FILE_ATTRIBUTE_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                          FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0)
-            held = nullptr;
-
-        CloseHandle (parent);
-    }
-
-    LocalFree (access);
-
-    if (held == nullptr)
+    if (held.handle == nullptr)
         return nullptr;
 
-    return std::make_unique<WindowsDownloadFolder> (held);
+    return std::make_unique<WindowsDownloadFolder> (std::move (held));
 }
 
 void deleteDownloadFolder (const juce::File& folder)
 {
-    const Handle parent (CreateFileW (folder.getParentDirectory().getFullPathName().toWideCharPointer(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const auto parent = openFolder (folder.getParentDirectory());
     const auto name = folder.getFileName();
     auto entry = openBelow (parent.handle, name, DELETE, FILE_OPEN, 0);
     BY_HANDLE_FILE_INFORMATION info {};
