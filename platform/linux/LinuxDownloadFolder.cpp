@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "Descriptor.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -14,18 +15,17 @@ namespace
     class DescriptorOutputStream final : public juce::OutputStream
     {
     public:
-        explicit DescriptorOutputStream (int fdToOwn) : fd (fdToOwn) {}
-        ~DescriptorOutputStream() override          { ::close (fd); }
+        explicit DescriptorOutputStream (Descriptor&& file) : output (std::move (file)) {}
 
         void flush() override {}
-        juce::int64 getPosition() override          { return (juce::int64) ::lseek (fd, 0, SEEK_CUR); }
-        bool setPosition (juce::int64 position) override   { return ::lseek (fd, (off_t) position, SEEK_SET) == (off_t) position; }
+        juce::int64 getPosition() override          { return (juce::int64) ::lseek (output.fd, 0, SEEK_CUR); }
+        bool setPosition (juce::int64 position) override   { return ::lseek (output.fd, (off_t) position, SEEK_SET) == (off_t) position; }
 
         bool write (const void* data, size_t size) override
         {
             for (auto* bytes = static_cast<const char*> (data); size > 0;)
             {
-                const auto written = ::write (fd, bytes, size);
+                const auto written = ::write (output.fd, bytes, size);
 
                 if (written < 0 && errno == EINTR)
                     continue;
@@ -41,7 +41,7 @@ namespace
         }
 
     private:
-        const int fd;
+        const Descriptor output;
     };
 
     /** Owner-only permissions keep every other account out of the folder; there is no elevation
@@ -51,36 +51,29 @@ namespace
     class LinuxDownloadFolder final : public DownloadFolder
     {
     public:
-        explicit LinuxDownloadFolder (int heldFolder) : folder (heldFolder) {}
-
-        ~LinuxDownloadFolder() override
-        {
-            unlockFile();
-            ::close (folder);
-        }
+        explicit LinuxDownloadFolder (Descriptor&& heldFolder) : folder (std::move (heldFolder)) {}
 
         std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) override
         {
             // Relative to the folder's own descriptor; O_EXCL | O_NOFOLLOW: a new file, never a link's target.
-            if (::unlinkat (folder, name.toRawUTF8(), 0) != 0 && errno == EISDIR)
-                ::unlinkat (folder, name.toRawUTF8(), AT_REMOVEDIR);
+            if (::unlinkat (folder.fd, name.toRawUTF8(), 0) != 0 && errno == EISDIR)
+                ::unlinkat (folder.fd, name.toRawUTF8(), AT_REMOVEDIR);
 
-            const auto fd = ::openat (folder, name.toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            Descriptor made (::openat (folder.fd, name.toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
 
-            if (fd < 0)
+            if (made.fd < 0)
                 return nullptr;
 
-            return std::make_unique<DescriptorOutputStream> (fd);
+            return std::make_unique<DescriptorOutputStream> (std::move (made));
         }
 
         bool lockFile (const juce::File& file) override
         {
-            unlockFile();
-            fileDescriptor = ::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            locked = Descriptor (::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
 
             struct stat info {};
 
-            if (fileDescriptor < 0 || ::fstat (fileDescriptor, &info) != 0 || ! S_ISREG (info.st_mode))
+            if (locked.fd < 0 || ::fstat (locked.fd, &info) != 0 || ! S_ISREG (info.st_mode))
             {
                 unlockFile();
                 return false;
@@ -91,10 +84,7 @@ namespace
 
         void unlockFile() override
         {
-            if (fileDescriptor >= 0)
-                ::close (fileDescriptor);
-
-            fileDescriptor = -1;
+            locked = Descriptor();
         }
 
         // ELF programs carry no Authenticode signature and this build ships to no one: a list of
@@ -105,8 +95,8 @@ namespace
         }
 
     private:
-        const int folder;
-        int fileDescriptor = -1;
+        const Descriptor folder;
+        Descriptor locked;
     };
 }
 
@@ -117,16 +107,13 @@ std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder)
     if (::mkdir (folder.getFullPathName().toRawUTF8(), S_IRWXU) != 0)
         return nullptr;
 
-    const auto held = ::open (folder.getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    Descriptor held (::open (folder.getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
 
-    if (held >= 0 && ::fstat (held, &info) == 0 && info.st_uid == ::geteuid())
-        return std::make_unique<LinuxDownloadFolder> (held);
+    if (held.fd < 0 || ::fstat (held.fd, &info) != 0 || info.st_uid != ::geteuid())
+        return nullptr;
 
-    if (held >= 0)
-        ::close (held);
-
-    return nullptr;
+    return std::make_unique<LinuxDownloadFolder> (std::move (held));
 }
 
 void deleteDownloadFolder (const juce::File& folder)

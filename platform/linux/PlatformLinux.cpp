@@ -1,6 +1,7 @@
 #include "platform/Platform.h"
 
 #include "CurlDownloadTask.h"
+#include "Descriptor.h"
 #include "FontFallback.h"
 #include "QueuedEventPump.h"
 
@@ -36,17 +37,6 @@ void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
 
 namespace
 {
-    /** A descriptor that closes itself. */
-    struct Descriptor
-    {
-        explicit Descriptor (int fdToOwn) : fd (fdToOwn) {}
-        ~Descriptor()                 { if (fd >= 0) ::close (fd); }
-        Descriptor (Descriptor&& other) noexcept : fd (std::exchange (other.fd, -1)) {}
-        Descriptor& operator= (Descriptor&& other) noexcept   { std::swap (fd, other.fd); return *this; }
-
-        int fd;
-    };
-
     class LinuxLogFile final : public LogFile
     {
     public:
