@@ -13,8 +13,10 @@ from pathlib import Path
 import pefile
 import pytest
 
+from harness import wine
+from harness.program import CA_DIR
+
 BUILD = os.environ.get("VANTREL_WINDOWS_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows-x86"))
-CA_DIR = Path(os.environ.get("VANTREL_TESTCA_DIR", Path(__file__).resolve().parents[2] / "build" / "testca"))
 EXECUTABLES = ["VantrelInstall.exe", "VantrelInstall_en.exe"]
 SIZE_GOAL = 2 * 1024 * 1024   # bytes, the file as it ships (issue 11)
 
@@ -252,17 +254,16 @@ def wine_verify(tmp_path_factory):
     probe = Path(BUILD) / "tools" / "wine-probe.exe"
     if not probe.exists():
         pytest.fail(f"{probe} is missing: build windows-x86 with VANTREL_BUILD_TESTS=ON")
-    env = dict(os.environ, WINEPREFIX=str(tmp_path_factory.mktemp("wine") / "prefix"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=180)
+    prefix = wine.Prefix(tmp_path_factory.mktemp("wine") / "prefix")
+    subprocess.run(["wineboot", "-i"], env=prefix.env, capture_output=True, timeout=180)
 
     def verify(path):
-        result = subprocess.run(["wine", str(probe), "verify-signature", "Z:" + str(path).replace("/", "\\")],
-                                env=env, capture_output=True, text=True, timeout=120)
+        result = subprocess.run(["wine", str(probe), "verify-signature", wine.windows_path(path)],
+                                env=prefix.env, capture_output=True, text=True, timeout=120)
         assert result.returncode == 0, result.stdout + result.stderr
         return result.stdout.strip().splitlines()[-1]
     yield verify
-    subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+    prefix.shutdown()
 
 
 def test_signature_trusted_under_wine(wine_verify):
