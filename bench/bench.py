@@ -30,6 +30,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import linkmap  # noqa: E402
 import report   # noqa: E402
 from harness import program, standin, wine  # noqa: E402
+from harness.processes import Server  # noqa: E402
 
 ROOT = program.ROOT
 BENCH = ROOT / "build" / "bench"
@@ -96,13 +97,14 @@ class Nginx:
         self.dir = BENCH / "nginx"
         self.root = self.dir / "root"
         self.access_log = self.dir / "access.log"
-        self.process = None
+        self.server = None
 
     def start(self):
         for sub in ("root", "tmp"):
             (self.dir / sub).mkdir(parents=True, exist_ok=True)
         self.root.chmod(0o755)
         self.access_log.unlink(missing_ok=True)
+        (self.root / "ping").write_text("pong\n")
         listens = "".join(f"        listen 127.0.0.1:{p} ssl;\n        listen [::1]:{p} ssl;\n" for p in PORTS)
         temp = "".join(f"    {kind}_temp_path {self.dir}/tmp/{kind};\n"
                        for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
@@ -127,29 +129,15 @@ http {{
 """)
         base = ["nginx", "-p", str(self.dir), "-c", str(conf), "-e", str(self.dir / "error.log")]
         subprocess.run(base + ["-t", "-q"], check=True)
-        self.process = subprocess.Popen(base + ["-g", "daemon off;"])
-        for _ in range(100):
-            if self.get_ok():
-                return
-            if self.process.poll() is not None:
-                fail(f"nginx exited with code {self.process.returncode}; see {self.dir}/error.log")
-            time.sleep(0.05)
-        fail("nginx does not answer")
 
-    def get_ok(self):
-        (self.root / "ping").write_text("pong\n")
-        result = subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}",
-                                 f"https://localhost:{PORTS[1]}/ping"], capture_output=True, text=True)
-        return result.stdout == "200"
+        def answers():
+            return subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}",
+                                   f"https://localhost:{PORTS[1]}/ping"], capture_output=True, text=True).stdout == "200"
+        self.server = Server("nginx", base + ["-g", "daemon off;"], self.dir, answers, hint=f"; see {self.dir}/error.log")
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.send_signal(signal.SIGQUIT)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        if self.server:
+            self.server.stop()
 
     def serve(self, file):
         """Serves `file` at both paths (the program asks for the first one)."""
@@ -507,12 +495,6 @@ def fixed_cost_runs(side, nginx, served, watcher, runs, size):
     return {"size": size, "shown": shown, "handover": handover, "quit_after": quit_after}
 
 
-def process_cpu_ticks(pid):
-    """utime + stime of the whole process (all threads), from /proc/<pid>/stat, in clock ticks."""
-    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
 def process_cpu_ns(pid):
     """CPU time of all the process's threads in nanoseconds, from their schedstat."""
     total = 0
@@ -559,26 +541,23 @@ def idle_run(side, nginx, served, window_seconds):
     step(f"{side.kind}: the program's CPU while a {tool_ms} ms tool runs (window of {window_seconds} s)")
     file, run = start_with_tool_running(side, nginx, served, tool_ms)
     pid = run[0].child_pid()
-    t0, ticks0, ns0, cs0 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), thread_switches(pid)
+    t0, ns0, cs0 = time.monotonic(), process_cpu_ns(pid), thread_switches(pid)
     time.sleep(window_seconds)
-    t1, ticks1, ns1, cs1 = time.monotonic(), process_cpu_ticks(pid), process_cpu_ns(pid), thread_switches(pid)
+    t1, ns1, cs1 = time.monotonic(), process_cpu_ns(pid), thread_switches(pid)
     side.finish_program(*run, file.stat().st_size)
     file.unlink()
     elapsed = t1 - t0
-    hz = os.sysconf("SC_CLK_TCK")
     per_thread = {name: (count - cs0.get(name, 0)) / elapsed for name, count in cs1.items()}
     result = {
         "window": elapsed,
-        "percent_stat": 100 * (ticks1 - ticks0) / hz / elapsed,
         "percent_schedstat": 100 * (ns1 - ns0) / 1e9 / elapsed,
         "switches_per_second": sum(per_thread.values()),
         "threads": len(cs1),
         "wakeups_per_thread": dict(sorted(per_thread.items(), key=lambda item: -item[1])),
     }
     busiest = ", ".join(f"{name} {rate:.1f}" for name, rate in list(result["wakeups_per_thread"].items())[:5])
-    print(f"    {result['percent_stat']:.2f} % of a core (/proc stat), {result['percent_schedstat']:.3f} % "
-          f"(schedstat), {result['switches_per_second']:.1f} context switches/s, {len(cs1)} threads; "
-          f"per thread: {busiest}", flush=True)
+    print(f"    {result['percent_schedstat']:.3f} % of a core, {result['switches_per_second']:.1f} context "
+          f"switches/s, {len(cs1)} threads; per thread: {busiest}", flush=True)
     return result
 
 
