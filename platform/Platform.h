@@ -40,9 +40,10 @@ namespace platform
     public:
         virtual ~DownloadFolder() = default;
 
-        /** Opens `file`, in the folder, so that no one can write, rename or delete it until
-            unlockFile() or the end of the hold. False when it cannot be opened that way (it is
-            missing, or someone has it open for writing).
+        /** Opens `file`, by its name in the held folder (never through a link), so that no one can
+            write, rename or delete it until unlockFile() or the end of the hold. False when it
+            cannot be opened that way (it is missing, not a regular file, or someone has it open
+            for writing).
         */
         virtual bool lockFile (const juce::File& file) = 0;
         virtual void unlockFile() = 0;

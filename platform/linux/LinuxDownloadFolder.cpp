@@ -69,7 +69,8 @@ namespace
 
         bool lockFile (const juce::File& file) override
         {
-            locked = Descriptor (::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+            // By name relative to the held folder, as the file was made: what its path leads to now may differ.
+            locked = Descriptor (::openat (folder.fd, file.getFileName().toRawUTF8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
 
             struct stat info {};
 

@@ -92,11 +92,19 @@ namespace
 
         bool lockFile (const juce::File& target) override
         {
-            unlockFile();
-            locked = Handle (CreateFileW (target.getFullPathName().toWideCharPointer(), GENERIC_READ, FILE_SHARE_READ,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            // By name relative to the held folder, as the file was made: what its path leads to now may differ.
+            const auto name = target.getFileName();
+            locked = openBelow (folder.handle, name, FILE_GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
+            BY_HANDLE_FILE_INFORMATION info {};
+
+            if (! isReachedAsNamed (locked, folder.handle, name, info))
+            {
+                unlockFile();
+                return false;
+            }
+
             lockedFile = target;
-            return locked.handle != nullptr;
+            return true;
         }
 
         juce::String checkSignature (const SignerFilter& isAllowed) override

@@ -87,6 +87,13 @@ TEST (DownloadFolder, FilesAreMadeInTheHeldFolderEvenWhenItsPathIsALinkNow)
     EXPECT_TRUE (moved.getChildFile ("tool.exe").existsAsFile());
     EXPECT_EQ (elsewhere.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
 
+    // Locking goes by name into the held folder too: its file, never one the link leads to.
+    ASSERT_TRUE (elsewhere.getChildFile ("planted.exe").replaceWithText ("not ours"));
+    EXPECT_TRUE (folder->lockFile (folderPath.getChildFile ("tool.exe")));
+    EXPECT_FALSE (folder->lockFile (folderPath.getChildFile ("planted.exe")));
+    folder->unlockFile();
+    elsewhere.getChildFile ("planted.exe").deleteFile();
+
     // Deleting the folder by its path removes the link alone.
     platform::deleteDownloadFolder (folderPath);
     EXPECT_FALSE (folderPath.existsAsFile() || folderPath.isSymbolicLink() || ! elsewhere.isDirectory());
