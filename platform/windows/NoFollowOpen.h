@@ -77,6 +77,12 @@ namespace platform
         return above.isNotEmpty() && getFinalPath (opened.handle).equalsIgnoreCase (above.trimCharactersAtEnd ("\\") + "\\" + name);
     }
 
+    inline bool isReachedAsNamed (const Handle& opened, HANDLE parent, const juce::String& name)
+    {
+        BY_HANDLE_FILE_INFORMATION info {};
+        return isReachedAsNamed (opened, parent, name, info);
+    }
+
     /** Marks an opened file or empty folder to be deleted when its last handle closes. */
     inline bool deleteOnClose (const Handle& opened)
     {

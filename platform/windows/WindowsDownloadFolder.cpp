@@ -75,9 +75,7 @@ namespace
             // What is there goes first, only when it really is in the folder (a link's target never).
             if (auto existing = openBelow (folder.handle, name, DELETE, FILE_OPEN, 0); existing.handle != nullptr)
             {
-                BY_HANDLE_FILE_INFORMATION info {};
-
-                if (! isReachedAsNamed (existing, folder.handle, name, info) || ! deleteOnClose (existing))
+                if (! isReachedAsNamed (existing, folder.handle, name) || ! deleteOnClose (existing))
                     return nullptr;
             }
 
@@ -95,9 +93,8 @@ namespace
             // By name relative to the held folder, as the file was made: what its path leads to now may differ.
             const auto name = target.getFileName();
             locked = openBelow (folder.handle, name, FILE_GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
-            BY_HANDLE_FILE_INFORMATION info {};
 
-            if (! isReachedAsNamed (locked, folder.handle, name, info))
+            if (! isReachedAsNamed (locked, folder.handle, name))
             {
                 unlockFile();
                 return false;
