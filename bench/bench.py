@@ -329,7 +329,7 @@ class Platform:
         run = fresh_dir(BENCH / "runs" / name)
         if self.kind == "linux":
             home, tmp = run / "home", run / "tmp"
-            home.mkdir()
+            program.linux_app_data(home).mkdir(parents=True)
             tmp.mkdir()
             return run, home, tmp, program.linux_log(home)
         self.prefix.log.unlink(missing_ok=True)

@@ -51,8 +51,8 @@ MainComponent::MainComponent (const InstallerSettings& settings)
     // download then fails like a network failure and the retries try again.
     downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
 
-    if (downloadFolder != nullptr && ! targetFile.exists())
-        targetFile.createDirectory();
+    if (downloadFolder != nullptr)
+        downloadFolder->createFolder (fileName);
 
     log ("Download to: " + targetFile.getFullPathName());
     log ("Connecting...");
@@ -153,13 +153,16 @@ void MainComponent::timerCallback()
         return;
     }
 
+    // Locked first, then judged and checked through the lock, so that the file judged and
+    // checked is the file started (its path may lead elsewhere by now).
+    const auto locked = downloadFolder != nullptr && downloadFolder->lockFile (targetFile.getFileName());
+    const auto size = locked ? downloadFolder->getLockedFileSize() : 0;
+
     log ("<timerCallback> Download completed, status code: " + juce::String (downloadTask->statusCode())
-         + "; file size: " + juce::String (targetFile.getSize()));
+         + "; file size: " + juce::String (size));
     stopTimer();
 
-    // Locked first and checked after, so that the file checked is the file started.
-    if (downloadFolder != nullptr && downloadFolder->lockFile (targetFile)
-         && isGoodDownload (*downloadTask, targetFile))
+    if (locked && isGoodDownload (*downloadTask, size))
     {
         // When the build names the tool's signers, only a file they signed is started.
         if (! allowedSigners.isEmpty())
@@ -184,16 +187,14 @@ void MainComponent::timerCallback()
     deleteRunFolder();
 }
 
-bool MainComponent::isGoodDownload (const juce::URL::DownloadTask& task, const juce::File& file)
+bool MainComponent::isGoodDownload (const juce::URL::DownloadTask& task, juce::int64 size)
 {
     // Status 200 and a non-empty file are not enough: a download cut short must never be started
     // with administrator rights, so the task must report no error and, where the server announced
     // a length, the file must have exactly that length.
-    const auto size = file.getSize();
     const auto announced = task.getTotalLength();
 
     return task.statusCode() == 200
-        && file.existsAsFile()
         && size > 0
         && ! task.hadError()
         && (announced < 0 || size == announced);
@@ -212,26 +213,29 @@ void MainComponent::showError (const juce::String& message)
 
 void MainComponent::cleanTarget()
 {
-    deleteRunFolder();
-
-    if (! targetFile.getParentDirectory().exists())
+    // A folder that cannot be emptied yet (an attempt it replaced may still be closing its file)
+    // stays held and is used again: its file is replaced by the next attempt.
+    if (deleteRunFolder())
         downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
 }
 
 /** Deletes the per-run folder with a downloaded file in it, and says so in the log. */
 void MainComponent::deleteDownload()
 {
-    if (targetFile.exists())
+    if (downloadFolder != nullptr && downloadFolder->holdsFile (targetFile.getFileName()))
     {
         deleteRunFolder();
         log ("<timerCallback> Temporary file deleted");
     }
 }
 
-void MainComponent::deleteRunFolder()
+bool MainComponent::deleteRunFolder()
 {
-    downloadFolder.reset();   // our own hold would keep us from deleting it as well
-    platform::deleteDownloadFolder (targetFile.getParentDirectory());
+    if (downloadFolder != nullptr && ! downloadFolder->remove())
+        return false;
+
+    downloadFolder.reset();
+    return true;
 }
 
 void MainComponent::launchRetryJob()
@@ -245,14 +249,16 @@ void MainComponent::launchRetryJob()
     const auto launched = Guard::launch (guard, [g = guard, url, target, folder = downloadFolder]() mutable
     {
         auto task = startDownloadInto (folder.get(), url, target);
-        folder.reset();   // the component's hold is the one that counts from here on
         std::unique_ptr<juce::URL::DownloadTask> replaced;
 
         if (! g->withOwner ([&] (MainComponent& owner) { replaced = owner.storeRetryResult (std::move (task)); }))
         {
-            // Closed while this attempt connected: nothing was downloaded, nothing may stay.
+            // Closed while this attempt connected: nothing was downloaded, nothing may stay. The
+            // component's removal may have found this attempt's file still open.
             task.reset();
-            platform::deleteDownloadFolder (target.getParentDirectory());
+
+            if (folder != nullptr)
+                folder->remove();
         }
 
         // Whatever is left here (a task replaced) is deleted outside every lock: deleting a
@@ -277,19 +283,14 @@ std::unique_ptr<juce::URL::DownloadTask> MainComponent::storeRetryResult (std::u
 //==============================================================================
 void MainComponent::handOver()
 {
-    if (targetFile.existsAsFile())
-    {
-        progress = 1.0;
-        log ("<timerCallback> tool download successful");
-    }
+    // The file is there: it is locked.
+    progress = 1.0;
+    log ("<timerCallback> tool download successful");
 
-    toolProcess = platform::startProgram (targetFile);
-    const auto started = toolProcess != nullptr;
+    auto start = downloadFolder->startLockedFile();
+    toolProcess = std::move (start.program);
 
-    // Once running, the system itself keeps the program's file from being changed.
-    downloadFolder->unlockFile();
-
-    if (started)
+    if (toolProcess != nullptr)
     {
         if (auto* window = findParentComponentOfClass<juce::DocumentWindow>())
             platform::hideWindowQuietly (*window);
@@ -305,6 +306,9 @@ void MainComponent::handOver()
 
         return;
     }
+
+    if (start.refusal.isNotEmpty())
+        log ("<timerCallback> Start refused: " + start.refusal);
 
     reportFailedStart();
 }

@@ -38,7 +38,7 @@ private:
     void showError (const juce::String& message);
     void cleanTarget();
     void deleteDownload();
-    void deleteRunFolder();
+    bool deleteRunFolder();
     void launchRetryJob();
     std::unique_ptr<juce::URL::DownloadTask> storeRetryResult (std::unique_ptr<juce::URL::DownloadTask> task);
     void handOver();
@@ -47,7 +47,7 @@ private:
     void finishAfterTool();
     void releaseLookAndFeel();
 
-    static bool isGoodDownload (const juce::URL::DownloadTask& task, const juce::File& file);
+    static bool isGoodDownload (const juce::URL::DownloadTask& task, juce::int64 size);
 
     const SignerList allowedSigners;
     juce::String variantKey;
@@ -55,7 +55,7 @@ private:
     std::unique_ptr<juce::URL::DownloadTask> downloadTask;
     juce::CriticalSection taskLock;
     juce::File targetFile;
-    std::shared_ptr<platform::DownloadFolder> downloadFolder;   // message thread (and a retry attempt's own copy)
+    std::shared_ptr<platform::DownloadFolder> downloadFolder;   // message thread (and a retry attempt's own copy): the only way to the download
     double progress = 0.0;
     juce::ProgressBar progressBar { progress };
     juce::Label statusLabel;

@@ -3,49 +3,106 @@
 #include "Deadline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
-#include <memory>
-#include <mutex>
-#include <vector>
 
 namespace platform::BackgroundJobs
 {
 
+class Registry::Job final : public juce::Thread
+{
+public:
+    explicit Job (std::function<void()> jobToRun) : juce::Thread ("Background job"), work (std::move (jobToRun)) {}
+
+    ~Job() override { stopThread (-1); }
+
+    /** Its work has returned and its thread is gone: nothing of it runs any more. */
+    bool isDone() const      { return ended && ! isThreadRunning(); }
+
+private:
+    void run() override
+    {
+        work();
+        work = nullptr;   // what the job holds is let go on its own thread, before it counts as ended
+        ended = true;
+    }
+
+    std::function<void()> work;
+    std::atomic<bool> ended { false };
+};
+
+Registry::Registry() = default;
+Registry::~Registry() = default;
+
+std::vector<std::shared_ptr<Registry::Job>> Registry::takeDone()
+{
+    const auto firstEnded = std::stable_partition (jobs.begin(), jobs.end(), [] (const auto& job) { return ! job->isDone(); });
+    std::vector<std::shared_ptr<Job>> ended (std::make_move_iterator (firstEnded), std::make_move_iterator (jobs.end()));
+    jobs.erase (firstEnded, jobs.end());
+    return ended;
+}
+
+bool Registry::launch (std::function<void()> work)
+{
+    auto job = std::make_shared<Job> (std::move (work));
+    std::vector<std::shared_ptr<Job>> ended;
+
+    {
+        const std::scoped_lock lock (mutex);
+
+        if (closing)
+            return false;
+
+        ended = takeDone();
+        jobs.push_back (job);
+    }
+
+    ended.clear();
+
+    if (job->startThread())
+        return true;
+
+    // Never started, so never ends by itself: out of the count again.
+    const std::scoped_lock lock (mutex);
+    jobs.erase (std::remove (jobs.begin(), jobs.end(), job), jobs.end());
+    return false;
+}
+
+bool Registry::stopAll (int milliseconds)
+{
+    const Deadline deadline (milliseconds);
+
+    for (;;)
+    {
+        std::vector<std::shared_ptr<Job>> left, ended;
+
+        {
+            const std::scoped_lock lock (mutex);
+            closing = true;
+            ended = takeDone();
+            left = jobs;
+        }
+
+        ended.clear();
+
+        if (left.empty())
+            return true;
+
+        // Asked again on every round: starting a thread clears the request, so a job launched
+        // just before the exit began may not have seen it yet.
+        for (const auto& job : left)
+            job->signalThreadShouldExit();
+
+        if (deadline.hasPassed())
+            return false;
+
+        juce::Thread::sleep (2);
+    }
+}
+
 namespace
 {
-    class Job final : public juce::Thread
-    {
-    public:
-        explicit Job (std::function<void()> jobToRun) : juce::Thread ("Background job"), work (std::move (jobToRun)) {}
-
-        ~Job() override { stopThread (-1); }
-
-    private:
-        void run() override
-        {
-            work();
-            work = nullptr;   // what the job holds is let go on its own thread, before it counts as ended
-        }
-
-        std::function<void()> work;
-    };
-
-    struct Registry
-    {
-        std::mutex mutex;
-        std::vector<std::shared_ptr<Job>> jobs;
-        bool closing = false;
-
-        /** Forgets the jobs that have ended; call with the mutex held. */
-        void reap()
-        {
-            jobs.erase (std::remove_if (jobs.begin(), jobs.end(),
-                                        [] (const auto& job) { return ! job->isThreadRunning(); }),
-                        jobs.end());
-        }
-    };
-
-    Registry& registry()
+    Registry& programRegistry()
     {
         static Registry instance;
         return instance;
@@ -54,60 +111,12 @@ namespace
 
 bool launch (std::function<void()> work)
 {
-    auto& r = registry();
-    auto job = std::make_shared<Job> (std::move (work));
-
-    {
-        const std::scoped_lock lock (r.mutex);
-
-        if (r.closing)
-            return false;
-
-        r.reap();
-        r.jobs.push_back (job);
-    }
-
-    if (job->startThread())
-        return true;
-
-    const std::scoped_lock lock (r.mutex);
-    r.jobs.erase (std::find (r.jobs.begin(), r.jobs.end(), job));
-    return false;
+    return programRegistry().launch (std::move (work));
 }
 
 bool stopAll (int milliseconds)
 {
-    auto& r = registry();
-    const Deadline deadline (milliseconds);
-
-    for (;;)
-    {
-        std::vector<std::shared_ptr<Job>> running;
-
-        {
-            const std::scoped_lock lock (r.mutex);
-            r.closing = true;
-            r.reap();
-            running = r.jobs;
-        }
-
-        if (running.empty())
-            return true;
-
-        // Waited for outside the lock: a job may be starting one of its own meanwhile (refused now).
-        for (const auto& job : running)
-        {
-            job->signalThreadShouldExit();
-
-            while (job->isThreadRunning())
-            {
-                if (deadline.hasPassed())
-                    return false;
-
-                juce::Thread::sleep (2);
-            }
-        }
-    }
+    return programRegistry().stopAll (milliseconds);
 }
 
 void endProcessWithoutTeardown (int exitCode)

@@ -30,29 +30,55 @@ namespace platform
     */
     using SignerFilter = std::function<bool (const juce::String& subject, const juce::String& issuer)>;
 
+    /** A program started from a download folder; letting it go leaves the program running. */
+    class StartedProgram
+    {
+    public:
+        virtual ~StartedProgram() = default;
+
+        /** True while it runs; false once it has ended, or when the system can no longer say. */
+        virtual bool isRunning() = 0;
+    };
+
     /** The per-run folder the download goes into, made so that nothing with fewer rights than
-        the program can change what is in it, and kept so until released (destroyed): the file
-        that is checked must be the file that is started, even with another, unprivileged process
-        watching the temporary folder.
+        the program can change what is in it. The program runs elevated and the folders above this
+        one are the user's, who can re-point a path through them at any moment: so everything the
+        program does to the folder and the files in it goes through this object's hold on it
+        (names are looked up in the held folder, never along a path again), and it is the only
+        way to act on them. Its functions may be called from more than one thread.
+
+        Both systems keep every other account out (a protected access list on Windows when
+        elevated, mode 0700 on Linux). Within the same account Windows has the elevation boundary
+        and the lock keeps the checked file from being written, renamed or deleted; Linux has no
+        such boundary, so there the lock holds the file itself (it is what is started) but cannot
+        stop a process of the same account from writing it.
     */
     class DownloadFolder
     {
     public:
         virtual ~DownloadFolder() = default;
 
-        /** Opens `file`, by its name in the held folder (never through a link), so that no one can
-            write, rename or delete it until unlockFile() or the end of the hold. False when it
-            cannot be opened that way (it is missing, not a regular file, or someone has it open
-            for writing).
-        */
-        virtual bool lockFile (const juce::File& file) = 0;
-        virtual void unlockFile() = 0;
+        /** Makes an empty folder named `name` in the held folder (the target path starts as one). */
+        virtual bool createFolder (const juce::String& name) = 0;
 
         /** Replaces whatever is at `name` in the folder (a file, an empty folder) with a new file
             open for writing, made relative to the held folder itself: never through a path that
-            a link could redirect. Null when it cannot be made so. Safe on any one thread.
+            a link could redirect. Null when it cannot be made so, or once the folder is removed.
         */
         virtual std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) = 0;
+
+        /** True when a regular file named `name` is in the held folder (a link is not). */
+        virtual bool holdsFile (const juce::String& name) = 0;
+
+        /** Opens the file `name` in the held folder (never through a link), so that no one can
+            write, rename or delete it (see above for Linux) until it is started or the folder is
+            removed. False when it cannot be opened that way (it is missing, not a regular file,
+            or someone has it open for writing); then nothing is locked.
+        */
+        virtual bool lockFile (const juce::String& name) = 0;
+
+        /** The locked file's size in bytes, read through the lock; -1 when nothing is locked. */
+        virtual juce::int64 getLockedFileSize() = 0;
 
         /** Checks the signature of the locked file, read through the lock (never opened again):
             on Windows its Authenticode signature, with a chain to a trusted root and a signer
@@ -60,16 +86,37 @@ namespace platform
             check. Empty when it may be started, else why not, in a few words for the log.
         */
         virtual juce::String checkSignature (const SignerFilter& isAllowed) = 0;
+
+        struct Start
+        {
+            std::unique_ptr<StartedProgram> program;   // null when nothing runs
+            juce::String refusal;                      // why it was stopped before it ran, for the log
+        };
+
+        /** Starts the locked file itself, so that what runs is what was checked: no arguments,
+            its command line its own path, the held folder its working folder (the folder the user
+            started us from may hold planted DLLs), its output not captured. Nothing runs when it
+            is not a program of this system, or when the system started something other than the
+            locked file (Windows: it is ended before its first instruction, with a refusal). The
+            lock is let go after the start: from then on the system itself keeps a running
+            program's file from being changed.
+        */
+        virtual Start startLockedFile() = 0;
+
+        /** Deletes everything in the held folder, then the folder itself, each through the hold
+            (entries opened relative to it, links removed as links where the system lets us, else
+            left, never followed). A link found at the folder's own name goes as a link. False
+            when something in it cannot be deleted yet (an attempt still has its file open): the
+            hold stays, for another try. Once it returns true nothing is held, and nothing can be
+            made or started through this object any more.
+        */
+        virtual bool remove() = 0;
     };
 
-    /** Makes `folder`, which must not exist, as a download folder. Null when it cannot be made. */
-    std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder);
-
-    /** Deletes the per-run `folder` and what is in it. A link found in its place is removed as a
-        link where the system lets us, else left; it is never followed: nothing it points to is
-        ever deleted.
+    /** Makes `folder`, which must not exist, as a download folder, by its name in its parent
+        (opened by path once). Null when it cannot be made.
     */
-    void deleteDownloadFolder (const juce::File& folder);
+    std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder);
 
     /** Cancels a download and lets it go without making the caller wait for the network: where
         the system's HTTP stack cannot interrupt a read in progress, on a thread of its own.
@@ -89,9 +136,10 @@ namespace platform
     };
 
     /** Opens the log at `relativePath` ('/' between names) below `folder` for appending. The
-        program runs elevated and the folders are the user's, so the log is opened only if every
-        folder on the way below `folder` is a real folder (missing ones are made) and the file a
-        regular file with a single link: never through a link, so nothing else is ever written.
+        program runs elevated and the folders are the user's, so the log is opened only if
+        `folder` itself (which must exist: it is never made) and every folder on the way below it
+        is a real folder (missing ones below it are made) and the file a regular file with a
+        single link: never through a link or junction, so nothing else is ever written.
         A file longer than `maxInitialSize` (when positive) is cut on the opened file to its tail
         from the first line break in its last `maxInitialSize` bytes, or left alone when a NUL or
         the end comes first. Null when the path is not safe or the file cannot be opened.
@@ -110,22 +158,6 @@ namespace platform
 
         return -1;
     }
-
-    /** A program started by startProgram; letting it go leaves the program running. */
-    class StartedProgram
-    {
-    public:
-        virtual ~StartedProgram() = default;
-
-        virtual bool isRunning() = 0;
-    };
-
-    /** Starts `program` with its own folder as its working folder (the program runs elevated: the
-        folder the user started us from may hold planted DLLs), no arguments and its output not
-        captured; its command line is its full path, quoted. Null when it could not be started
-        as a program.
-    */
-    std::unique_ptr<StartedProgram> startProgram (const juce::File& program);
 
     /** Passes the system's request to end the program to JUCEApplicationBase::systemRequestedQuit
         on the message thread: on Windows the framework does it when the session ends; the Linux

@@ -6,13 +6,9 @@
 #include "QueuedEventPump.h"
 
 #include <fcntl.h>
-#include <link.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <optional>
 #include <utility>
 
 namespace platform
@@ -82,8 +78,10 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     const auto fileName = names.strings.getLast();
     names.remove (names.size() - 1);
 
-    folder.createDirectory();   // where the path starts: trusted, as the framework makes it
-    Descriptor current (::open (folder.getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The application-data folder's place is the user's to choose, and the folder may itself be
+    // a link: it is opened by its name in its parent, as the folders below it are, and never made.
+    const Descriptor above (::open (folder.getParentDirectory().getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor current (above.fd >= 0 ? ::openat (above.fd, folder.getFileName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
 
     // Each folder opened relative to the one above and never through a link: O_NOFOLLOW refuses
     // a link, O_DIRECTORY anything but a folder. One made by another instance meanwhile is fine.
@@ -111,121 +109,6 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
         trimLog (file.fd, info.st_size, maxInitialSize);
 
     return std::make_unique<LinuxLogFile> (std::move (file));
-}
-
-namespace
-{
-    /** The ELF header at the start of `in`, or nothing when it has none. */
-    std::optional<ElfW(Ehdr)> readElfHeader (juce::InputStream& in)
-    {
-        ElfW(Ehdr) header {};
-
-        if (in.read (&header, (int) sizeof (header)) != (int) sizeof (header)
-             || memcmp (header.e_ident, ELFMAG, SELFMAG) != 0)
-            return std::nullopt;
-
-        return header;
-    }
-
-    /** An executable of this machine's kind (class, byte order and machine as our own). */
-    bool isNativeProgram (const ElfW(Ehdr)& header)
-    {
-        static const auto own = []
-        {
-            juce::FileInputStream in (juce::File ("/proc/self/exe"));
-            return in.openedOk() ? readElfHeader (in) : std::nullopt;
-        }();
-
-        return own.has_value()
-            && header.e_ident[EI_CLASS] == own->e_ident[EI_CLASS]
-            && header.e_ident[EI_DATA] == own->e_ident[EI_DATA]
-            && header.e_machine == own->e_machine
-            && (header.e_type == ET_EXEC || header.e_type == ET_DYN);   // executable or PIE
-    }
-
-    /** True when every segment the loader maps lies inside the file. The system refuses to run a
-        program cut short, but only in the child, after the framework has reported a start.
-    */
-    bool isWholeProgram (juce::InputStream& in, const ElfW(Ehdr)& header, juce::uint64 size)
-    {
-        if (header.e_phentsize != sizeof (ElfW(Phdr)) || header.e_phnum == 0
-             || header.e_phoff > size || (juce::uint64) header.e_phnum * sizeof (ElfW(Phdr)) > size - header.e_phoff
-             || ! in.setPosition ((juce::int64) header.e_phoff))
-            return false;
-
-        for (int i = 0; i < header.e_phnum; ++i)
-        {
-            ElfW(Phdr) segment {};
-
-            if (in.read (&segment, (int) sizeof (segment)) != (int) sizeof (segment))
-                return false;
-
-            if (segment.p_type == PT_LOAD && (segment.p_offset > size || segment.p_filesz > size - segment.p_offset))
-                return false;
-        }
-
-        return true;
-    }
-
-    bool isStartableProgram (const juce::File& file)
-    {
-        juce::FileInputStream in (file);
-        const auto header = in.openedOk() ? readElfHeader (in) : std::nullopt;
-
-        return header.has_value() && isNativeProgram (*header)
-            && isWholeProgram (in, *header, (juce::uint64) file.getSize());
-    }
-}
-
-namespace
-{
-    class LinuxStartedProgram final : public StartedProgram
-    {
-    public:
-        explicit LinuxStartedProgram (pid_t started) : pid (started) {}
-
-        bool isRunning() override
-        {
-            int status = 0;
-
-            if (pid > 0 && ::waitpid (pid, &status, WNOHANG) != 0)
-                pid = 0;   // ended (and reaped), or not ours any more
-
-            return pid > 0;
-        }
-
-    private:
-        pid_t pid;
-    };
-}
-
-std::unique_ptr<StartedProgram> startProgram (const juce::File& program)
-{
-    // posix_spawn reports a program that cannot be run, but the C library would run a file it
-    // cannot execute as a shell script. Only a program of this machine's kind is handed over,
-    // with the execute bit that a download lacks.
-    if (! program.existsAsFile() || ! isStartableProgram (program) || ! program.setExecutePermission (true))
-        return nullptr;
-
-    const auto path = program.getFullPathName();
-    const auto folder = program.getParentDirectory().getFullPathName();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-
-    // Its own folder as its working folder; no pipe, so a chatty tool never blocks.
-    const auto prepared = posix_spawn_file_actions_addchdir_np (&actions, folder.toRawUTF8()) == 0
-                       && posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0
-                       && posix_spawn_file_actions_addopen (&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0;
-
-    char* const arguments[] = { const_cast<char*> (path.toRawUTF8()), nullptr };
-    pid_t pid = 0;
-    const auto started = prepared && ::posix_spawn (&pid, path.toRawUTF8(), &actions, nullptr, arguments, environ) == 0;
-    posix_spawn_file_actions_destroy (&actions);
-
-    if (! started)
-        return nullptr;
-
-    return std::make_unique<LinuxStartedProgram> (pid);
 }
 
 bool hasDisplay()

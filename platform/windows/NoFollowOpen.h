@@ -62,6 +62,15 @@ namespace platform
         return length > 0 && length < std::size (path) ? juce::String (path) : juce::String();
     }
 
+    /** A final path as Win32 calls take it, without the "\\?\" that GetFinalPathNameByHandle puts first. */
+    inline juce::String toWin32Path (const juce::String& finalPath)
+    {
+        if (finalPath.startsWith ("\\\\?\\UNC\\"))
+            return "\\\\" + finalPath.substring (8);
+
+        return finalPath.startsWith ("\\\\?\\") ? finalPath.substring (4) : finalPath;
+    }
+
     /** True when `opened` is what is really at `name` in `parent`: no reparse point, and it
         resolves to where it was asked for (Wine opens a Unix link's target even when told not to
         and reports no reparse point; its final path shows the target).
@@ -81,6 +90,13 @@ namespace platform
     {
         BY_HANDLE_FILE_INFORMATION info {};
         return isReachedAsNamed (opened, parent, name, info);
+    }
+
+    /** Whether two files' information is of the same file: its volume and its index on it. */
+    inline bool isSameFile (const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
+    {
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber
+            && a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
     }
 
     /** Marks an opened file or empty folder to be deleted when its last handle closes. */

@@ -4,8 +4,6 @@
 #include "NoFollowOpen.h"
 #include "WinInetDownloadTask.h"
 
-#include <string>
-
 namespace platform
 {
 
@@ -109,8 +107,15 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     const auto fileName = names.strings.getLast();
     names.remove (names.size() - 1);
 
-    folder.createDirectory();   // where the path starts: trusted, as the framework makes it
-    auto current = openFolder (folder);
+    // The application-data folder's place is the user's to choose, and it may itself be a
+    // junction: it is opened by its name in its parent, as the folders below it are, and never made.
+    const auto above = openFolder (folder.getParentDirectory());
+    auto current = above.handle != nullptr ? openBelow (above.handle, folder.getFileName(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                                        FILE_OPEN, FILE_DIRECTORY_FILE)
+                                           : Handle();
+
+    if (! isRealEntry (current, above, folder.getFileName(), true))
+        return nullptr;
 
     // Each folder opened (made when missing, atomically, so instances starting together agree)
     // relative to the real folder above it, and checked before anything is opened inside it.
@@ -149,48 +154,6 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
         return nullptr;
 
     return std::make_unique<WindowsLogFile> (std::move (appendOnly));
-}
-
-namespace
-{
-    class WindowsStartedProgram final : public StartedProgram
-    {
-    public:
-        explicit WindowsStartedProgram (const PROCESS_INFORMATION& started) : process (started.hProcess)
-        {
-            CloseHandle (started.hThread);
-        }
-
-        ~WindowsStartedProgram() override   { CloseHandle (process); }
-
-        bool isRunning() override           { return WaitForSingleObject (process, 0) != WAIT_OBJECT_0; }
-
-    private:
-        const HANDLE process;
-    };
-}
-
-std::unique_ptr<StartedProgram> startProgram (const juce::File& program)
-{
-    // The program is named outright and its command line is its full path, quoted, so the system
-    // never tries "C:\Users\first.exe" for "C:\Users\first last\...". Its own (held) folder is
-    // its working folder: the stub's, often Downloads, would be searched for DLLs it loads. No
-    // handles inherited, no pipes: a chatty tool never blocks.
-    const auto path = program.getFullPathName();
-    const auto folder = program.getParentDirectory().getFullPathName();
-    std::wstring commandLine = L"\"" + std::wstring (path.toWideCharPointer()) + L"\"";
-
-    STARTUPINFOW startup {};
-    startup.cb = sizeof (startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    PROCESS_INFORMATION started {};
-
-    if (! CreateProcessW (path.toWideCharPointer(), commandLine.data(), nullptr, nullptr, FALSE,
-                          CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr, folder.toWideCharPointer(),
-                          &startup, &started))
-        return nullptr;
-
-    return std::make_unique<WindowsStartedProgram> (started);
 }
 
 void handleSystemQuitRequests()

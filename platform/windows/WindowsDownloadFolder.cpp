@@ -1,9 +1,12 @@
 #include "platform/Platform.h"
 #include "platform/windows/AuthenticodeCheck.h"
 #include "NoFollowOpen.h"
+#include "ProgramStart.h"
 
 #include <windows.h>
 #include <sddl.h>
+
+#include <mutex>
 
 namespace platform
 {
@@ -65,22 +68,98 @@ namespace
         Handle output;
     };
 
+    /** Deletes the entry `name` in the open folder `parent`, opened relative to it without
+        following a reparse point: a junction or link goes as itself, a folder is emptied first.
+        One that Wine followed (no reparse point reported, but it resolves elsewhere) is left:
+        deleting through it would delete what it points to.
+    */
+    bool deleteEntry (const Handle& parent, const juce::String& name, int depth);
+
+    /** Deletes what is in the open folder, each entry through a handle opened relative to it.
+        True when all of it went.
+    */
+    bool emptyFolder (const Handle& folder, int depth = 0)
+    {
+        juce::StringArray names;
+        alignas (8) char listing[16384];
+
+        // Listed first, deleted after: the listing is not disturbed by what goes.
+        for (auto listingClass = FileIdBothDirectoryRestartInfo;
+             GetFileInformationByHandleEx (folder.handle, listingClass, listing, sizeof (listing));
+             listingClass = FileIdBothDirectoryInfo)
+        {
+            for (auto offset = (size_t) 0;;)
+            {
+                const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*> (listing + offset);
+                const juce::String name (entry->FileName, entry->FileNameLength / sizeof (WCHAR));
+
+                if (name != "." && name != "..")
+                    names.add (name);
+
+                if (entry->NextEntryOffset == 0)
+                    break;
+
+                offset += entry->NextEntryOffset;
+            }
+        }
+
+        auto empty = true;
+
+        for (const auto& name : names)
+            empty = deleteEntry (folder, name, depth) && empty;
+
+        return empty;
+    }
+
+    bool deleteEntry (const Handle& parent, const juce::String& name, int depth)
+    {
+        const auto entry = openBelow (parent.handle, name, DELETE | FILE_LIST_DIRECTORY, FILE_OPEN, 0);
+        BY_HANDLE_FILE_INFORMATION info {};
+
+        if (entry.handle == nullptr || ! GetFileInformationByHandle (entry.handle, &info))
+            return false;   // gone meanwhile, or in use
+
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            return deleteOnClose (entry);
+
+        if (! isReachedAsNamed (entry, parent.handle, name))
+            return false;
+
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (depth >= 16 || ! emptyFolder (entry, depth + 1)))
+            return false;
+
+        return deleteOnClose (entry);
+    }
+
     class WindowsDownloadFolder final : public DownloadFolder
     {
     public:
-        explicit WindowsDownloadFolder (Handle&& heldFolder) : folder (std::move (heldFolder)) {}
+        WindowsDownloadFolder (Handle&& parentFolder, const juce::String& folderName, Handle&& heldFolder)
+            : parent (std::move (parentFolder)), name (folderName), folder (std::move (heldFolder)) {}
 
-        std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) override
+        bool createFolder (const juce::String& entry) override
         {
+            const std::scoped_lock lock (mutex);
+            return folder.handle != nullptr
+                && openBelow (folder.handle, entry, FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE).handle != nullptr;
+        }
+
+        std::unique_ptr<juce::OutputStream> createFile (const juce::String& entry) override
+        {
+            const std::scoped_lock lock (mutex);
+
+            if (folder.handle == nullptr)
+                return nullptr;
+
             // What is there goes first, only when it really is in the folder (a link's target never).
-            if (auto existing = openBelow (folder.handle, name, DELETE, FILE_OPEN, 0); existing.handle != nullptr)
+            if (auto existing = openBelow (folder.handle, entry, DELETE, FILE_OPEN, 0); existing.handle != nullptr)
             {
-                if (! isReachedAsNamed (existing, folder.handle, name) || ! deleteOnClose (existing))
+                if (! isReachedAsNamed (existing, folder.handle, entry) || ! deleteOnClose (existing))
                     return nullptr;
             }
 
-            // Made new by name relative to the held folder; as before, others may only read it.
-            auto made = openBelow (folder.handle, name, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
+            // Made new by entry relative to the held folder; as before, others may only read it.
+            auto made = openBelow (folder.handle, entry, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
 
             if (made.handle == nullptr)
                 return nullptr;
@@ -88,41 +167,95 @@ namespace
             return std::make_unique<HandleOutputStream> (std::move (made));
         }
 
-        bool lockFile (const juce::File& target) override
+        bool holdsFile (const juce::String& entry) override
         {
-            // By name relative to the held folder, as the file was made: what its path leads to now may differ.
-            const auto name = target.getFileName();
-            locked = openBelow (folder.handle, name, FILE_GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
+            const std::scoped_lock lock (mutex);
+            return folder.handle != nullptr
+                && isReachedAsNamed (openBelow (folder.handle, entry, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE), folder.handle, entry);
+        }
 
-            if (! isReachedAsNamed (locked, folder.handle, name))
+        bool lockFile (const juce::String& entry) override
+        {
+            const std::scoped_lock lock (mutex);
+
+            // By entry relative to the held folder, as the file was made: what its path leads to now may differ.
+            locked = folder.handle != nullptr
+                         ? openBelow (folder.handle, entry, FILE_GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ)
+                         : Handle();
+
+            if (! isReachedAsNamed (locked, folder.handle, entry))
             {
-                unlockFile();
+                locked = Handle();
                 return false;
             }
 
-            lockedFile = target;
             return true;
+        }
+
+        juce::int64 getLockedFileSize() override
+        {
+            const std::scoped_lock lock (mutex);
+            LARGE_INTEGER size {};
+            return locked.handle != nullptr && GetFileSizeEx (locked.handle, &size) ? size.QuadPart : -1;
         }
 
         juce::String checkSignature (const SignerFilter& isAllowed) override
         {
+            const std::scoped_lock lock (mutex);
             jassert (locked.handle != nullptr);   // lockFile first: what is checked must stay as it is
 
             if (locked.handle == nullptr)
                 return "not locked";
 
-            return checkAuthenticode (locked.handle, lockedFile, isAllowed);
+            // The name is only what WinVerifyTrust reports the file by.
+            return checkAuthenticode (locked.handle, juce::File (toWin32Path (getFinalPath (locked.handle))), isAllowed);
         }
 
-        void unlockFile() override
+        Start startLockedFile() override
         {
+            const std::scoped_lock lock (mutex);
+
+            if (locked.handle == nullptr || folder.handle == nullptr)
+                return {};
+
+            auto start = startProgramFile (locked, folder);
+            locked = Handle();   // once running, the system itself keeps the program's file from being changed
+            return start;
+        }
+
+        bool remove() override
+        {
+            const std::scoped_lock lock (mutex);
             locked = Handle();
+
+            if (folder.handle == nullptr)
+                return true;
+
+            BY_HANDLE_FILE_INFORMATION held {};
+
+            if (! emptyFolder (folder) || ! GetFileInformationByHandle (folder.handle, &held))
+                return false;
+
+            // Our own hold (no delete sharing) would refuse the delete right: the folder is opened
+            // again by its name in the temporary folder it was made in, and deleted only if that
+            // is the folder we held; a junction put there meanwhile goes as itself.
+            folder = Handle();
+            const auto again = openBelow (parent.handle, name, DELETE, FILE_OPEN, 0, FILE_SHARE_READ | FILE_SHARE_WRITE);
+            BY_HANDLE_FILE_INFORMATION there {};
+
+            if (again.handle != nullptr && GetFileInformationByHandle (again.handle, &there)
+                 && ((there.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || isSameFile (held, there)))
+                deleteOnClose (again);
+
+            parent = Handle();
+            return true;
         }
 
     private:
-        const Handle folder;
-        Handle locked;
-        juce::File lockedFile;
+        std::mutex mutex;
+        Handle parent;
+        const juce::String name;
+        Handle folder, locked;
     };
 }
 
@@ -137,8 +270,9 @@ std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderTo
 
     // Made and opened in one step, by name relative to a handle on the temporary folder: there is
     // no moment at which someone else could put another folder in its place. Reading rights are
-    // what make the sharing mode bind others; no delete sharing: no renaming.
-    const auto parent = openFolder (folderToMake.getParentDirectory());
+    // what make the sharing mode bind others; no delete sharing: no renaming. No delete right of
+    // our own either: the tool opens its working folder without delete sharing.
+    auto parent = openFolder (folderToMake.getParentDirectory());
     auto held = parent.handle != nullptr
                     ? openBelow (parent.handle, folderToMake.getFileName(), FILE_LIST_DIRECTORY, FILE_CREATE,
                                  FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE, protection)
@@ -149,30 +283,7 @@ std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderTo
     if (held.handle == nullptr)
         return nullptr;
 
-    return std::make_unique<WindowsDownloadFolder> (std::move (held));
-}
-
-void deleteDownloadFolder (const juce::File& folder)
-{
-    const auto parent = openFolder (folder.getParentDirectory());
-    const auto name = folder.getFileName();
-    auto entry = openBelow (parent.handle, name, DELETE, FILE_OPEN, 0);
-    BY_HANDLE_FILE_INFORMATION info {};
-
-    if (entry.handle == nullptr)
-        return;   // nothing there (or not ours to delete)
-
-    if (isReachedAsNamed (entry, parent.handle, name, info))
-    {
-        entry = Handle();
-        folder.deleteRecursively (false);
-        return;
-    }
-
-    // A junction or link opened as itself goes as the link. One that Wine followed (no reparse
-    // point reported) is left: deleting through it would delete what it points to.
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        deleteOnClose (entry);
+    return std::make_unique<WindowsDownloadFolder> (std::move (parent), folderToMake.getFileName(), std::move (held));
 }
 
 } // namespace platform

@@ -22,6 +22,7 @@ LINUX_BUILD = Path(os.environ.get("VANTREL_LINUX_BUILD_DIR") or ROOT / "build" /
 WINDOWS_BUILD = Path(os.environ.get("VANTREL_WINDOWS_BUILD_DIR") or ROOT / "build" / "windows-x86")
 BUILDS = {"linux": LINUX_BUILD, "wine": WINDOWS_BUILD}
 WINE_PROBE = WINDOWS_BUILD / "tools" / "wine-probe.exe"
+FOLDER_PROBE = WINDOWS_BUILD / "tools" / "folder-probe.exe"
 
 # How many times longer than the plain Linux build each kind may take for the same step: the
 # sanitizers slow down every start, first paint and job; under Wine so is every process start,

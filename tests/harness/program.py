@@ -38,8 +38,14 @@ def download_url(lang, port=TEST_PORTS[0]):
 LOG_IN_APP_DATA = Path("Keldmark/VantrelInstall/runtimeLog_shell.txt")
 
 
+def linux_app_data(home):
+    """The Linux build's application-data folder: it exists on every real profile, and the
+    program never makes it."""
+    return Path(home) / ".config"
+
+
 def linux_log(home):
-    return Path(home) / ".config" / LOG_IN_APP_DATA
+    return linux_app_data(home) / LOG_IN_APP_DATA
 
 
 def linux_env(home, temp):

@@ -13,7 +13,7 @@ from harness.installer import Installer, executable, sanitizer_reports, standin_
 from harness.mirror import Mirror, served_size
 from harness.processes import kill_group, wait_until
 from harness.proxy import Squid
-from harness.program import CA_DIR, linux_env, linux_log
+from harness.program import CA_DIR, linux_app_data, linux_env, linux_log
 
 
 @pytest.fixture(scope="session")
@@ -123,7 +123,7 @@ class Bench:
         exe = executable(platform, lang, variant)
         if platform == "linux":
             temp = self.linux_temp if temp is None else temp
-            for folder in (self.linux_home, temp):
+            for folder in (linux_app_data(self.linux_home), temp):
                 folder.mkdir(parents=True, exist_ok=True)
             installer = Installer(platform, lang, [str(exe)],
                                   dict(linux_env(self.linux_home, temp), **self.linux_proxy),

@@ -1,18 +1,23 @@
 """The per-run folder while a download runs: nothing with fewer rights than the program can
 change it, rename it away or write the file in it, and the run then completes as usual. A link
-put in its place during the retries is never followed: nothing is written or deleted where it
-points, and nothing is started from there."""
+put in its place during the retries, or a path above it re-pointed, is never followed: nothing is
+written, judged, started or deleted where it points."""
 
 import contextlib
 import os
 import subprocess
+import threading
+import time
+from pathlib import Path
 
 import pytest
 
-from harness.installer import cases, wine_probe
-from harness.program import completion
+from harness import standin
+from harness.installer import FOLDER_PROBE, cases, ensure_built, standin_program, wine_probe
+from harness.processes import kill_group
+from harness.program import DELETED, ERROR, completion
 from harness.outcomes import assert_good_run
-from harness.wine import windows_path
+from harness.wine import path_for, windows_path
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
 
@@ -87,3 +92,98 @@ def test_per_run_folder_swapped_for_a_link_during_retries_is_never_followed(benc
     else:
         assert app.wait_exit(10) == 0 and len(starts) == 1 and [e.code for e in exits] == [0]
         assert {str(app.to_unix(starts[0].exe).parent), str(app.to_unix(starts[0].cwd))} == {str(folder)}
+
+
+def other_program(bench, platform, folder, name):
+    """Puts another program (the stand-in, recording elsewhere) and a victim's file at `name` in
+    `folder`: what a re-pointed path would lead to. Returns the other record and the folder's bytes."""
+    record = bench.tmp / "other-record.txt"
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / name).write_bytes(standin_program(platform).read_bytes() + b"\n"
+                                + standin.trailer(path_for(platform, record)).encode())
+    (folder / name).chmod(0o755)
+    (folder / "victim.txt").write_bytes(b"the victim's")
+    return record, {p.name: p.read_bytes() for p in folder.iterdir()}
+
+
+@pytest.mark.parametrize("platform", cases(["wine"]))
+def test_checked_file_is_what_starts_and_goes_when_a_folder_above_is_re_pointed(bench, platform):
+    # The platform layer as the program drives it (tools/folder-probe), with the temporary folder
+    # moved away and a link in its place (standing in for a junction) between the check and the
+    # start. The Linux build's unit tests do the same with DownloadFolder directly.
+    temp, moved, other = bench.tmp / "temp", bench.tmp / "temp.moved", bench.tmp / "other"
+    temp.mkdir()
+    checked = bench.tmp / "checked.exe"
+    checked.write_bytes(standin_program(platform).read_bytes() + b"\n" + bench.trailer(platform).encode())
+    other_record, other_files = other_program(bench, platform, other / "run", "tool.exe")
+
+    probe = subprocess.Popen(["wine", str(ensure_built(FOLDER_PROBE)), windows_path(temp / "run"), windows_path(checked)],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=bench.wine().env,
+                             start_new_session=True)
+    try:
+        assert probe.stdout.readline().strip() == "locked"
+        temp.rename(moved)
+        temp.symlink_to(other)
+        probe.stdin.write("\n")
+        probe.stdin.flush()
+        started = probe.stdout.readline().strip()
+        assert probe.stdout.readline().strip() == "ended"
+        probe.stdin.write("\n")
+        probe.stdin.flush()
+        removed = probe.stdout.readline().strip()
+        assert probe.wait(30) == 0
+    finally:
+        kill_group(probe)
+
+    # The checked program or nothing; never the other. Nothing of the other folder deleted.
+    starts, _ = bench.tool_runs()
+    assert not other_record.exists(), other_record.read_text()
+    assert {p.name: p.read_bytes() for p in (other / "run").iterdir()} == other_files
+    if started == "started":
+        assert len(starts) == 1 and Path(bench.wine().unix_path(starts[0].exe)).parent == moved / "run"
+    else:
+        assert started.startswith("refused") and starts == [], (started, starts)
+    assert removed in ("removed", "kept")
+
+
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
+def test_temporary_folder_re_pointed_during_the_run_never_leads_the_program_elsewhere(bench, platform):
+    # The user's temporary folder is a link that another process of the user re-points every few
+    # milliseconds, once the log has named the run's folder and file, between the real folder and
+    # one of its own holding another program under those names and a victim's file.
+    real, own, temp = bench.tmp / "real-temp", bench.tmp / "own-temp", bench.tmp / "temp"
+    real.mkdir()
+    temp.symlink_to(real)
+    bench.slow_mirror(platform, 3)
+    app = bench.start(platform, "en", temp=temp)
+    app.wait_for_line("Connecting...")
+    target = app.download_target()
+    other_record, other_files = other_program(bench, platform, own / target.parent.name, target.name)
+
+    stop = threading.Event()
+
+    def re_point():
+        while not stop.is_set():
+            for where in (own, real):
+                swap = bench.tmp / "temp.new"
+                swap.symlink_to(where)
+                swap.replace(temp)
+                time.sleep(0.003)
+    mover = threading.Thread(target=re_point)
+    mover.start()
+    try:
+        app.wait_until(lambda: not app.running() or DELETED in app.lines() or ERROR in app.lines(), 40,
+                       "the end of the run or an error")
+    finally:
+        stop.set()
+        mover.join()
+
+    assert not other_record.exists(), other_record.read_text()
+    assert {p.name: p.read_bytes() for p in (own / target.parent.name).iterdir()} == other_files
+    starts, exits = bench.tool_runs()
+    if app.running():   # the error path: the program stays, showing it
+        assert starts == [] and app.close_and_wait(10)[0] == 0
+    else:
+        assert app.wait_exit(10) == 0 and len(starts) == 1 and [e.code for e in exits] == [0]
+        assert Path(app.to_unix(starts[0].exe)).parent == real / target.parent.name
+        assert list(real.iterdir()) == []

@@ -4,6 +4,7 @@ nothing it keeps, and runs on without its log."""
 
 import os
 import re
+import shutil
 import subprocess
 
 import pytest
@@ -77,18 +78,37 @@ def prepare_log(log, case):
 
 def plant_link(log, case, elsewhere):
     """Puts a link on the log's path ("<where> a <kind> link <size>") to a file of old lines in
-    `elsewhere` that the program must not touch."""
+    `elsewhere` that the program must not touch (none when 0 bytes: `elsewhere` is empty). The
+    application-data folder is moved aside first and comes back with unplant_link()."""
     where, kind, size = re.fullmatch(r"(.*) a (sym|hard) link (\d+) bytes", case).groups()
-    target = elsewhere / ("VantrelInstall" if where == "Keldmark" else "") / log.name
+    inside = {"Keldmark": "VantrelInstall", "application data": "Keldmark/VantrelInstall"}.get(where, "")
+    target = elsewhere / inside / log.name
     target.parent.mkdir(parents=True)
-    target.write_bytes(((OLD_LINE + "\r\n") * 2000).encode()[:int(size)])
-    link, pointing_to = {"Keldmark": (log.parent.parent, elsewhere), "log folder": (log.parent, elsewhere),
-                         "log": (log, target)}[where]
+    if int(size):
+        target.write_bytes(((OLD_LINE + "\r\n") * 2000).encode()[:int(size)])
+    else:
+        shutil.rmtree(elsewhere)
+        elsewhere.mkdir()
+    app_data = log.parents[2]
+    link, pointing_to = {"application data": (app_data, elsewhere), "Keldmark": (log.parent.parent, elsewhere),
+                         "log folder": (log.parent, elsewhere), "log": (log, target)}[where]
     link.parent.mkdir(parents=True, exist_ok=True)
+    if where == "application data" and app_data.exists():
+        app_data.rename(app_data.with_name(app_data.name + ".aside"))
     if kind == "hard":
         os.link(pointing_to, link)
     else:
         link.symlink_to(pointing_to)
+
+
+def unplant_link(log):
+    """Takes away a link planted on the log's way that the next test's clean-up must not meet."""
+    for link in (log.parents[2], log.parents[1]):
+        if link.is_symlink():
+            link.unlink()
+    aside = log.parents[2].with_name(log.parents[2].name + ".aside")
+    if aside.exists():
+        aside.rename(log.parents[2])
 
 
 def tree(folder):
@@ -97,6 +117,8 @@ def tree(folder):
 
 LINK_CASES = [f"{where} a {kind} link {size} bytes" for size in (5000, 200000)
               for where, kind in (("log folder", "sym"), ("log", "sym"), ("Keldmark", "sym"), ("log", "hard"))]
+# The application-data folder itself a link: to a folder with the log's folders in it, or empty.
+LINK_CASES += [f"application data a sym link {size} bytes" for size in (5000, 0)]
 LOG_ROWS = [(platform, case) for platform in ("linux", "wine")
             for case in ("missing folder", "folder is a file", "log is a folder", "200000 bytes",
                          "NUL in the last 128 KiB", *LINK_CASES)]
@@ -117,8 +139,7 @@ def test_program_runs_on_whatever_the_log_is_like(bench, platform, case):
     try:
         code = app.wait_exit(60)
     finally:
-        if log.parent.parent.is_symlink():   # the next test's clean-up must not meet it
-            log.parent.parent.unlink()
+        unplant_link(log)
     assert code == 0
     starts, exits = bench.tool_runs()
     assert len(starts) == 1 and [e.code for e in exits] == [0], (starts, exits)

@@ -61,11 +61,13 @@ TEST (DownloadFolder, LocksOnlyARegularFileThatIsThere)
     };
 
     for (const auto& c : cases)
-        EXPECT_EQ (folder->lockFile (folderPath.getChildFile (c.name)), c.locks) << c.name;
+    {
+        EXPECT_EQ (folder->lockFile (c.name), c.locks) << c.name;
+        EXPECT_EQ (folder->getLockedFileSize(), c.locks ? 7 : -1) << c.name;   // a failed lock holds nothing
+        EXPECT_EQ (folder->holdsFile (c.name), c.locks) << c.name;
+    }
 
-    // A failed lock leaves nothing held; a lock can be taken again after it is let go.
-    folder->unlockFile();
-    EXPECT_TRUE (folder->lockFile (file));
+    EXPECT_TRUE (folder->lockFile ("tool.exe"));
     folder.reset();
     EXPECT_TRUE (folderPath.deleteRecursively());
 }
@@ -89,12 +91,89 @@ TEST (DownloadFolder, FilesAreMadeInTheHeldFolderEvenWhenItsPathIsALinkNow)
 
     // Locking goes by name into the held folder too: its file, never one the link leads to.
     ASSERT_TRUE (elsewhere.getChildFile ("planted.exe").replaceWithText ("not ours"));
-    EXPECT_TRUE (folder->lockFile (folderPath.getChildFile ("tool.exe")));
-    EXPECT_FALSE (folder->lockFile (folderPath.getChildFile ("planted.exe")));
-    folder->unlockFile();
+    EXPECT_TRUE (folder->lockFile ("tool.exe"));
+    EXPECT_FALSE (folder->lockFile ("planted.exe") || folder->holdsFile ("planted.exe"));
     elsewhere.getChildFile ("planted.exe").deleteFile();
 
-    // Deleting the folder by its path removes the link alone.
-    platform::deleteDownloadFolder (folderPath);
+    // Removing it empties the held folder and removes the link at its name, nothing it points to;
+    // after that, nothing more is made through it.
+    EXPECT_TRUE (folder->remove());
     EXPECT_FALSE (folderPath.existsAsFile() || folderPath.isSymbolicLink() || ! elsewhere.isDirectory());
+    EXPECT_EQ (moved.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+    EXPECT_EQ (folder->createFile ("tool.exe"), nullptr);
+    EXPECT_FALSE (folder->createFolder ("tool.exe"));
+}
+
+namespace
+{
+    /** The setup-tool stand-in, made to record its runs in `record`. */
+    juce::MemoryBlock recordingProgram (const juce::File& record)
+    {
+        juce::MemoryBlock bytes;
+        EXPECT_TRUE (juce::File (VANTREL_STANDIN).loadFileAsData (bytes));
+        const auto trailer = "\nVANTREL-STANDIN record=" + record.getFullPathName();
+        bytes.append (trailer.toRawUTF8(), trailer.getNumBytesAsUTF8());
+        return bytes;
+    }
+
+    juce::StringArray recordLines (const juce::File& record)
+    {
+        juce::StringArray lines;
+        record.readLines (lines);
+        lines.removeEmptyStrings();
+        return lines;
+    }
+}
+
+TEST (DownloadFolder, StartsAndDeletesWhatItHoldsWhenAPathToItNowLeadsElsewhere)
+{
+    // The download locked and checked, then a path to it re-pointed before the start and the
+    // clean-up: the per-run folder's own, or the temporary folder above it, now a link to a
+    // folder that holds another program under the same name and a victim's file.
+    for (const auto* swapped : { "per-run folder", "folder above" })
+    {
+        SCOPED_TRACE (swapped);
+        Scratch scratch;
+        const auto temp = scratch.root.getChildFile ("temp"), folderPath = temp.getChildFile ("run");
+        const auto checkedRecord = scratch.root.getChildFile ("checked.txt"), otherRecord = scratch.root.getChildFile ("other.txt");
+        ASSERT_TRUE (temp.createDirectory());
+        auto folder = platform::createDownloadFolder (folderPath);
+        ASSERT_NE (folder, nullptr);
+
+        const auto program = recordingProgram (checkedRecord);
+        ASSERT_TRUE (folder->createFile ("tool.exe")->write (program.getData(), program.getSize()));
+        ASSERT_TRUE (folder->lockFile ("tool.exe"));
+
+        const auto other = scratch.root.getChildFile ("other");
+        const auto otherFolder = juce::String (swapped) == "folder above" ? other.getChildFile ("run") : other;
+        const auto moved = juce::String (swapped) == "folder above" ? temp : folderPath;
+        ASSERT_TRUE (otherFolder.createDirectory());
+        const auto otherProgram = recordingProgram (otherRecord);
+        ASSERT_TRUE (otherFolder.getChildFile ("tool.exe").replaceWithData (otherProgram.getData(), otherProgram.getSize()));
+        ASSERT_TRUE (otherFolder.getChildFile ("tool.exe").setExecutePermission (true));
+        ASSERT_TRUE (otherFolder.getChildFile ("victim.txt").replaceWithText ("the victim's"));
+        const auto movedTo = moved.getSiblingFile ("moved");
+        const auto heldNow = moved == temp ? movedTo.getChildFile ("run") : movedTo;
+        ASSERT_TRUE (moved.moveFileTo (movedTo));
+        ASSERT_EQ (::symlink (other.getFullPathName().toRawUTF8(), moved.getFullPathName().toRawUTF8()), 0);
+
+        // What runs is the checked program, in the held folder.
+        auto start = folder->startLockedFile();
+        ASSERT_NE (start.program, nullptr);
+
+        for (int i = 0; i < 1000 && start.program->isRunning(); ++i)
+            juce::Thread::sleep (10);
+
+        const auto started = recordLines (checkedRecord);
+        ASSERT_EQ (started.size(), 2) << started.joinIntoString ("\n").toStdString();
+        EXPECT_TRUE (started[0].fromFirstOccurrenceOf (" cwd=", false, false).contains (heldNow.getFullPathName())) << started[0];
+        EXPECT_FALSE (otherRecord.exists());
+
+        // Deleted through the hold: the held folder's file, never what the path leads to.
+        EXPECT_TRUE (folder->remove());
+        EXPECT_EQ (heldNow.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+        EXPECT_EQ (otherFolder.getChildFile ("victim.txt").loadFileAsString(), "the victim's");
+        juce::MemoryBlock otherNow;
+        EXPECT_TRUE (otherFolder.getChildFile ("tool.exe").loadFileAsData (otherNow) && otherNow == otherProgram);
+    }
 }

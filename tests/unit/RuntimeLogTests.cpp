@@ -39,6 +39,7 @@ namespace
         juce::TemporaryFile folder;
         juce::File appData = folder.getFile();
         juce::File log = appData.getChildFile ("Keldmark/VantrelInstall/runtimeLog_shell.txt");
+        LogFolder()  { appData.createDirectory(); }   // it exists on every real profile
         ~LogFolder() { folder.getFile().deleteRecursively(); }
     };
 }
@@ -154,6 +155,27 @@ TEST (RuntimeLog, ALogPathThatIsAFolderLosesMessagesWithoutFailing)
     logger->logMessage ("lost");
 
     EXPECT_TRUE (folder.log.isDirectory());
+}
+
+TEST (RuntimeLog, NoLogWhenTheApplicationDataFolderIsALinkOrMissing)
+{
+    // Where it is, is the user's to choose: through a link nothing is written or made, whatever
+    // it points to; a missing one is not made.
+    LogFolder folder;
+    const auto elsewhere = folder.appData.getChildFile ("elsewhere"), link = folder.appData.getChildFile ("linked");
+
+    for (const auto* inside : { "", "Keldmark/VantrelInstall" })
+    {
+        ASSERT_TRUE (elsewhere.getChildFile (inside).createDirectory());
+        ASSERT_TRUE (juce::File (elsewhere).createSymbolicLink (link, true));
+        RuntimeLog::create (link, juce::Time::getCurrentTime())->logMessage ("lost");
+
+        EXPECT_EQ (elsewhere.findChildFiles (juce::File::findFilesAndDirectories, true).size(), juce::String (inside).isEmpty() ? 0 : 2);
+        EXPECT_TRUE (link.deleteFile() && elsewhere.deleteRecursively());
+    }
+
+    RuntimeLog::create (folder.appData.getChildFile ("missing"), juce::Time::getCurrentTime())->logMessage ("lost");
+    EXPECT_FALSE (folder.appData.getChildFile ("missing").exists());
 }
 
 TEST (RuntimeLog, WritersAppendingAtOnceKeepEveryLineWhole)

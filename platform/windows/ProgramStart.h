@@ -1,0 +1,13 @@
+#pragma once
+
+#include "platform/Platform.h"
+#include "NoFollowOpen.h"
+
+namespace platform
+{
+    /** Starts the program open at `file` with the folder open at `folder` as its working folder
+        (see DownloadFolder::startLockedFile): suspended, then let run only when the system's
+        image of it is that very file.
+    */
+    DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder);
+}
