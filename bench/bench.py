@@ -6,6 +6,8 @@ It serves padded setup-tool stand-ins from a local nginx over HTTPS and measures
   - the Linux build against curl (download, start the same tool, delete), pair by pair;
   - the fixed costs: start to window shown, download complete on disk to tool started,
     the program's CPU while the tool runs;
+  - the cost of dropped connections: a file cut off 5 times by a relay in front of nginx, the
+    program resuming against curl run again with -C - until the file is whole;
   - the same under Wine (no goal: Wine's HTTP stack is not Windows');
   - the size of the Windows executable as the build leaves it (stripped, signed when configured
     so) and its largest parts from the link map.
@@ -27,6 +29,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import cutrelay  # noqa: E402
 import linkmap  # noqa: E402
 import report   # noqa: E402
 from harness import program, standin, wine  # noqa: E402
@@ -40,6 +43,8 @@ WINDOWS_BUILD = ROOT / "build" / "bench-windows"
 PRODUCT_EXE = ROOT / "build" / "windows-x86" / "VantrelInstall.exe"
 PORTS = program.BENCH_PORTS
 URL = program.download_url("cn", PORTS[0])
+# nginx's port while bench/cutrelay.py takes PORTS[0], the one the program downloads from.
+BEHIND_RELAY = 48545
 MiB = 1 << 20
 RUN_TIMEOUT = 180   # seconds; a run that takes longer has hung
 SPAWN = BENCH / "spawn"
@@ -91,7 +96,8 @@ class CpuGroup:
 #==============================================================================
 class Nginx:
     """Debian's nginx on its own config, pid, logs and temp folders under build/bench/nginx,
-    serving build/bench/nginx/root over TLS with the test CA's localhost certificate."""
+    serving build/bench/nginx/root over TLS with the test CA's localhost certificate. Static
+    files get a strong ETag and Last-Modified, and Range with If-Range is honoured (its defaults)."""
 
     def __init__(self):
         self.dir = BENCH / "nginx"
@@ -99,13 +105,13 @@ class Nginx:
         self.access_log = self.dir / "access.log"
         self.server = None
 
-    def start(self):
+    def start(self, ports=PORTS):
         for sub in ("root", "tmp"):
             (self.dir / sub).mkdir(parents=True, exist_ok=True)
         self.root.chmod(0o755)
         self.access_log.unlink(missing_ok=True)
         (self.root / "ping").write_text("pong\n")
-        listens = "".join(f"        listen 127.0.0.1:{p} ssl;\n        listen [::1]:{p} ssl;\n" for p in PORTS)
+        listens = "".join(f"        listen 127.0.0.1:{p} ssl;\n        listen [::1]:{p} ssl;\n" for p in ports)
         temp = "".join(f"    {kind}_temp_path {self.dir}/tmp/{kind};\n"
                        for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
         conf = self.dir / "nginx.conf"
@@ -132,7 +138,7 @@ http {{
 
         def answers():
             return subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}",
-                                   f"https://localhost:{PORTS[1]}/ping"], capture_output=True, text=True).stdout == "200"
+                                   f"https://localhost:{ports[-1]}/ping"], capture_output=True, text=True).stdout == "200"
         self.server = Server("nginx", base + ["-g", "daemon off;"], self.dir, answers, hint=f"; see {self.dir}/error.log")
 
     def stop(self):
@@ -163,6 +169,26 @@ http {{
             if m and "/VantrelInstall_win" in m.group(5):
                 out.append((float(m.group(1)), float(m.group(2)), int(m.group(3)), int(m.group(4)), m.group(6)))
         return out
+
+
+class Relayed:
+    """While in use: nginx on BEHIND_RELAY and PORTS[1], and bench/cutrelay.py on PORTS[0] in
+    front of it (the bench build's hosts are built in); then nginx as before."""
+
+    def __init__(self, nginx):
+        self.nginx = nginx
+
+    def __enter__(self):
+        self.nginx.stop()
+        self.nginx.start((BEHIND_RELAY, PORTS[1]))
+        self.relay = cutrelay.CutRelay(PORTS[0], BEHIND_RELAY)
+        return self.relay
+
+    def __exit__(self, kind, *_):
+        self.relay.close()
+        self.nginx.stop()
+        if kind is None:
+            self.nginx.start()
 
 
 #==============================================================================
@@ -350,7 +376,9 @@ class Platform:
             process = Spawned(argv, env=env, cwd=run, stdout=subprocess.DEVNULL, stderr=stderr)
         return process, process.started, tmp, before, log
 
-    def finish_program(self, process, started, tmp, before, log, size):
+    def finish_program(self, process, started, tmp, before, log, size, status=200):
+        """Waits for the program; fails unless it completed a download of `size` bytes whose last
+        answer had `status` (206 when it resumed), ran the tool, quit and left nothing behind."""
         code, cpu, rss, wall = process.wait()
         if self.kind == "wine":
             # The program's own group (it, and the tool it started) plus Wine's shared processes.
@@ -362,8 +390,8 @@ class Platform:
         if code != 0:
             problems.append(f"exit code {code}")
         done = program.completion(lines)
-        if not done or done[1:] != (200, size):
-            problems.append("no complete download of the right size in the log")
+        if not done or done[1:] != (status, size):
+            problems.append(f"no complete download of the right size (status {status}) in the log")
         if program.QUIT not in lines:
             problems.append("no Quit in the log")
         left = set(tmp.iterdir()) - before
@@ -385,6 +413,42 @@ class Platform:
         code, curl_cpu, curl_rss, _ = Spawned(["curl", "-sS", "-o", target, URL]).wait()
         if code != 0 or target.stat().st_size != size:
             fail(f"curl failed (exit code {code})")
+        return self.start_tool_and_delete(target, started, curl_cpu, curl_rss)
+
+    def run_curl_resuming(self, name, size, most=20):
+        """As run_curl, but curl is run again until the file is whole, each time asking for the
+        rest (-C -: from the file's length) only if the file is still the one of the first answer
+        (If-Range with its ETag), as the program does. `curl --retry` would start from zero.
+        Adds the file's length after each run ("lengths") and curl's exit codes."""
+        run = fresh_dir(BENCH / "runs" / name)
+        target = run / "VantrelInstall_winCN.exe"
+        headers, errors = run / "headers.txt", run / "curl-stderr.txt"
+        started = time.monotonic()
+        curl_cpu, curl_rss, codes, lengths, etag = 0.0, 0, [], [], None
+        while not lengths or lengths[-1] < size:
+            if len(codes) == most:
+                fail(f"curl -C - did not complete the file in {most} runs: lengths {lengths}, exit codes {codes}")
+            argv = ["curl", "-sS", "-C", "-", "-o", target]
+            argv += ["-H", f"If-Range: {etag}"] if etag else ["-D", headers]
+            with open(errors, "ab") as stderr:
+                code, cpu, rss, _ = Spawned(argv + [URL], stderr=stderr).wait()
+            curl_cpu, curl_rss = curl_cpu + cpu, max(curl_rss, rss)
+            codes.append(code)
+            lengths.append(target.stat().st_size if target.exists() else 0)
+            if etag is None:
+                found = re.search(r'^etag:\s*("[^"]+")\s*$', headers.read_text(errors="replace"), re.I | re.M)
+                if not found:
+                    fail(f"no strong ETag in the first answer to curl:\n{headers.read_text(errors='replace')}")
+                etag = found.group(1)
+        if codes[-1] != 0 or lengths[-1] != size:
+            fail(f"curl -C - ended with exit code {codes[-1]} and {lengths[-1]} of {size} bytes:\n"
+                 + errors.read_text(errors="replace"))
+        result = self.start_tool_and_delete(target, started, curl_cpu, curl_rss)
+        return dict(result, lengths=lengths, codes=codes)
+
+    def start_tool_and_delete(self, target, started, curl_cpu, curl_rss):
+        """What follows curl's download: chmod +x, the tool, deleting the file; the result of
+        the whole from `started`."""
         target.chmod(0o755)
         if self.kind == "linux":
             tool_code, tool_cpu, _, _ = Spawned([target]).wait()
@@ -561,6 +625,80 @@ def idle_run(side, nginx, served, window_seconds):
     return result
 
 
+CUT_OFF = re.compile(r"<timerCallback> Download cut off at byte (\d+)")
+RESUMED = re.compile(r"<timerCallback> Download resumed from byte (\d+)")
+
+
+def through_relay(run, relay, nginx, cuts, cut_after):
+    """run() with the relay cutting the first `cuts` connections the server answers, after
+    `cut_after` bytes each; its result with what the relay forwarded ("received": the server's
+    bytes that reached the client, TLS included), the requests nginx logged (status, body bytes
+    it handed over) and each answered connection's bytes."""
+    relay.arm(cuts, cut_after)
+    mark = nginx.log_mark()
+    result = run()
+    try:
+        counts = relay.counts()
+    except TimeoutError as error:
+        fail(str(error))
+    requests = [[status, sent] for _, _, status, sent, _ in nginx.requests_since(mark)]
+    if counts["cut"] != cuts or len(requests) != cuts + 1:
+        fail(f"expected {cuts} cuts and {cuts + 1} requests, got {counts['cut']} cuts and requests {requests}")
+    return dict(result, received=counts["to_client"], sent_by_client=counts["to_server"],
+                per_connection=counts["per_connection"], requests=requests)
+
+
+def cut_program_run(side, name, size, cuts):
+    """One program run; fails unless it resumed after each cut exactly where it was cut off.
+    Adds the bytes of the file it had at each cut ("cut_at")."""
+    run = side.start_program(name)
+    result = side.finish_program(*run, size, status=206 if cuts else 200)
+    lines = program.split_log(program.read_log_bytes(run[4]))
+    cut_at = [int(m.group(1)) for line in lines if (m := CUT_OFF.fullmatch(line))]
+    resumed = [int(m.group(1)) for line in lines if (m := RESUMED.fullmatch(line))]
+    if len(cut_at) != cuts or resumed != cut_at:
+        fail(f"{side.kind} program: expected {cuts} cuts each resumed where it was cut off, got cut off at "
+             f"{cut_at}, resumed from {resumed}\nlog:\n" + "\n".join(lines))
+    return dict(result, cut_at=cut_at)
+
+
+def cut_runs(side, nginx, served, size, cuts, runs):
+    """The cost of dropped connections: rounds of the program and curl with the first `cuts`
+    connections cut after 1/(cuts + 1) of the file each (with 5: at 1/6, 2/6 ... 5/6 of it when
+    every attempt resumes), then both again through the same relay without cuts."""
+    cut_after = size // (cuts + 1)
+    step(f"{side.kind}: {size // MiB} MiB through a relay that cuts the first {cuts} connections after "
+         f"{cut_after} bytes each; {runs} rounds of the program and curl -C -, with the cuts and without")
+    file = served.make(size)
+    with Relayed(nginx) as relay:
+        nginx.serve(file)
+        through_relay(lambda: side.run_program("warm-up", size), relay, nginx, 0, 0)
+        through_relay(lambda: side.run_curl_resuming("warm-up", size), relay, nginx, 0, 0)
+        rounds = []
+        for i in range(runs):
+            one = {}
+            for label, n in (("cut", cuts), ("uncut", 0)):
+                records_before = len(served.record_lines())
+                one[label] = {
+                    "program": through_relay(lambda: cut_program_run(side, f"{label}-program-{i}", size, n),
+                                             relay, nginx, n, cut_after),
+                    "curl": through_relay(lambda: side.run_curl_resuming(f"{label}-curl-{i}", size),
+                                          relay, nginx, n, cut_after),
+                }
+                starts, _ = standin.parse_record(served.record_lines()[records_before:])
+                if len(starts) != 2 or any(start.argc != 0 for start in starts):
+                    fail(f"expected two tool starts with no arguments, got {starts}")
+            rounds.append(one)
+            for label in ("cut", "uncut"):
+                prog, curl = one[label]["program"], one[label]["curl"]
+                print(f"    round {i + 1}, {label}: program {prog['wall']:.3f} s, {prog['received']} bytes received "
+                      f"in {len(prog['requests'])} requests | curl {curl['wall']:.3f} s, {curl['received']} bytes "
+                      f"in {len(curl['requests'])} requests", flush=True)
+    file.unlink()
+    shutil.rmtree(BENCH / "runs", ignore_errors=True)
+    return {"size": size, "cuts": cuts, "cut_after": cut_after, "rounds": rounds}
+
+
 #==============================================================================
 def executable_size():
     """The product's file exactly as the build leaves it (stripped, signed when configured so),
@@ -598,6 +736,13 @@ def main():
     p.add_argument("--mapwatch", default=str(BENCH / "mapwatch"))
     p.add_argument("--idle-only", action="store_true",
                    help="measure only the waiting program (both builds) and print it; no report")
+    p.add_argument("--cut-size", type=int, default=256, help="file size in MiB for the dropped connections")
+    p.add_argument("--cuts", type=int, default=5, help="connections cut per download")
+    p.add_argument("--cut-runs", type=int, default=3,
+                   help="rounds (program and curl, with the cuts and without), Linux build")
+    p.add_argument("--wine-cut-runs", type=int, default=1, help="the same under Wine (0: none)")
+    p.add_argument("--cuts-only", action="store_true",
+                   help="measure only the dropped connections and print them (build/bench/cuts.json); no report")
     args = p.parse_args()
 
     # A plain kill still stops nginx and Wine (the finally below).
@@ -618,8 +763,10 @@ def main():
     # The fixed costs at the smallest and the largest size: the hand-over turns out to grow.
     fixed_sizes = sorted({sizes[0], sizes[-1]})
     wine_fixed_sizes = sorted({wine_sizes[0], wine_sizes[-1]})
+    cut_size = args.cut_size * MiB
 
-    results["size"] = executable_size()
+    if not args.cuts_only:
+        results["size"] = executable_size()
 
     nginx = Nginx()
     watcher = None
@@ -637,10 +784,30 @@ def main():
             wine.start_wine()
             idle_run(wine, nginx, Served("wine", wine.standin), args.idle_seconds)
             return
+        if args.cuts_only:
+            results["linux"] = {"cuts": cut_runs(linux, nginx, served, cut_size, args.cuts, args.cut_runs)}
+            if args.wine_cut_runs > 0:
+                try:
+                    wine = Platform("wine", args.windows_build)
+                    results["windows_build"] = str(wine.exe)
+                    wine.start_wine()
+                    results["wine"] = {"cuts": cut_runs(wine, nginx, Served("wine", wine.standin), cut_size,
+                                                        args.cuts, args.wine_cut_runs)}
+                except SystemExit as failure:
+                    if not str(failure.code).startswith("bench:"):
+                        raise
+                    print(failure.code, file=sys.stderr, flush=True)
+                    results["wine_error"] = str(failure.code)
+            (BENCH / "cuts.json").write_text(json.dumps(results, indent=1))
+            for kind in ("linux", "wine"):
+                if kind in results:
+                    print("\n".join(["", f"{kind}:", ""] + report.cuts_table(results[kind]["cuts"])), flush=True)
+            return
         results["linux"] = {
             "throughput": throughput_runs(linux, nginx, served, sizes, args.runs),
             "fixed": [fixed_cost_runs(linux, nginx, served, watcher, args.fixed_runs, size) for size in fixed_sizes],
             "idle": idle_run(linux, nginx, served, args.idle_seconds),
+            "cuts": cut_runs(linux, nginx, served, cut_size, args.cuts, args.cut_runs),
         }
 
         if args.wine_runs > 0:
@@ -657,6 +824,8 @@ def main():
                               for size in wine_fixed_sizes],
                     "idle": idle_run(wine, nginx, served, args.idle_seconds),
                 }
+                if args.wine_cut_runs > 0:
+                    results["wine"]["cuts"] = cut_runs(wine, nginx, served, cut_size, args.cuts, args.wine_cut_runs)
             except SystemExit as failure:
                 if not str(failure.code).startswith("bench:"):
                     raise

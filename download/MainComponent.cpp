@@ -8,6 +8,10 @@ namespace
     constexpr int monitorPeriodMs = 500;
     constexpr int exitPollMs = 500;
 
+    // A transfer that receives nothing for this long is given up as a network failure (the
+    // framework's time-out), by the program itself: Wine's WinINet ignores its receive time-out.
+    constexpr auto idleTimeout = std::chrono::seconds (30);
+
     // Long enough for a job that is asked to stop to notice (our own layer polls at 50 ms),
     // short enough that closing never feels stuck behind a connection attempt that cannot be
     // interrupted: such a job then finds the component gone and cleans up after itself.
@@ -21,11 +25,19 @@ namespace
     /** Starts an attempt that writes only through the program's own hold on the per-run folder:
         without the folder no attempt writes anything anywhere, and it fails like a network failure.
     */
-    std::unique_ptr<juce::URL::DownloadTask> startDownloadInto (platform::DownloadFolder* folder, const juce::URL& url,
-                                                                const juce::File& target)
+    std::unique_ptr<platform::DownloadTask> startDownloadInto (const std::shared_ptr<platform::DownloadFolder>& folder,
+                                                               const juce::URL& url, const juce::File& target,
+                                                               const platform::DownloadResume& resume)
     {
-        auto output = folder != nullptr ? folder->createFile (target.getFileName()) : nullptr;
-        return output != nullptr ? platform::startDownload (url, target, std::move (output)) : nullptr;
+        if (folder == nullptr)
+            return nullptr;
+
+        const auto name = target.getFileName();
+
+        return platform::startDownload (url, target, [folder, name] (juce::int64 keep)
+        {
+            return keep == 0 ? folder->createFile (name) : folder->reopenFile (name, keep);
+        }, resume);
     }
 }
 
@@ -57,7 +69,13 @@ MainComponent::MainComponent (const InstallerSettings& settings)
     log ("Download to: " + targetFile.getFullPathName());
     log ("Connecting...");
 
-    downloadTask = startDownloadInto (downloadFolder.get(), downloadUrl, targetFile);
+    // The first attempt runs on a job like every retry, so that the window shows at once
+    // whatever the network does; without a thread for it, it runs here.
+    if (! launchRetryJob())
+    {
+        firstAttemptPending = false;
+        downloadTask = startDownloadInto (downloadFolder, downloadUrl, targetFile, {});
+    }
 
     startTimer (monitorPeriodMs);
 
@@ -79,7 +97,7 @@ MainComponent::~MainComponent()
     releaseLookAndFeel();
     toolProcess.reset();   // leaves a tool that still runs alone
 
-    std::unique_ptr<juce::URL::DownloadTask> task;
+    std::unique_ptr<platform::DownloadTask> task;
 
     {
         const juce::ScopedLock lock (taskLock);
@@ -131,13 +149,23 @@ void MainComponent::timerCallback()
 
     const juce::ScopedLock lock (taskLock);
 
+    // A transfer cut off or stalled is the network's failure, not the server's answer: what it
+    // received is kept for the next attempt to resume from.
+    if (downloadTask != nullptr && hasStalledOrBeenCutOff())
+        keepForResume();
+
     if (downloadTask == nullptr)
     {
+        if (firstAttemptPending)
+            return;   // still connecting for the first time: nothing has failed yet
+
         showError (DownloadVariant::getNetworkFailureText (variantKey));
 
         if (! retryInProgress)
         {
-            cleanTarget();
+            if (! resumeFrom.canResume())
+                cleanTarget();
+
             launchRetryJob();
         }
 
@@ -187,14 +215,48 @@ void MainComponent::timerCallback()
     deleteRunFolder();
 }
 
-bool MainComponent::isGoodDownload (const juce::URL::DownloadTask& task, juce::int64 size)
+bool MainComponent::hasStalledOrBeenCutOff()
+{
+    if (downloadTask->isFinished())
+        return downloadTask->wasCutOff();
+
+    const auto received = downloadTask->getLengthDownloaded();
+    const auto now = std::chrono::steady_clock::now();
+
+    if (received != lastReceived)
+    {
+        lastReceived = received;
+        lastProgressAt = now;
+    }
+
+    return now - lastProgressAt >= idleTimeout;
+}
+
+void MainComponent::keepForResume()
+{
+    const auto received = downloadTask->getLengthDownloaded();
+    log ("<timerCallback> Download " + juce::String (downloadTask->isFinished() ? "cut off" : "stalled")
+         + " at byte " + juce::String (received));
+
+    resumeFrom = { received, downloadTask->getTotalLength(), downloadTask->getValidator() };
+
+    if (! resumeFrom.canResume())
+        log ("<timerCallback> Download will start again from zero: nothing safe to resume by (no length or validator)");
+
+    // Cancelled without waiting for the network; the next attempt may find its file still open
+    // for a moment, and then fails like a network failure.
+    platform::discardDownload (std::move (downloadTask));
+}
+
+bool MainComponent::isGoodDownload (const platform::DownloadTask& task, juce::int64 size)
 {
     // Status 200 and a non-empty file are not enough: a download cut short must never be started
     // with administrator rights, so the task must report no error and, where the server announced
-    // a length, the file must have exactly that length.
+    // a length, the file must have exactly that length. A resumed download is good the same way:
+    // its last answer continued the kept bytes exactly, and the file holds the complete length.
     const auto announced = task.getTotalLength();
 
-    return task.statusCode() == 200
+    return (task.statusCode() == 200 || (task.statusCode() == 206 && task.isResumed()))
         && size > 0
         && ! task.hadError()
         && (announced < 0 || size == announced);
@@ -238,7 +300,7 @@ bool MainComponent::deleteRunFolder()
     return true;
 }
 
-void MainComponent::launchRetryJob()
+bool MainComponent::launchRetryJob()
 {
     retryInProgress = true;
 
@@ -246,12 +308,18 @@ void MainComponent::launchRetryJob()
     const auto url = downloadUrl;
     const auto target = targetFile;
 
-    const auto launched = Guard::launch (guard, [g = guard, url, target, folder = downloadFolder]() mutable
+    const auto launched = Guard::launch (guard, [g = guard, url, target, folder = downloadFolder, resume = resumeFrom]() mutable
     {
-        auto task = startDownloadInto (folder.get(), url, target);
-        std::unique_ptr<juce::URL::DownloadTask> replaced;
+        auto task = startDownloadInto (folder, url, target, resume);
+        std::unique_ptr<platform::DownloadTask> replaced;
 
-        if (! g->withOwner ([&] (MainComponent& owner) { replaced = owner.storeRetryResult (std::move (task)); }))
+        if (! g->withOwner ([&] (MainComponent& owner)
+                            {
+                                if (task != nullptr && task->getStartNote().isNotEmpty())
+                                    log ("<timerCallback> " + task->getStartNote());
+
+                                replaced = owner.storeRetryResult (std::move (task));
+                            }))
         {
             // Closed while this attempt connected: nothing was downloaded, nothing may stay. The
             // component's removal may have found this attempt's file still open.
@@ -267,16 +335,20 @@ void MainComponent::launchRetryJob()
 
     if (! launched)
         retryInProgress = false;
+
+    return launched;
 }
 
-std::unique_ptr<juce::URL::DownloadTask> MainComponent::storeRetryResult (std::unique_ptr<juce::URL::DownloadTask> task)
+std::unique_ptr<platform::DownloadTask> MainComponent::storeRetryResult (std::unique_ptr<platform::DownloadTask> task)
 {
     {
         const juce::ScopedLock lock (taskLock);
         std::swap (downloadTask, task);
+        lastReceived = -1;   // a new task: its stall is timed from now
     }
 
     retryInProgress = false;
+    firstAttemptPending = false;
     return task;
 }
 

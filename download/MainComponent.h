@@ -3,8 +3,10 @@
 #include "CustomLookAndFeel.h"
 #include "InstallerSettings.h"
 #include "JobGuard.h"
+#include "platform/DownloadTask.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace platform { class DownloadFolder; class StartedProgram; }
 
@@ -39,21 +41,28 @@ private:
     void cleanTarget();
     void deleteDownload();
     bool deleteRunFolder();
-    void launchRetryJob();
-    std::unique_ptr<juce::URL::DownloadTask> storeRetryResult (std::unique_ptr<juce::URL::DownloadTask> task);
+    bool launchRetryJob();
+    std::unique_ptr<platform::DownloadTask> storeRetryResult (std::unique_ptr<platform::DownloadTask> task);
+    bool hasStalledOrBeenCutOff();
+    void keepForResume();
     void handOver();
     void reportFailedStart();
     bool launchExitWatcher();
     void finishAfterTool();
     void releaseLookAndFeel();
 
-    static bool isGoodDownload (const juce::URL::DownloadTask& task, juce::int64 size);
+    static bool isGoodDownload (const platform::DownloadTask& task, juce::int64 size);
 
     const SignerList allowedSigners;
     juce::String variantKey;
     juce::URL downloadUrl;
-    std::unique_ptr<juce::URL::DownloadTask> downloadTask;
+    std::unique_ptr<platform::DownloadTask> downloadTask;
     juce::CriticalSection taskLock;
+    platform::DownloadResume resumeFrom;   // what a download cut off left for the next attempt (message thread)
+
+    // Watching the running task for a stall (with taskLock held): its last count, and since when.
+    juce::int64 lastReceived = -1;
+    std::chrono::steady_clock::time_point lastProgressAt;
     juce::File targetFile;
     std::shared_ptr<platform::DownloadFolder> downloadFolder;   // message thread (and a retry attempt's own copy): the only way to the download
     double progress = 0.0;
@@ -63,7 +72,8 @@ private:
     std::unique_ptr<CustomLookAndFeel> lookAndFeel;
 
     // One connection attempt at a time: overlapping attempts would write the same target file.
-    std::atomic<bool> retryInProgress { false };
+    // The first runs on a job too, and until it has ended no failure is shown.
+    std::atomic<bool> retryInProgress { false }, firstAttemptPending { true };
     const std::shared_ptr<Guard> guard = std::make_shared<Guard> (*this);
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainComponent)

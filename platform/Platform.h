@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DownloadTask.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 /** What the program needs from the system it runs on. The Windows build gets it from the
@@ -13,17 +15,24 @@ namespace platform
     */
     juce::String getOperatingSystemName();
 
-    /** Connects to `url` and starts writing its body to `output`, the file `target` made by
-        DownloadFolder::createFile, with the meaning of the Windows HTTP stack: null when no HTTP
-        answer came back (refused, unknown host, TLS failure, empty address, time-out) or there is
-        no output; otherwise a running task, whatever the status code, after following redirects
-        (never away from https). Blocks until then. Uses the system's proxy settings (on Linux the
-        usual proxy variables). A failed attempt leaves the empty file.
+    /** Connects to `url` and starts writing its body to the file `target`, opened through
+        `openOutput`, with the meaning of the Windows HTTP stack: null when no HTTP answer came
+        back (refused, unknown host, TLS failure, empty address, time-out) or there is no output;
+        otherwise a running task, whatever the status code, after following redirects (never away
+        from https). Blocks until then. Uses the system's proxy settings (on Linux the usual proxy
+        variables).
+
+        A plain attempt opens a new, empty file before it connects (a failed attempt leaves it).
+        One that `resume.canResume()` asks for the rest only (Range and If-Range, on every
+        redirect too) and opens the file once the answer is in: a 206 that continues the kept
+        bytes exactly is appended to them; a 200 replaces them, as does any other answer, judged
+        as usual; a 206 that does not fit, or a 416, is followed at once by a plain request (see
+        RangedAnswer). Without an answer nothing of the kept file is touched.
 
         Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
     */
-    std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
-                                                            std::unique_ptr<juce::OutputStream> output);
+    std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
+                                                 const DownloadOutputOpener& openOutput, const DownloadResume& resume = {});
 
     /** Whether a signer, named by the common names of its certificate's subject and issuer, may
         have signed the program that is started.
@@ -66,6 +75,12 @@ namespace platform
             a link could redirect. Null when it cannot be made so, or once the folder is removed.
         */
         virtual std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) = 0;
+
+        /** Opens the regular file `name` in the held folder (never through a link) for writing,
+            cut to its first `keep` bytes and positioned after them: a download resumed. Null when
+            it is not there, is shorter, or cannot be opened so (someone has it open for writing).
+        */
+        virtual std::unique_ptr<juce::OutputStream> reopenFile (const juce::String& name, juce::int64 keep) = 0;
 
         /** True when a regular file named `name` is in the held folder (a link is not). */
         virtual bool holdsFile (const juce::String& name) = 0;

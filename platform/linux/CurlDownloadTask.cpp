@@ -29,29 +29,45 @@ namespace
     }
 }
 
-std::unique_ptr<juce::URL::DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
-                                                                  DownloadTimeouts timeouts)
+std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
+                                                       DownloadTimeouts timeouts, const DownloadResume& resume)
 {
-    // As on Windows: the target is replaced, and opened before the connection is made.
-    target.deleteFile();
-    auto output = std::make_unique<juce::FileOutputStream> (target, outputBufferSize);
+    return start (url, target, [target] (juce::int64 keep) -> std::unique_ptr<juce::OutputStream>
+    {
+        // As on Windows: a new file replaces what is there.
+        if (keep == 0)
+            target.deleteFile();
 
-    if (output->failedToOpen())
-        return nullptr;
+        auto output = std::make_unique<juce::FileOutputStream> (target, outputBufferSize);
 
-    return start (url, target, std::move (output), timeouts);
+        if (output->failedToOpen() || output->getPosition() < keep || ! output->setPosition (keep) || output->truncate().failed())
+            return nullptr;
+
+        return output;
+    }, resume, timeouts);
 }
 
-std::unique_ptr<juce::URL::DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
-                                                                  std::unique_ptr<juce::OutputStream> output,
-                                                                  DownloadTimeouts timeouts)
+std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
+                                                       const DownloadOutputOpener& openOutput,
+                                                       const DownloadResume& resume, DownloadTimeouts timeouts)
+{
+    return begin (url, target, openOutput, resume, timeouts, {});
+}
+
+std::unique_ptr<CurlDownloadTask> CurlDownloadTask::begin (const juce::URL& url, const juce::File& target,
+                                                           const DownloadOutputOpener& openOutput, const DownloadResume& resume,
+                                                           DownloadTimeouts timeouts, const juce::String& note)
 {
     initialiseCurlOnce();
 
-    if (output == nullptr)
+    // As on Windows: a plain attempt's file is opened before the connection is made.
+    auto output = resume.canResume() ? nullptr : openOutput (0);
+
+    if (! resume.canResume() && output == nullptr)
         return nullptr;
 
-    auto task = std::make_unique<CurlDownloadTask> (target, std::move (output));
+    auto task = std::make_unique<CurlDownloadTask> (target, std::move (output), openOutput, resume);
+    task->startNote = note;
 
     if (! task->configure (url.toString (true), timeouts))
         return nullptr;
@@ -64,6 +80,9 @@ std::unique_ptr<juce::URL::DownloadTask> CurlDownloadTask::start (const juce::UR
 
         if (const auto result = task->pump (connectPollMs))
         {
+            if (task->askAgainPlainly)
+                return begin (url, target, openOutput, {}, timeouts, task->startNote);
+
             if (! task->headersComplete)
                 return nullptr;   // no answer: the Windows stack gives no task either
 
@@ -76,8 +95,9 @@ std::unique_ptr<juce::URL::DownloadTask> CurlDownloadTask::start (const juce::UR
     return task;
 }
 
-CurlDownloadTask::CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::OutputStream> out)
-    : output (std::move (out))
+CurlDownloadTask::CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::OutputStream> out,
+                                    const DownloadOutputOpener& opener, const DownloadResume& resumeFrom)
+    : output (std::move (out)), openOutput (opener), resume (resumeFrom)
 {
     targetLocation = target;
 }
@@ -102,6 +122,8 @@ CurlDownloadTask::~CurlDownloadTask()
 
     if (easy != nullptr)
         curl_easy_cleanup (easy);
+
+    curl_slist_free_all (requestHeaders);
 }
 
 bool CurlDownloadTask::configure (const juce::String& address, DownloadTimeouts timeouts)
@@ -113,6 +135,18 @@ bool CurlDownloadTask::configure (const juce::String& address, DownloadTimeouts 
         return false;
 
     const auto ok = [] (CURLcode code) { return code == CURLE_OK; };
+
+    // Only the rest, and only of the same file: a changed one comes whole (If-Range). A range
+    // of our own, not curl's resume, which would refuse a whole answer instead of taking it.
+    if (resume.canResume())
+    {
+        requestHeaders = curl_slist_append (nullptr, ("If-Range: " + resume.validator).toRawUTF8());
+
+        if (requestHeaders == nullptr
+             || ! ok (curl_easy_setopt (easy, CURLOPT_RANGE, (juce::String (resume.received) + "-").toRawUTF8()))
+             || ! ok (curl_easy_setopt (easy, CURLOPT_HTTPHEADER, requestHeaders)))
+            return false;
+    }
 
     return ok (curl_easy_setopt (easy, CURLOPT_URL, address.toRawUTF8()))
         && ok (curl_easy_setopt (easy, CURLOPT_NOSIGNAL, 1L))
@@ -172,10 +206,39 @@ void CurlDownloadTask::run()
 void CurlDownloadTask::finish (int result)
 {
     // Closed before the task reports that it has finished, as the framework's own task does.
-    // Writes are unbuffered and each failed one ended the transfer with an error.
+    // Writes are unbuffered and each failed one ended the transfer with a write error, which is
+    // ours, not the network's.
     output = nullptr;
 
-    publishFinished (result != CURLE_OK);
+    publishFinished (result != CURLE_OK, result != CURLE_WRITE_ERROR && ! cancelled);
+}
+
+bool CurlDownloadTask::takeAnswer (int status)
+{
+    validator = RangedAnswer::chooseValidator (etag, lastModified);
+
+    if (! resume.canResume())
+        return output != nullptr;   // opened before connecting
+
+    switch (RangedAnswer::judge (resume, status, contentRange, validator, startNote))
+    {
+        case RangedAnswer::Use::append:
+            output = openOutput (resume.received);
+            resumed = true;
+            contentLength = resume.completeLength;
+            publishDownloaded (resume.received);
+            break;
+
+        case RangedAnswer::Use::fromZero:
+            output = openOutput (0);
+            break;
+
+        case RangedAnswer::Use::askAgainPlainly:
+            askAgainPlainly = true;
+            return false;
+    }
+
+    return output != nullptr;
 }
 
 size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, void* self)
@@ -183,15 +246,34 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
     auto& task = *static_cast<CurlDownloadTask*> (self);
     const auto length = size * count;
 
+    const auto valueOf = [data, length] (const char* name)
+    {
+        const auto skip = strlen (name);
+        return juce::String::fromUTF8 (data + skip, (int) (length - skip)).trim();
+    };
+
     if (startsWithIgnoreCase (data, length, "HTTP/"))
     {
         task.redirecting = false;
+        task.etag = task.lastModified = task.contentRange = {};
     }
     else if (startsWithIgnoreCase (data, length, "Location:"))
     {
         task.redirecting = true;
     }
-    else if (length <= 2 && (data[0] == '\r' || data[0] == '\n'))
+    else if (startsWithIgnoreCase (data, length, "ETag:"))
+    {
+        task.etag = valueOf ("ETag:");
+    }
+    else if (startsWithIgnoreCase (data, length, "Last-Modified:"))
+    {
+        task.lastModified = valueOf ("Last-Modified:");
+    }
+    else if (startsWithIgnoreCase (data, length, "Content-Range:"))
+    {
+        task.contentRange = valueOf ("Content-Range:");
+    }
+    else if (length <= 2 && (data[0] == '\r' || data[0] == '\n') && ! task.headersComplete)   // not a chunked body's trailers
     {
         long status = 0;
 
@@ -209,6 +291,10 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
 
             task.httpCode = (int) status;
             task.contentLength = announced;
+
+            if (! task.takeAnswer ((int) status))
+                return 0;   // nothing to write it to, or nothing of it to use: no task
+
             task.headersComplete = true;
         }
     }

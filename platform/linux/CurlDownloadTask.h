@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/PublishedDownloadTask.h"
+#include "platform/DownloadTask.h"
 
 #include <atomic>
 #include <optional>
@@ -8,6 +8,7 @@
 
 struct Curl_easy;
 struct Curl_multi;
+struct curl_slist;
 
 namespace platform
 {
@@ -22,27 +23,35 @@ struct DownloadTimeouts
 /** A download over libcurl with the meaning of one through the Windows HTTP stack: start()
     connects and reads the final answer's headers on the caller's thread and returns null when
     none came (refused, unknown host, TLS failure, too many redirects, time-out); after that the
-    body is written to the file on a thread of the task's own.
+    body is written to the file on a thread of the task's own. A resumed attempt is as
+    platform::startDownload says.
 */
-class CurlDownloadTask final : public PublishedDownloadTask
+class CurlDownloadTask final : public DownloadTask
 {
 public:
-    /** Writes into `output`, the file at `target`; null without an output. */
-    static std::unique_ptr<juce::URL::DownloadTask> start (const juce::URL& url, const juce::File& target,
-                                                           std::unique_ptr<juce::OutputStream> output,
-                                                           DownloadTimeouts timeouts = {});
+    /** Writes into the file at `target`, opened through `openOutput`. */
+    static std::unique_ptr<DownloadTask> start (const juce::URL& url, const juce::File& target,
+                                                const DownloadOutputOpener& openOutput,
+                                                const DownloadResume& resume = {}, DownloadTimeouts timeouts = {});
 
-    /** Writes into a file it makes at `target` by path, replacing what is there (tests). */
-    static std::unique_ptr<juce::URL::DownloadTask> start (const juce::URL& url, const juce::File& target,
-                                                           DownloadTimeouts timeouts = {});
+    /** Writes into the file at `target` by path (tests): a new file, or the kept bytes of `resume`. */
+    static std::unique_ptr<DownloadTask> start (const juce::URL& url, const juce::File& target,
+                                                DownloadTimeouts timeouts = {}, const DownloadResume& resume = {});
 
-    CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::OutputStream> output);
+    CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::OutputStream> output,
+                      const DownloadOutputOpener& openOutput, const DownloadResume& resume);
 
     /** Cancels a download still running and waits for its thread (a moment at most). */
     ~CurlDownloadTask() override;
 
 private:
+    /** start(), with `note` for the log when it follows a ranged request that could not be used. */
+    static std::unique_ptr<CurlDownloadTask> begin (const juce::URL& url, const juce::File& target,
+                                                    const DownloadOutputOpener& openOutput, const DownloadResume& resume,
+                                                    DownloadTimeouts timeouts, const juce::String& note);
+
     bool configure (const juce::String& address, DownloadTimeouts timeouts);
+    bool takeAnswer (int status);
     std::optional<int> pump (int waitMs);
     void finish (int result);
     void run();
@@ -51,9 +60,13 @@ private:
     static size_t receiveBody (char* data, size_t size, size_t count, void* self);
 
     std::unique_ptr<juce::OutputStream> output;
+    const DownloadOutputOpener openOutput;
+    const DownloadResume resume;
     Curl_easy* easy = nullptr;
     Curl_multi* multi = nullptr;
-    bool headersComplete = false, redirecting = false;
+    curl_slist* requestHeaders = nullptr;
+    juce::String etag, lastModified, contentRange;   // of the answer whose headers are coming in
+    bool headersComplete = false, redirecting = false, askAgainPlainly = false;
     std::atomic<bool> cancelled { false };
     std::thread worker;
 

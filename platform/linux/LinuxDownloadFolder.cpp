@@ -120,6 +120,19 @@ namespace
             return std::make_unique<DescriptorOutputStream> (std::move (made));
         }
 
+        std::unique_ptr<juce::OutputStream> reopenFile (const juce::String& entry, juce::int64 keep) override
+        {
+            const std::scoped_lock lock (mutex);
+            Descriptor opened (folder.fd >= 0 ? ::openat (folder.fd, entry.toRawUTF8(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
+            struct stat info {};
+
+            if (opened.fd < 0 || ::fstat (opened.fd, &info) != 0 || ! S_ISREG (info.st_mode) || keep < 0 || info.st_size < keep
+                 || ::ftruncate (opened.fd, (off_t) keep) != 0 || ::lseek (opened.fd, (off_t) keep, SEEK_SET) != (off_t) keep)
+                return nullptr;
+
+            return std::make_unique<DescriptorOutputStream> (std::move (opened));
+        }
+
         bool holdsFile (const juce::String& entry) override
         {
             const std::scoped_lock lock (mutex);

@@ -20,10 +20,10 @@ juce::String getOperatingSystemName()
     return VANTREL_LINUX_OS_NAME;
 }
 
-std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
-                                                        std::unique_ptr<juce::OutputStream> output)
+std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
+                                             const DownloadOutputOpener& openOutput, const DownloadResume& resume)
 {
-    return CurlDownloadTask::start (url, target, std::move (output));
+    return CurlDownloadTask::start (url, target, openOutput, resume);
 }
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)

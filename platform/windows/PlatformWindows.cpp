@@ -12,10 +12,10 @@ juce::String getOperatingSystemName()
     return juce::SystemStats::getOperatingSystemName();
 }
 
-std::unique_ptr<juce::URL::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
-                                                        std::unique_ptr<juce::OutputStream> output)
+std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
+                                             const DownloadOutputOpener& openOutput, const DownloadResume& resume)
 {
-    return startWinInetDownload (url, target, std::move (output));
+    return startWinInetDownload (url, target, openOutput, resume);
 }
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)

@@ -2,7 +2,7 @@
 
 #include "platform/BackgroundJobs.h"
 #include "platform/Deadline.h"
-#include "platform/PublishedDownloadTask.h"
+#include "platform/RedirectLocation.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -25,18 +25,6 @@ namespace
         return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
     }
 
-    /** Where a redirect leads, relative locations resolved against the address that gave it. */
-    juce::String resolveLocation (const juce::String& from, const juce::String& location)
-    {
-        if (location.contains ("://"))
-            return location;
-
-        if (location.startsWithChar ('/'))
-            return juce::URL (from).withNewSubPath (location.substring (1)).toString (true);
-
-        return from.upToLastOccurrenceOf ("/", true, false) + location;
-    }
-
     /** One https GET over WinINet, with the system's proxy settings. Sent with HttpSendRequest,
         not the framework's HttpSendRequestEx + HttpEndRequest: through a proxy, Wine's WinINet
         takes the proxy's answer to CONNECT for the server's with those, then waits for a body
@@ -49,8 +37,10 @@ namespace
         Request() = default;
         ~Request()    { cancel(); }
 
-        /** Connects and sends; blocks until the head of the answer is in. False when none came. */
-        bool send (const juce::String& address)
+        /** Connects and sends, with `headers` ("Name: value\r\n" lines) added; blocks until the
+            head of the answer is in. False when none came.
+        */
+        bool send (const juce::String& address, const juce::String& headers)
         {
             URL_COMPONENTSW parts {};
             parts.dwStructSize = sizeof (parts);
@@ -71,8 +61,10 @@ namespace
                 return false;
 
             // As the framework does: some authenticating proxies ask for the request once more.
-            const auto sent = HttpSendRequestW (sending, nullptr, 0, nullptr, 0)
-                           || (GetLastError() == ERROR_INTERNET_FORCE_RETRY && HttpSendRequestW (sending, nullptr, 0, nullptr, 0));
+            const auto extra = headers.isEmpty() ? nullptr : headers.toWideCharPointer();
+            const auto extraLength = headers.isEmpty() ? 0 : (DWORD) -1;
+            const auto sent = HttpSendRequestW (sending, extra, extraLength, nullptr, 0)
+                           || (GetLastError() == ERROR_INTERNET_FORCE_RETRY && HttpSendRequestW (sending, extra, extraLength, nullptr, 0));
 
             return sent && cameThroughTls (sending);
         }
@@ -92,7 +84,13 @@ namespace
                        ? text.getLargeIntValue() : -1;
         }
 
-        juce::String getLocation() const    { return queryText (HTTP_QUERY_LOCATION); }
+        juce::String getLocation() const        { return queryText (HTTP_QUERY_LOCATION); }
+        juce::String getContentRange() const    { return queryText (HTTP_QUERY_CONTENT_RANGE); }
+
+        juce::String getValidator() const
+        {
+            return RangedAnswer::chooseValidator (queryText (HTTP_QUERY_ETAG), queryText (HTTP_QUERY_LAST_MODIFIED));
+        }
 
         /** Up to `size` bytes of the body: 0 at its end, -1 when the read failed or was cancelled. */
         int read (void* buffer, DWORD size)
@@ -203,7 +201,7 @@ namespace
         server that never answers or never ends its headers). An attempt given up is cancelled and
         left to end by itself.
     */
-    std::shared_ptr<Request> connect (const juce::String& address)
+    std::shared_ptr<Request> connect (const juce::String& address, const juce::String& headers)
     {
         struct Attempt
         {
@@ -214,7 +212,11 @@ namespace
 
         const auto attempt = std::make_shared<Attempt>();
 
-        if (! BackgroundJobs::launch ([attempt, address] { attempt->answered = attempt->request->send (address); attempt->done.signal(); }))
+        if (! BackgroundJobs::launch ([attempt, address, headers]
+                                      {
+                                          attempt->answered = attempt->request->send (address, headers);
+                                          attempt->done.signal();
+                                      }))
             return nullptr;
 
         auto* const caller = juce::Thread::getCurrentThread();
@@ -233,16 +235,23 @@ namespace
     }
 
     /** Writes the body of an answered request to the file, on a thread of its own. */
-    class WinInetDownloadTask final : public PublishedDownloadTask,
+    class WinInetDownloadTask final : public DownloadTask,
                                       private juce::Thread
     {
     public:
-        WinInetDownloadTask (std::shared_ptr<Request> answered, const juce::File& target, std::unique_ptr<juce::OutputStream> output)
-            : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output))
+        /** `kept` bytes are in the file already when the answer continues them (resumed). */
+        WinInetDownloadTask (std::shared_ptr<Request> answered, const juce::File& target, std::unique_ptr<juce::OutputStream> output,
+                             juce::int64 kept, const juce::String& note)
+            : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output)),
+              body (request->getContentLength()), before (kept)
         {
             targetLocation = target;
-            contentLength = request->getContentLength();
+            contentLength = body < 0 ? -1 : before + body;
             httpCode = request->getStatus();
+            validator = request->getValidator();
+            resumed = kept > 0;
+            startNote = note;
+            downloaded = before;
             startThread();
         }
 
@@ -250,6 +259,14 @@ namespace
         {
             signalThreadShouldExit();
             request->cancel();
+
+            // Let go of the file at once, even while a read the stack does not interrupt (Wine's,
+            // on a stalled server) keeps the thread: the next attempt resumes in that file.
+            {
+                const juce::ScopedLock scopedLock (fileLock);
+                file.reset();
+            }
+
             waitForThreadToExit (-1);
         }
 
@@ -258,13 +275,12 @@ namespace
         {
             juce::HeapBlock<char> buffer (bufferSize);
             juce::int64 total = 0;
-            auto failed = false;
+            auto readFailed = false, writeFailed = false;
 
             while (! threadShouldExit())
             {
                 // Only the announced bytes are taken: a body longer than announced is cut there.
-                const auto wanted = contentLength < 0 ? bufferSize
-                                                      : (DWORD) juce::jmin ((juce::int64) bufferSize, contentLength - total);
+                const auto wanted = body < 0 ? bufferSize : (DWORD) juce::jmin ((juce::int64) bufferSize, body - total);
 
                 if (wanted == 0)
                     break;
@@ -273,56 +289,118 @@ namespace
 
                 if (received <= 0)
                 {
-                    failed = received < 0;
+                    readFailed = received < 0;
                     break;
                 }
 
-                if (! file->write (buffer.get(), (size_t) received))
                 {
-                    failed = true;
-                    break;
+                    const juce::ScopedLock scopedLock (fileLock);
+
+                    if (file == nullptr || ! file->write (buffer.get(), (size_t) received))
+                    {
+                        writeFailed = true;
+                        break;
+                    }
                 }
 
                 total += received;
-                publishDownloaded (total);
+                publishDownloaded (before + total);
             }
 
-            file.reset();   // closed before the task reports the end, so the file can be locked
+            {
+                const juce::ScopedLock scopedLock (fileLock);
+                file.reset();   // closed before the task reports the end, so the file can be locked
+            }
 
-            publishFinished (failed || threadShouldExit() || (contentLength >= 0 && total < contentLength));
+            // A read that failed or a body that ended early is the network's doing; a file that
+            // could not be written, or a task cancelled, is not.
+            const auto cutShort = readFailed || (body >= 0 && total < body);
+            publishFinished (writeFailed || cutShort || threadShouldExit(), cutShort && ! writeFailed && ! threadShouldExit());
         }
 
         const std::shared_ptr<Request> request;
+        juce::CriticalSection fileLock;
         std::unique_ptr<juce::OutputStream> file;
+        const juce::int64 body, before;
     };
+
+    /** The request's final answer, redirects followed with the same `headers` (never away from
+        https, at most maxRedirects); null when there was none.
+    */
+    std::shared_ptr<Request> requestFollowingRedirects (const juce::URL& url, const juce::String& headers)
+    {
+        auto address = url.toString (true);
+
+        for (int redirects = 0; redirects <= maxRedirects; ++redirects)
+        {
+            // Never away from https: a redirect to anything else is no answer at all.
+            if (! address.startsWithIgnoreCase ("https://"))
+                return nullptr;
+
+            auto request = connect (address, headers);
+
+            if (request == nullptr || ! isRedirect (request->getStatus()))
+                return request;
+
+            address = resolveRedirectLocation (address, request->getLocation());
+        }
+
+        return nullptr;   // too many redirects
+    }
 }
 
-std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
-                                                               std::unique_ptr<juce::OutputStream> output)
+namespace
 {
-    if (output == nullptr)
-        return nullptr;
-
-    auto address = url.toString (true);
-
-    for (int redirects = 0; redirects <= maxRedirects; ++redirects)
+    /** A plain request; `note` is for the log, when it follows a ranged one that could not be used. */
+    std::unique_ptr<DownloadTask> startPlainDownload (const juce::URL& url, const juce::File& target,
+                                                      const DownloadOutputOpener& openOutput, const juce::String& note)
     {
-        // Never away from https: a redirect to anything else is no answer at all.
-        if (! address.startsWithIgnoreCase ("https://"))
-            return nullptr;
-
-        auto request = connect (address);
+        // As the framework does: the file is opened before the connection is made.
+        auto output = openOutput (0);
+        auto request = output != nullptr ? requestFollowingRedirects (url, {}) : nullptr;
 
         if (request == nullptr)
             return nullptr;
 
-        if (! isRedirect (request->getStatus()))
-            return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output));
+        return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), 0, note);
+    }
+}
 
-        address = resolveLocation (address, request->getLocation());
+std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
+                                                    const DownloadOutputOpener& openOutput, const DownloadResume& resume)
+{
+    if (! resume.canResume())
+        return startPlainDownload (url, target, openOutput, {});
+
+    // Only the rest, and only of the same file: a changed one comes whole (If-Range).
+    auto request = requestFollowingRedirects (url, "Range: bytes=" + juce::String (resume.received) + "-\r\n"
+                                                   + "If-Range: " + resume.validator + "\r\n");
+
+    if (request == nullptr)
+        return nullptr;   // nothing of the kept file touched
+
+    juce::String note;
+
+    switch (RangedAnswer::judge (resume, request->getStatus(), request->getContentRange(), request->getValidator(), note))
+    {
+        case RangedAnswer::Use::append:
+            if (auto output = openOutput (resume.received))
+                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), resume.received, note);
+
+            return nullptr;
+
+        case RangedAnswer::Use::fromZero:
+            if (auto output = openOutput (0))
+                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), 0, note);
+
+            return nullptr;
+
+        case RangedAnswer::Use::askAgainPlainly:
+            break;
     }
 
-    return nullptr;   // too many redirects
+    request->cancel();
+    return startPlainDownload (url, target, openOutput, note);
 }
 
 } // namespace platform

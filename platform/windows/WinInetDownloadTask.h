@@ -1,14 +1,14 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include "platform/DownloadTask.h"
 
 namespace platform
 {
-    /** A download over WinINet with the system's proxy settings. Redirects are followed here,
-        never away from https: the framework follows them to any scheme, plain http included,
-        which would let anyone on the network replace the program that is started with
-        administrator rights.
+    /** A download over WinINet with the system's proxy settings, as platform::startDownload says.
+        Redirects are followed here, never away from https: the framework follows them to any
+        scheme, plain http included, which would let anyone on the network replace the program
+        that is started with administrator rights.
     */
-    std::unique_ptr<juce::URL::DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
-                                                                   std::unique_ptr<juce::OutputStream> output);
+    std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
+                                                        const DownloadOutputOpener& openOutput, const DownloadResume& resume);
 }

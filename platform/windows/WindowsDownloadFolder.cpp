@@ -167,6 +167,22 @@ namespace
             return std::make_unique<HandleOutputStream> (std::move (made));
         }
 
+        std::unique_ptr<juce::OutputStream> reopenFile (const juce::String& entry, juce::int64 keep) override
+        {
+            const std::scoped_lock lock (mutex);
+            auto opened = folder.handle != nullptr
+                              ? openBelow (folder.handle, entry, FILE_GENERIC_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ)
+                              : Handle();
+            LARGE_INTEGER size {}, kept {};
+            kept.QuadPart = keep;
+
+            if (! isReachedAsNamed (opened, folder.handle, entry) || ! GetFileSizeEx (opened.handle, &size) || keep < 0
+                 || size.QuadPart < keep || ! SetFilePointerEx (opened.handle, kept, nullptr, FILE_BEGIN) || ! SetEndOfFile (opened.handle))
+                return nullptr;
+
+            return std::make_unique<HandleOutputStream> (std::move (opened));
+        }
+
         bool holdsFile (const juce::String& entry) override
         {
             const std::scoped_lock lock (mutex);

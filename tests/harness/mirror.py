@@ -12,21 +12,29 @@ class Mirror(Server):
     """The mirror serving `file` (plus `trailer`); the other options are mirror.py's."""
 
     def __init__(self, workdir, file, mode="normal", trailer=None, rate=None, cert_kind=None,
-                 answer_after=None):
+                 answer_after=None, cuts=None, stalls=None, seed=None, ignore_ranges=False,
+                 no_validators=False, changed_file=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
+        self.sent_log = self.dir / "sent.log"
         ready_file = self.dir / "mirror.ready"
         self.file = Path(file)
         self.trailer = trailer
         args = ["/usr/bin/python3", str(MIRROR), "--ca-dir", str(CA_DIR), "--file", str(file),
-                "--mode", mode, "--request-log", str(self.request_log), "--ready-file", str(ready_file)]
+                "--mode", mode, "--request-log", str(self.request_log), "--sent-log", str(self.sent_log),
+                "--ready-file", str(ready_file)]
         for port in TEST_PORTS:
             args += ["--port", str(port)]
         for option, value in (("--trailer", trailer), ("--rate", rate and int(rate)),
-                              ("--cert-kind", cert_kind), ("--answer-after", answer_after)):
+                              ("--cert-kind", cert_kind), ("--answer-after", answer_after),
+                              ("--cuts", cuts), ("--stalls", stalls), ("--seed", seed),
+                              ("--changed-file", changed_file)):
             if value is not None:
                 args += [option, str(value)]
+        for flag, on in (("--ignore-ranges", ignore_ranges), ("--no-validators", no_validators)):
+            if on:
+                args.append(flag)
         super().__init__("mirror", args, self.dir, ready_file.exists,
                          hint=f" (ports {TEST_PORTS} taken by someone else?)")
 
@@ -37,6 +45,21 @@ class Mirror(Server):
         if not self.request_log.exists():
             return []
         return self.request_log.read_text().splitlines()
+
+    def sent(self):
+        """One (status, first byte, body bytes sent, Range header or "-") per answer, as each ended
+        (a stalled one once its part was sent)."""
+        if not self.sent_log.exists():
+            return []
+        answers = []
+        for line in self.sent_log.read_text().splitlines():
+            _time, _port, status, first, count, range_header = line.split(" ", 5)
+            answers.append((int(status), int(first), int(count), range_header))
+        return answers
+
+    def bytes_sent(self):
+        """Body bytes sent in all answers, cut and stalled ones included."""
+        return sum(count for _status, _first, count, _range in self.sent())
 
 
 def served_size(file, trailer=None):

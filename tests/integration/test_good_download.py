@@ -13,6 +13,10 @@ from harness.program import SUCCESS, completion, download_path
 
 ROWS = [(platform, mode, lang) for platform in ("linux", "wine")
         for mode in ("normal", "chunked", "redirect") for lang in ("cn", "en")]
+# Locations without scheme and host: path-absolute with a query, then path-relative.
+ROWS += [(platform, "redirect-relative", "en") for platform in ("linux", "wine")]
+ASKED = {"normal": ["{}"], "chunked": ["{}"], "redirect": ["{}", "/files{}"],
+         "redirect-relative": ["{}", "/r1{}?from=top", "/r2{}"]}
 
 
 @pytest.mark.parametrize("platform, mode, lang", cases(ROWS))
@@ -23,7 +27,7 @@ def test_good_download_runs_tool_once_then_deletes_it_and_quits(bench, platform,
 
     path = download_path(lang)
     asked = [line.split()[-1] for line in mirror.requests()]
-    assert asked == ([path, "/files" + path] if mode == "redirect" else [path]), asked
+    assert asked == [form.format(path) for form in ASKED[mode]], asked
 
 
 def progress_shown(image):

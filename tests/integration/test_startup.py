@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from harness.display import window_size
+from harness.display import find_windows, window_size
 from harness.installer import cases
 from harness.outcomes import assert_start_lines
 from harness.pictures import bar_problems, fill_problems, wait_for_picture
@@ -39,8 +39,8 @@ def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench,
 
 @pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_one_window_shows_and_has_its_size_from_the_first_moment(bench, platform):
-    """The first connection is made before the window shows; a slow one must not bring up a
-    window of the framework's default size, nor leave the real one with another size."""
+    """A slow first connection must not bring up a window of the framework's default size, nor
+    leave the real one with another size."""
     bench.mirror(platform, mode="stall", answer_after=1.5)
     app = bench.start(platform, "en")
     seen = {}
@@ -54,3 +54,28 @@ def test_one_window_shows_and_has_its_size_from_the_first_moment(bench, platform
         app.visible_windows(seen)
         time.sleep(0.05)
     assert list(seen.values()) == [{(300, 50)}], f"windows and the sizes they were seen with: {seen}"
+
+
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
+def test_window_shows_at_once_while_the_first_connection_hangs(bench, platform):
+    """The first connection runs behind the window: with a server that accepts and never
+    answers, the window shows within 300 ms of the start-up lines (1 s under Wine), with the
+    bar, and nothing more is logged while that attempt goes on (up to its 30 s)."""
+    bench.mirror(platform, mode="silent")
+    app = bench.start(platform, "en")
+    logged = None
+
+    def shown():
+        nonlocal logged
+        if logged is None and "Connecting..." in app.lines():
+            logged = time.monotonic()
+        return logged is not None and find_windows(app.pid)
+    app.wait_until(shown, 20, "the start-up lines and the window", interval=0.01)
+    delay = time.monotonic() - logged
+    assert delay <= (1.0 if platform == "wine" else 0.3 * app.patience), f"the window took {delay:.2f} s"
+
+    wait_for_picture(app, bar_problems, 5, bench.tmp / "waiting.png")
+    time.sleep(1.5)   # three ticks
+    lines = app.lines()
+    assert_start_lines(lines, "en")
+    assert lines[9:] == [], lines[9:]

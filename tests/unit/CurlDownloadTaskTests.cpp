@@ -86,6 +86,8 @@ TEST (CurlDownloadTask, MeansWhatTheWindowsStackMeansForEachServerBehaviour)
         EXPECT_EQ (task->getTotalLength() >= 0, c.announcesLength);
         EXPECT_EQ (task->getLengthDownloaded(), target.file.getSize());
 
+        EXPECT_EQ (task->wasCutOff(), c.outcome == Outcome::failed);   // the network's failure, never a server's answer
+
         if (c.outcome == Outcome::failed)
         {
             EXPECT_TRUE (task->hadError());
@@ -103,6 +105,50 @@ TEST (CurlDownloadTask, MeansWhatTheWindowsStackMeansForEachServerBehaviour)
                 EXPECT_EQ (task->getTotalLength(), c.announcesLength ? (juce::int64) written.getSize() : -1);
             }
         }
+    }
+}
+
+TEST (CurlDownloadTask, ResumesOnlyWhereTheSameFileStopped)
+{
+    // A first whole download gives the validator; then the file is cut back and resumed against
+    // servers that continue it, send it whole, or send a part that does not fit.
+    const TestPayload payload (300 * 1024);
+    const auto size = (juce::int64) payload.getBytes().getSize();
+    constexpr juce::int64 kept = 100000;
+
+    const struct { const char* server; const char* validator; juce::int64 received, complete; bool resumed; const char* note; } cases[] = {
+        { "normal",          nullptr,      kept,      size,      true,  "Download resumed from byte 100000" },
+        { "normal",          "\"other\"",  kept,      size,      false, "Download started again from zero: the file changed on the server" },
+        { "--ignore-ranges", nullptr,      kept,      size,      false, "Download started again from zero: the server sent the whole file" },
+        { "normal",          nullptr,      kept,      size + 1,  false, "Download started again from zero: the part sent does not continue the file" },
+        { "normal",          nullptr,      size + 10, size + 20, false, "Download started again from zero: the server cannot send the rest (416)" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (juce::String (c.server) + " " + juce::String (c.received) + " of " + juce::String (c.complete));
+        TestMirror mirror (payload.getFile(), juce::String (c.server) == "normal" ? juce::StringArray() : juce::StringArray { c.server });
+        Target target;
+
+        const auto first = CurlDownloadTask::start (juce::URL (mirror.getUrl()), target.file, shortTimeouts);
+        ASSERT_TRUE (first != nullptr && waitUntilFinished (*first));
+        ASSERT_TRUE (first->getValidator().isNotEmpty());
+
+        // What an earlier attempt left: the file's first bytes (when it had that many).
+        ASSERT_TRUE (target.file.replaceWithData (payload.getBytes().getData(), (size_t) juce::jmin (c.received, size)));
+        const platform::DownloadResume resume { c.received, c.complete, c.validator != nullptr ? juce::String (c.validator) : first->getValidator() };
+        const auto task = CurlDownloadTask::start (juce::URL (mirror.getUrl()), target.file, shortTimeouts, resume);
+
+        ASSERT_TRUE (task != nullptr && waitUntilFinished (*task));
+        EXPECT_EQ (task->isResumed(), c.resumed);
+        EXPECT_EQ (task->statusCode(), c.resumed ? 206 : 200);
+        EXPECT_TRUE (task->getStartNote().startsWith (c.note)) << task->getStartNote();
+        EXPECT_EQ (task->getTotalLength(), size);
+        EXPECT_EQ (task->getLengthDownloaded(), size);
+
+        juce::MemoryBlock written;
+        target.file.loadFileAsData (written);
+        EXPECT_TRUE (written == payload.getBytes());
     }
 }
 

@@ -7,7 +7,11 @@ well-behaved or hostile depending on --mode. Standard library only. See README.m
 
 import argparse
 import datetime
+import email.utils
+import hashlib
 import os
+import random
+import re
 import signal
 import socket
 import ssl
@@ -17,7 +21,8 @@ import time
 
 KNOWN_PATHS = ("/VantrelInstall_winCN.exe", "/VantrelInstall_winEN.exe")
 MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "silent", "stall",
-         "redirect-loop", "redirect-http", "endless-headers", "huge-body")
+         "redirect-loop", "redirect-http", "endless-headers", "huge-body", "redirect-relative")
+WHOLE_MODES = ("normal", "slow")   # where ranges, cuts and stalls apply
 CERT_KINDS = ("good", "expired", "wronghost", "untrusted")
 CERT_FILES = {"good": "server", "expired": "expired", "wronghost": "wronghost", "untrusted": "untrusted"}
 
@@ -25,38 +30,90 @@ MAX_REQUEST_HEAD = 64 * 1024
 PIECE = 16 * 1024
 HUGE_ANNOUNCED = 1024            # what huge-body claims
 HUGE_TOTAL = 32 * 1024 * 1024    # what huge-body really sends
+# Fixed, so validators repeat from run to run; a changed file is a day newer.
+FIRST_MODIFIED = datetime.datetime(2024, 1, 2, 10, 0, tzinfo=datetime.timezone.utc)
 
 stopping = threading.Event()
 log_lock = threading.Lock()
 
 
+class Content:
+    """The bytes served at the known paths, with their validators."""
+
+    def __init__(self, path, trailer, modified):
+        with open(path, "rb") as f:
+            self.data = f.read() + trailer
+        self.etag = '"%s"' % hashlib.sha256(self.data).hexdigest()[:16]
+        self.last_modified = email.utils.format_datetime(modified, usegmt=True)
+
+
+class Answer:
+    """What went out for one request, for the sent log."""
+
+    def __init__(self, port):
+        self.port = port
+        self.range = "-"
+        self.status = None   # None: nothing answered
+        self.first = 0       # offset in the served bytes of the first body byte
+        self.count = 0       # body bytes sent
+        self.logged = False
+
+
+class Plan:
+    """How one answer from the served bytes goes: which status, from where, and any trouble."""
+
+    def __init__(self, content, status, first=0, keep=None, trouble=None):
+        self.content = content
+        self.status = status
+        self.first = first
+        self.keep = keep         # body bytes to send before the trouble; None: all
+        self.trouble = trouble   # None, "cut" or "stall"
+
+
 class Mirror:
     def __init__(self, args):
         self.args = args
-        with open(args.file, "rb") as f:
-            served = f.read()
         trailer = b""
         if args.trailer is not None:
             trailer = args.trailer.encode("utf-8")
             if not trailer.endswith(b"\n"):
                 trailer += b"\n"
-        self.bodies = {path: served + trailer for path in KNOWN_PATHS}
+        self.content = Content(args.file, trailer, FIRST_MODIFIED)
+        self.changed = None
+        if args.changed_file:
+            self.changed = Content(args.changed_file, trailer, FIRST_MODIFIED + datetime.timedelta(days=1))
+        self.random = random.Random(args.seed)
+        self.body_answers = 0   # answers with a body so far, on all ports, where cuts and stalls apply
+        self.plan_lock = threading.Lock()
         self.log_file = open(args.request_log, "a", encoding="utf-8") if args.request_log else None
+        self.sent_file = open(args.sent_log, "a", encoding="utf-8") if args.sent_log else None
 
     # ---- logging -------------------------------------------------------------------------
 
     def log_request(self, port, method, path):
         if not self.log_file:
             return
-        stamp = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
         with log_lock:
-            self.log_file.write(f"{stamp} {port} {method} {path}\n")
+            self.log_file.write(f"{now_stamp()} {port} {method} {path}\n")
             self.log_file.flush()
+
+    def log_sent(self, answer):
+        # Once per answer, and before the connection ends, so a client that saw the end finds it.
+        if answer.logged or answer.status is None:
+            return
+        answer.logged = True
+        if not self.sent_file:
+            return
+        with log_lock:
+            self.sent_file.write(f"{now_stamp()} {answer.port} {answer.status} {answer.first} "
+                                 f"{answer.count} {answer.range}\n")
+            self.sent_file.flush()
 
     # ---- connection handling -------------------------------------------------------------
 
     def handle(self, raw, port, tls_context):
         conn = raw
+        answer = Answer(port)
         try:
             raw.settimeout(30)
             if tls_context is not None:
@@ -66,72 +123,82 @@ class Mirror:
                 return
             method, path, headers = request
             self.log_request(port, method, path)
+            answer.range = headers.get("range") or "-"
             conn.settimeout(None)
             if self.args.answer_after > 0 and stopping.wait(self.args.answer_after):
                 return
             host = headers.get("host") or f"localhost:{port}"
-            self.respond(conn, method, path, host, plain=tls_context is None)
+            self.respond(conn, method, path, headers, host, tls_context is None, answer)
         except (OSError, ssl.SSLError, ValueError):
             pass  # clients that go away, fail the handshake or send junk are not our problem
         finally:
+            self.log_sent(answer)
             try:
                 conn.close()
             except OSError:
                 pass
 
-    def respond(self, conn, method, path, host, plain):
+    def respond(self, conn, method, path, headers, host, plain, answer):
         mode = "normal" if plain else self.args.mode
         head_only = method == "HEAD"
         if method not in ("GET", "HEAD"):
-            send_simple(conn, 405, "Method Not Allowed", head_only, extra=["Allow: GET, HEAD"])
+            send_simple(conn, answer, 405, "Method Not Allowed", head_only, extra=["Allow: GET, HEAD"])
             return
 
         if mode == "redirect" and path.startswith("/files/"):
             path, mode = path[len("/files"):], "normal"
-        body = self.bodies.get(path.split("?", 1)[0])
-        if body is None:
-            send_simple(conn, 404, "Not Found", head_only)
+        if mode == "redirect-relative":
+            # A chain of relative locations: path-absolute with a query, then path-relative.
+            name = path.split("?", 1)[0].rsplit("/", 1)[-1]
+            if path.startswith("/r1/"):
+                redirect(conn, answer, f"../r2/{name}", head_only)
+                return
+            if path.startswith("/r2/"):
+                path, mode = "/" + name, "normal"
+            else:
+                redirect(conn, answer, f"/r1/{name}?from=top", head_only)
+                return
+        if path.split("?", 1)[0] not in KNOWN_PATHS:
+            send_simple(conn, answer, 404, "Not Found", head_only)
             return
+        body = self.content.data
 
-        if mode == "normal":
-            send_head(conn, 200, "OK", len(body))
-            if not head_only:
-                conn.sendall(body)
+        if mode in WHOLE_MODES:
+            self.serve(conn, headers, head_only, self.args.rate if mode == "slow" else None, answer)
         elif mode == "chunked":
-            send_head(conn, 200, "OK", None, extra=["Transfer-Encoding: chunked"])
+            send_head(conn, answer, 200, "OK", None,
+                      extra=["Transfer-Encoding: chunked", *self.validator_lines(self.content)])
             if not head_only:
                 for i in range(0, len(body), PIECE):
                     piece = body[i:i + PIECE]
                     conn.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+                    answer.count += len(piece)
                 conn.sendall(b"0\r\n\r\n")
         elif mode == "404":
-            send_simple(conn, 404, "Not Found", head_only)
+            send_simple(conn, answer, 404, "Not Found", head_only)
         elif mode == "500":
-            send_simple(conn, 500, "Internal Server Error", head_only)
+            send_simple(conn, answer, 500, "Internal Server Error", head_only)
         elif mode == "redirect":
-            redirect(conn, f"https://{host}/files{path}", head_only)
+            redirect(conn, answer, f"https://{host}/files{path}", head_only)
         elif mode == "redirect-loop":
-            redirect(conn, f"https://{host}{path}", head_only)
+            redirect(conn, answer, f"https://{host}{path}", head_only)
         elif mode == "redirect-http":
-            redirect(conn, f"http://localhost:{self.args.http_port}{path}", head_only)
+            redirect(conn, answer, f"http://localhost:{self.args.http_port}{path}", head_only)
         elif mode == "truncated":
-            send_head(conn, 200, "OK", len(body))
+            send_head(conn, answer, 200, "OK", len(body))
             if not head_only:
-                conn.sendall(body[:len(body) // 2])
-                # Drop the connection without a TLS close_notify, as a dying server would.
-                conn.shutdown(socket.SHUT_RDWR)
-        elif mode == "slow":
-            send_head(conn, 200, "OK", len(body))
-            if not head_only:
-                send_paced(conn, body, self.args.rate)
+                send_body(conn, body[:len(body) // 2], answer)
+                self.drop(conn, answer)
         elif mode == "silent":
             stopping.wait()
         elif mode == "stall":
-            send_head(conn, 200, "OK", len(body))
+            send_head(conn, answer, 200, "OK", len(body))
             if not head_only:
-                conn.sendall(body[:max(1, len(body) // 2)])
+                send_body(conn, body[:max(1, len(body) // 2)], answer)
+            self.log_sent(answer)
             stopping.wait()
         elif mode == "endless-headers":
+            answer.status = 200
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n")
             n = 0
             while not stopping.is_set():
@@ -142,14 +209,94 @@ class Mirror:
                 conn.sendall(b"".join(lines))
                 time.sleep(0.01)
         elif mode == "huge-body":
-            send_head(conn, 200, "OK", min(HUGE_ANNOUNCED, len(body)))
+            send_head(conn, answer, 200, "OK", min(HUGE_ANNOUNCED, len(body)))
             if not head_only:
                 conn.sendall(body)
+                answer.count += len(body)
                 filler = b"\0" * (256 * 1024)
-                sent = len(body)
-                while sent < HUGE_TOTAL and not stopping.is_set():
+                while answer.count < HUGE_TOTAL and not stopping.is_set():
                     conn.sendall(filler)
-                    sent += len(filler)
+                    answer.count += len(filler)
+
+    # ---- whole bodies: validators, ranges, cuts and stalls -------------------------------
+
+    def serve(self, conn, headers, head_only, rate, answer):
+        plan = self.plan(headers, head_only)
+        total = len(plan.content.data)
+        if plan.status == 416:
+            send_simple(conn, answer, 416, "Range Not Satisfiable", head_only,
+                        extra=[f"Content-Range: bytes */{total}"])
+            return
+        body = plan.content.data[plan.first:]
+        extra = self.validator_lines(plan.content)
+        if not self.args.ignore_ranges:
+            extra.append("Accept-Ranges: bytes")
+        if plan.status == 206:
+            extra.append(f"Content-Range: bytes {plan.first}-{total - 1}/{total}")
+            send_head(conn, answer, 206, "Partial Content", len(body), extra)
+        else:
+            send_head(conn, answer, 200, "OK", len(body), extra)
+        answer.first = plan.first
+        if head_only:
+            return
+        send_body(conn, body[:plan.keep], answer, rate)
+        if plan.trouble == "cut":
+            self.drop(conn, answer)
+        elif plan.trouble == "stall":
+            self.log_sent(answer)
+            wait_until_gone(conn)
+
+    def plan(self, headers, head_only):
+        # One lock for the choice of bytes, the count and the random cut points, so concurrent
+        # answers on both ports still take them in turn.
+        with self.plan_lock:
+            content = self.content
+            first = self.range_start(content, headers)
+            if first is not None and first >= len(content.data):
+                return Plan(content, 416)
+            plan = Plan(content, 200 if first is None else 206, first or 0)
+            if head_only:
+                return plan
+            length = len(content.data) - plan.first
+            n = self.body_answers
+            self.body_answers += 1
+            if n < self.args.cuts:
+                plan.trouble = "cut"
+                plan.keep = self.random.randint(1, length - 1) if length > 1 else 0
+            elif n < self.args.cuts + self.args.stalls:
+                plan.trouble = "stall"
+                plan.keep = max(1, length // 2)
+            if plan.trouble and self.changed:
+                self.content, self.changed = self.changed, None
+            return plan
+
+    def range_start(self, content, headers):
+        """N of a `Range: bytes=N-` to honour; None to answer with the whole body."""
+        if self.args.ignore_ranges:
+            return None
+        match = re.fullmatch(r"bytes=(\d+)-", headers.get("range", ""))
+        if not match:
+            return None
+        if "if-range" in headers and headers["if-range"] not in self.validators(content):
+            return None
+        return int(match.group(1))
+
+    def validators(self, content):
+        return () if self.args.no_validators else (content.etag, content.last_modified)
+
+    def validator_lines(self, content):
+        if self.args.no_validators:
+            return []
+        return [f"ETag: {content.etag}", f"Last-Modified: {content.last_modified}"]
+
+    def drop(self, conn, answer):
+        self.log_sent(answer)
+        # Drop the connection without a TLS close_notify, as a dying server would.
+        conn.shutdown(socket.SHUT_RDWR)
+
+
+def now_stamp():
+    return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
 
 
 def read_request_head(conn):
@@ -177,29 +324,33 @@ def read_request_head(conn):
     return method, target, headers
 
 
-def send_head(conn, status, reason, length, extra=()):
+def send_head(conn, answer, status, reason, length, extra=()):
     lines = [f"HTTP/1.1 {status} {reason}", "Server: vantrel-test-mirror",
              "Content-Type: application/octet-stream", "Connection: close"]
     if length is not None:
         lines.append(f"Content-Length: {length}")
     lines.extend(extra)
+    answer.status = status
     conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
 
 
-def send_simple(conn, status, reason, head_only, extra=()):
+def send_simple(conn, answer, status, reason, head_only, extra=()):
+    # Its short text is not counted as body in the sent log: that counts the served bytes.
     body = f"{status} {reason}\n".encode("ascii")
     lines = [f"HTTP/1.1 {status} {reason}", "Server: vantrel-test-mirror",
              "Content-Type: text/plain", "Connection: close", f"Content-Length: {len(body)}", *extra]
+    answer.status = status
     conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + (b"" if head_only else body))
 
 
-def redirect(conn, location, head_only):
-    send_simple(conn, 302, "Found", head_only, extra=[f"Location: {location}"])
+def redirect(conn, answer, location, head_only):
+    send_simple(conn, answer, 302, "Found", head_only, extra=[f"Location: {location}"])
 
 
-def send_paced(conn, body, rate):
-    # Small pieces on a fixed schedule, so the rate holds however long the file is.
-    piece = max(1, min(PIECE, rate // 20))
+def send_body(conn, body, answer, rate=None):
+    # In pieces, so the sent log counts what went out even when the client leaves halfway;
+    # with a rate, small pieces on a fixed schedule, so the rate holds however long the file is.
+    piece = PIECE * 4 if rate is None else max(1, min(PIECE, rate // 20))
     start = time.monotonic()
     sent = 0
     while sent < len(body):
@@ -208,9 +359,21 @@ def send_paced(conn, body, rate):
         chunk = body[sent:sent + piece]
         conn.sendall(chunk)
         sent += len(chunk)
-        delay = start + sent / rate - time.monotonic()
+        answer.count += len(chunk)
+        delay = start + sent / rate - time.monotonic() if rate else 0
         if delay > 0:
             time.sleep(delay)
+
+
+def wait_until_gone(conn):
+    # Sends nothing more; ends when the client closes (or the mirror stops), not before.
+    conn.settimeout(0.2)
+    while not stopping.is_set():
+        try:
+            if not conn.recv(4096):
+                return
+        except socket.timeout:
+            continue
 
 
 def serve_port(mirror, listener, port, tls_context):
@@ -248,10 +411,23 @@ def parse_args(argv):
     p.add_argument("--answer-after", type=float, default=0.0,
                    help="seconds to wait between a request and its answer (a slow first connection)")
     p.add_argument("--request-log", help="append one line per request: time port method path")
+    p.add_argument("--sent-log", help="append one line per answer: time port status first-byte "
+                                      "body-bytes-sent range-header-or-dash")
+    p.add_argument("--no-validators", action="store_true",
+                   help="no ETag or Last-Modified (then no If-Range ever matches)")
+    p.add_argument("--ignore-ranges", action="store_true", help="answer Range requests with 200 and the whole body")
+    p.add_argument("--cuts", type=int, default=0,
+                   help="drop the first K answers with a body after a random part of it (normal, slow)")
+    p.add_argument("--stalls", type=int, default=0,
+                   help="stall the first K answers with a body (after the cuts) halfway (normal, slow)")
+    p.add_argument("--seed", type=int, default=1, help="seed of the cut points (default: %(default)s)")
+    p.add_argument("--changed-file", help="served instead of --file once an answer was cut or stalled")
     p.add_argument("--ready-file", help="written once listening, with the ports in --port order (removed at start and at exit)")
     args = p.parse_args(argv)
     if args.rate <= 0:
         p.error("--rate must be positive")
+    if args.cuts < 0 or args.stalls < 0:
+        p.error("--cuts and --stalls must not be negative")
     base = os.path.join(args.ca_dir, CERT_FILES[args.cert_kind])
     args.cert, args.key = base + ".crt", base + ".key"
     return args
