@@ -149,10 +149,14 @@ void MainComponent::timerCallback()
 
     const juce::ScopedLock lock (taskLock);
 
+    // Looked at once: a task that finishes during the tick is seen finished on the next one,
+    // never half way through this one.
+    const auto finished = downloadTask != nullptr && downloadTask->isFinished();
+
     // A transfer cut off or stalled is the network's failure, not the server's answer: what it
     // received is kept for the next attempt to resume from.
-    if (downloadTask != nullptr && hasStalledOrBeenCutOff())
-        keepForResume();
+    if (downloadTask != nullptr && hasStalledOrBeenCutOff (finished))
+        keepForResume (finished);
 
     if (downloadTask == nullptr)
     {
@@ -173,7 +177,7 @@ void MainComponent::timerCallback()
         return;
     }
 
-    if (! downloadTask->isFinished())
+    if (! finished)
     {
         // No guard: an unknown length (-1) or an empty one gives a value the bar shows without fill or text.
         progress = (double) downloadTask->getLengthDownloaded() / (double) downloadTask->getTotalLength();
@@ -215,9 +219,9 @@ void MainComponent::timerCallback()
     deleteRunFolder();
 }
 
-bool MainComponent::hasStalledOrBeenCutOff()
+bool MainComponent::hasStalledOrBeenCutOff (bool finished)
 {
-    if (downloadTask->isFinished())
+    if (finished)
         return downloadTask->wasCutOff();
 
     const auto received = downloadTask->getLengthDownloaded();
@@ -232,10 +236,10 @@ bool MainComponent::hasStalledOrBeenCutOff()
     return now - lastProgressAt >= idleTimeout;
 }
 
-void MainComponent::keepForResume()
+void MainComponent::keepForResume (bool finished)
 {
     const auto received = downloadTask->getLengthDownloaded();
-    log ("<timerCallback> Download " + juce::String (downloadTask->isFinished() ? "cut off" : "stalled")
+    log ("<timerCallback> Download " + juce::String (finished ? "cut off" : "stalled")
          + " at byte " + juce::String (received));
 
     resumeFrom = { received, downloadTask->getTotalLength(), downloadTask->getValidator() };

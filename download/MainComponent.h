@@ -43,8 +43,8 @@ private:
     bool deleteRunFolder();
     bool launchRetryJob();
     std::unique_ptr<platform::DownloadTask> storeRetryResult (std::unique_ptr<platform::DownloadTask> task);
-    bool hasStalledOrBeenCutOff();
-    void keepForResume();
+    bool hasStalledOrBeenCutOff (bool finished);
+    void keepForResume (bool finished);
     void handOver();
     void reportFailedStart();
     bool launchExitWatcher();

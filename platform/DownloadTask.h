@@ -38,7 +38,10 @@ public:
         reset, a TLS or transport error, a body shorter than announced): not the server's answer,
         not a file that could not be written.
     */
-    bool wasCutOff() const noexcept          { return isFinished() && __atomic_load_n (&cutOff, __ATOMIC_RELAXED); }
+    bool wasCutOff() const noexcept
+    {
+        return __atomic_load_n (&finished, __ATOMIC_ACQUIRE) && __atomic_load_n (&cutOff, __ATOMIC_RELAXED);
+    }
 
     /** A 206 answer that continues the kept bytes exactly (the counts include them). */
     bool isResumed() const noexcept          { return resumed; }
