@@ -225,6 +225,7 @@ bool CurlDownloadTask::takeAnswer (int status)
         case RangedAnswer::Use::append:
             output = openOutput (resume.received);
             resumed = true;
+            validator = validator.isEmpty() ? resume.validator : validator;   // the same file: its validator stands
             contentLength = resume.completeLength;
             publishDownloaded (resume.received);
             break;

@@ -239,9 +239,11 @@ namespace
                                       private juce::Thread
     {
     public:
-        /** `kept` bytes are in the file already when the answer continues them (resumed). */
+        /** `kept` bytes are in the file already when the answer continues them (resumed), and
+            `keptValidator` is theirs.
+        */
         WinInetDownloadTask (std::shared_ptr<Request> answered, const juce::File& target, std::unique_ptr<juce::OutputStream> output,
-                             juce::int64 kept, const juce::String& note)
+                             juce::int64 kept, const juce::String& note, const juce::String& keptValidator = {})
             : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output)),
               body (request->getContentLength()), before (kept)
         {
@@ -249,6 +251,9 @@ namespace
             contentLength = body < 0 ? -1 : before + body;
             httpCode = request->getStatus();
             validator = request->getValidator();
+
+            if (validator.isEmpty())
+                validator = keptValidator;   // the same file: its validator stands
             resumed = kept > 0;
             startNote = note;
             downloaded = before;
@@ -385,7 +390,8 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
     {
         case RangedAnswer::Use::append:
             if (auto output = openOutput (resume.received))
-                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), resume.received, note);
+                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), resume.received, note,
+                                                              resume.validator);
 
             return nullptr;
 
