@@ -90,9 +90,6 @@ namespace RangedAnswer
 
     /** The If-Range value an answer offers: its ETag when strong, else its Last-Modified. */
     juce::String chooseValidator (const juce::String& etag, const juce::String& lastModified);
-
-    /** The complete length in a Content-Range header ("bytes 100-999/1000"), or -1. */
-    juce::int64 completeLengthIn (const juce::String& contentRange);
 }
 
 } // namespace platform

@@ -35,11 +35,6 @@ namespace
     }
 }
 
-juce::int64 completeLengthIn (const juce::String& contentRange)
-{
-    return parse (contentRange).complete;
-}
-
 juce::String chooseValidator (const juce::String& etag, const juce::String& lastModified)
 {
     // A weak ETag ("W/...") may name another version byte for byte: never a base for splicing.

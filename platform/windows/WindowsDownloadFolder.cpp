@@ -158,7 +158,7 @@ namespace
                     return nullptr;
             }
 
-            // Made new by entry relative to the held folder; as before, others may only read it.
+            // Made new by name relative to the held folder; as before, others may only read it.
             auto made = openBelow (folder.handle, entry, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ);
 
             if (made.handle == nullptr)
@@ -194,7 +194,7 @@ namespace
         {
             const std::scoped_lock lock (mutex);
 
-            // By entry relative to the held folder, as the file was made: what its path leads to now may differ.
+            // By name relative to the held folder, as the file was made: what its path leads to now may differ.
             locked = folder.handle != nullptr
                          ? openBelow (folder.handle, entry, FILE_GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ)
                          : Handle();
