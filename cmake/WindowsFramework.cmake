@@ -17,8 +17,17 @@ target_include_directories(vantrel_framework BEFORE PRIVATE "${vantrel_windows_c
 target_compile_options(vantrel_framework PRIVATE
     -include "${vantrel_windows_compat}/juce_mingw32_prefix.h")
 
-# Compiled into each executable that links the framework (see the file).
-target_sources(vantrel_framework INTERFACE "${vantrel_windows_compat}/terminate_handler.cpp")
+# Compiled into each executable that links the framework: they take the place of library code the
+# program never reaches (see the files).
+target_sources(vantrel_framework INTERFACE
+    "${vantrel_windows_compat}/terminate_handler.cpp"
+    "${vantrel_windows_compat}/image_encoders_left_out.c")
+set(vantrel_left_out_encoder_calls
+    jpeg_CreateCompress jpeg_set_defaults jpeg_set_quality jpeg_start_compress jpeg_write_scanlines
+    jpeg_finish_compress jpeg_destroy_compress
+    png_create_write_struct png_destroy_write_struct png_set_write_fn png_write_info png_write_rows png_write_end)
+list(TRANSFORM vantrel_left_out_encoder_calls PREPEND "-Wl,--wrap=")
+target_link_options(vantrel_framework INTERFACE ${vantrel_left_out_encoder_calls})
 
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     target_sources(vantrel_framework PRIVATE "${vantrel_windows_compat}/clang_get_tzname.c")
