@@ -132,15 +132,15 @@ class Installer:
                 seen.setdefault(window, set()).add(now[window])
         return now
 
-    def window(self, timeout=20):
+    def window(self, timeout=20, size=(300, 50)):
         """The program's one window, once it has its size."""
         seen = {}      # every visible window of the title met while waiting -> its sizes
 
         def sized():
-            found = [w for w, size in self.visible_windows(seen).items() if size == (300, 50)]
+            found = [w for w, now in self.visible_windows(seen).items() if now == size]
             return len(found) == 1 and found[0]
         try:
-            return self.wait_until(sized, timeout, "one 300 x 50 window")
+            return self.wait_until(sized, timeout, f"one {size[0]} x {size[1]} window")
         except AssertionError as e:
             raise AssertionError(f"{e}; visible windows titled 'Vantrel Install' met meanwhile "
                                  f"and their sizes: {seen}; log: {self.lines()}") from None

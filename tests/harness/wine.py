@@ -68,6 +68,11 @@ class Prefix:
         if address:
             self.reg("add", settings, "/v", "ProxyServer", "/t", "REG_SZ", "/d", address, "/f")
 
+    def set_display_scale(self, dpi):
+        """The display's resolution as the display settings make it (96 is 100 %); programs started
+        after it see it."""
+        self.reg("add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+
     def unix_path(self, windows_path):
         drive, rest = windows_path[0].lower(), windows_path[3:].replace("\\", "/")
         return Path("/" + rest) if drive == "z" else self.path / f"drive_{drive}" / rest

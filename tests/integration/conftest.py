@@ -91,6 +91,7 @@ class Bench:
         self.squid = None
         self.linux_proxy = {}
         self.loads = []
+        self.wine_scaled = False
 
     def trailer(self, platform, **kwargs):
         return standin.trailer(wine.path_for(platform, self.record), **kwargs)
@@ -171,6 +172,11 @@ class Bench:
             self.wine().set_proxy(self.squid.address)
         return self.squid
 
+    def display_scale(self, dpi):
+        """The Wine display's resolution for the programs started after (96, 100 %, when the test ends)."""
+        self.wine().set_display_scale(dpi)
+        self.wine_scaled = True
+
     def keep_cores_busy(self):
         """A busy loop on every core until the test ends: a loaded machine, where each of the
         program's steps takes longer than it should."""
@@ -190,6 +196,8 @@ class Bench:
             reports += sanitizer_reports(installer.output_file)
         for mirror in self.mirrors:
             mirror.stop()
+        if self.wine_scaled:
+            self.prefix.set_display_scale(96)
         if self.wine_temp_moved:
             self.set_wine_temp(self.prefix.temp_text)
         # Under the sanitizer builds, a report fails the test that caused it.

@@ -1,5 +1,6 @@
 """Start-up: the log's banner and first lines in CR LF, a 300 x 50 window with the light blue
-progress bar at (10, 10), and no other window on the way."""
+progress bar at (10, 10), and no other window on the way; at a display scale, all of it that
+many times larger."""
 
 import time
 
@@ -8,8 +9,9 @@ import pytest
 from harness.display import find_windows, window_size
 from harness.installer import cases
 from harness.outcomes import assert_start_lines
-from harness.pictures import bar_problems, fill_problems, wait_for_picture
-from harness.program import BANNER_STARS, read_log_bytes, split_log
+from harness.pictures import (at, bar_problems, fill_problems, red_text_problems, scaled_text_problems,
+                              wait_for_picture)
+from harness.program import BANNER_STARS, ERROR, read_log_bytes, split_log
 
 ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
 
@@ -79,3 +81,31 @@ def test_window_shows_at_once_while_the_first_connection_hangs(bench, platform):
     lines = app.lines()
     assert_start_lines(lines, "en")
     assert lines[9:] == [], lines[9:]
+
+
+@pytest.mark.parametrize("platform, dpi", cases([("wine", "144"), ("wine", "192")]))
+def test_window_bar_and_texts_drawn_at_the_display_scale(bench, platform, dpi):
+    """With the display at 150 % and 200 % (Wine's LogPixels), the window is 1.5 and 2 times its
+    size from the start (less the pixel or two by which Wine's frame at that scale outgrows the
+    framework's reckoning), with the bar and the red text of both languages drawn whole at that
+    resolution, not stretched."""
+    scale = int(dpi) / 96
+    bench.display_scale(int(dpi))
+    runs = [("stall", "cn", lambda image: bar_problems(image, scale) + fill_problems(image, scale))]
+    runs += [("404", lang, lambda image, lang=lang: red_text_problems(image, lang, scale)
+              + scaled_text_problems(image, scale)) for lang in ("cn", "en")]
+    for mode, lang, problems_of in runs:
+        bench.mirror(platform, mode=mode)
+        app = bench.start(platform, lang)
+        seen = {}
+
+        def shown():
+            lines = app.visible_windows(seen) and app.lines()
+            return lines and ("Downloading..." in lines or ERROR in lines)
+        app.wait_until(shown, 30, "the window and the download or its error")
+        sizes = list(seen.values())
+        assert len(sizes) == 1 and len(sizes[0]) == 1, f"windows and the sizes they were seen with: {seen}"
+        (size,) = sizes[0]
+        assert all(0 <= want - got <= 2 for got, want in zip(size, at(scale, 300, 50))), size
+        wait_for_picture(app, problems_of, 10, bench.tmp / f"{dpi}-{mode}-{lang}.png", size)
+        assert app.close_and_wait()[0] == 0
