@@ -743,6 +743,8 @@ def main():
     p.add_argument("--wine-cut-runs", type=int, default=1, help="the same under Wine (0: none)")
     p.add_argument("--cuts-only", action="store_true",
                    help="measure only the dropped connections and print them (build/bench/cuts.json); no report")
+    p.add_argument("--size-only", action="store_true",
+                   help="report only the Windows executable's size and its largest parts; no report file")
     args = p.parse_args()
 
     # A plain kill still stops nginx and Wine (the finally below).
@@ -767,6 +769,9 @@ def main():
 
     if not args.cuts_only:
         results["size"] = executable_size()
+    if args.size_only:
+        print("\n".join([""] + report.size_section(results["size"])), flush=True)
+        return
 
     nginx = Nginx()
     watcher = None

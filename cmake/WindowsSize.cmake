@@ -1,5 +1,5 @@
 # Size: a download stub should be small (the measured steps and what each bought are in
-# README.md, "Building for Windows").
+# docs/size.md).
 #
 # Both compilers: functions and data in sections of their own, so that the linker drops what the
 # program never uses; and the data, drawing and window modules, which never need to unwind an

@@ -40,8 +40,9 @@ namespace
 
 juce::String describeAuthenticodeFindings (const AuthenticodeFindings& findings, const SignerFilter& isAllowed)
 {
-    // Revocation is looked up only in what the system already holds (see the README): a status
-    // that is unknown there is not a failure, a certificate known to be revoked is.
+    // Revocation is looked up only in what the system already holds (see
+    // docs/security-and-reliability.md): a status that is unknown there is not a failure, a
+    // certificate known to be revoked is.
     const auto unknownRevocation = findings.trustResult == revocationFailure || findings.trustResult == revocationOffline;
 
     if (findings.trustResult != 0 && ! unknownRevocation)

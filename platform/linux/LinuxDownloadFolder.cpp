@@ -164,7 +164,8 @@ namespace
         }
 
         // ELF programs carry no Authenticode signature and this build ships to no one: a list of
-        // allowed signers has no effect here (see the README), rather than making it start nothing.
+        // allowed signers has no effect here (see docs/security-and-reliability.md), rather than
+        // making it start nothing.
         juce::String checkSignature (const SignerFilter&) override
         {
             return {};

@@ -38,7 +38,7 @@ namespace
             data.dwStateAction = WTD_STATEACTION_VERIFY;
 
             // Revocation: only what the system already holds; the network is never asked, so the
-            // check cannot wait on it (the README says why).
+            // check cannot wait on it (docs/security-and-reliability.md says why).
             data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
             data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
 

@@ -1,6 +1,6 @@
 /*
  * Demo stand-in for the full setup tool: what Vantrel Install downloads and starts in the
- * README's demo. It shows a small window saying what it is, counts down and closes itself
+ * demo (docs/demo.md). It shows a small window saying what it is, counts down and closes itself
  * (exit code 0). An optional first argument sets the number of seconds (default 5).
  *
  * Build: i686-w64-mingw32-gcc-posix -O2 -mwindows -static -o demo-setup-tool.exe demo.c
