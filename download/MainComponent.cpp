@@ -133,6 +133,13 @@ void MainComponent::resized()
     statusLabel.setBounds (5, 10, 290, 30);
 }
 
+std::unique_ptr<juce::AccessibilityHandler> MainComponent::createAccessibilityHandler()
+{
+    // Only a frame for the bar or the red text: ignored, so that a screen reader goes from the
+    // window's title straight to what the frame shows, with no nameless element between.
+    return createIgnoredAccessibilityHandler (*this);
+}
+
 //==============================================================================
 void MainComponent::timerCallback()
 {
@@ -268,6 +275,10 @@ bool MainComponent::isGoodDownload (const platform::DownloadTask& task, juce::in
 
 void MainComponent::showError (const juce::String& message)
 {
+    // Called on every tick while the network stays down: only a text that appears or changes is
+    // announced, so that a screen reader is not flooded.
+    const auto isNewText = message != statusLabel.getText();
+
     if (progressBar.getParentComponent() == this)
         removeChildComponent (&progressBar);
 
@@ -275,6 +286,9 @@ void MainComponent::showError (const juce::String& message)
     statusLabel.setText (message, juce::dontSendNotification);
     statusLabel.setFont (juce::Font ("Microsoft YaHei", 16.0f, juce::Font::plain));
     statusLabel.setColour (juce::Label::textColourId, juce::Colour (0xffff0000));
+
+    if (isNewText)
+        juce::AccessibilityHandler::postAnnouncement (message, juce::AccessibilityHandler::AnnouncementPriority::high);
 }
 
 void MainComponent::cleanTarget()

@@ -37,6 +37,7 @@ public:
 private:
     using Guard = JobGuard<MainComponent>;
 
+    std::unique_ptr<juce::AccessibilityHandler> createAccessibilityHandler() override;
     void showError (const juce::String& message);
     void cleanTarget();
     void deleteDownload();

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 namespace
 {
     // Nothing listens on port 1 of the loopback: a connection is refused at once.
@@ -201,6 +203,52 @@ TEST_F (ComponentFixture, ServerErrorStatusesAreJudgedBadAndTheFolderRemoved)
         EXPECT_EQ (component->getStatusText(), "Server error!");
         EXPECT_FALSE (folder.exists());
     }
+}
+
+TEST_F (ComponentFixture, ScreenReadersFindTheTitledWindowThenTheBarOrTheRedText)
+{
+    // Headers and half the body, then nothing: the bar stays half full until the mirror goes.
+    const TestPayload payload (5000);
+    auto mirror = std::make_unique<TestMirror> (payload.getFile(), juce::StringArray { "--mode", "stall" });
+    const auto component = make ({ "Windows 10", "en", mirror->getHost(), mirror->getHost() });
+
+    // The framework's X11 library, kept loaded for good: what Xlib caches once a window was made
+    // would look leaked to LeakSanitizer after the framework unloads it at exit. A test binary is no
+    // standalone app, so the framework also leaves Xlib's error handler, which ends the process over
+    // the window-manager atoms a bare Xvfb lacks (the program's own handler logs them).
+    using ErrorHandler = int (*) (void*, void*);
+    const auto setErrorHandler = reinterpret_cast<ErrorHandler (*) (ErrorHandler)> (dlsym (dlopen ("libX11.so.6", RTLD_LAZY | RTLD_NODELETE),
+                                                                                           "XSetErrorHandler"));
+    ASSERT_NE (setErrorHandler, nullptr);
+    const juce::ScopeGuard restore { [setErrorHandler, previous = setErrorHandler (+[] (void*, void*) { return 0; })]
+                                     { setErrorHandler (previous); } };
+
+    juce::DocumentWindow window ("Vantrel Install", juce::Colours::white, juce::DocumentWindow::allButtons);
+    window.setUsingNativeTitleBar (true);
+    window.setContentNonOwned (component.get(), true);
+    window.setVisible (true);
+
+    auto* const root = window.getAccessibilityHandler();
+    ASSERT_NE (root, nullptr);
+    EXPECT_EQ (root->getRole(), juce::AccessibilityRole::window);
+    EXPECT_EQ (root->getTitle(), "Vantrel Install");
+
+    // The window reads straight on to what the content shows, with nothing nameless between.
+    const auto onlyChild = [root] (juce::AccessibilityRole role) -> juce::AccessibilityHandler*
+    {
+        const auto children = root->getChildren();
+        return children.size() == 1 && children[0]->getRole() == role ? children[0] : nullptr;
+    };
+
+    EXPECT_TRUE (tickUntil (*component, [&] { const auto* bar = onlyChild (juce::AccessibilityRole::progressBar);
+                                              return bar != nullptr && bar->getValueInterface()->getCurrentValue() == 0.5; }));
+
+    mirror.reset();   // the transfer is cut off: the network text replaces the bar
+    ASSERT_TRUE (tickUntil (*component, [&] { return onlyChild (juce::AccessibilityRole::label) != nullptr; }));
+
+    const auto* label = onlyChild (juce::AccessibilityRole::label);
+    EXPECT_EQ (label->getTitle(), DownloadVariant::getNetworkFailureText ("winen"));
+    EXPECT_EQ (label->getValueInterface()->getCurrentValueAsString(), component->getStatusText());
 }
 
 /** A whole good run (the tool: /bin/true) with no thread to be had from the start: exits with 0
