@@ -48,14 +48,23 @@ def bar_problems(image, scale=1):
                 ((5, 5), WHITE, "top left corner"), ((150, 6), WHITE, "above"),
                 ((150, 38), WHITE, "below"), ((6, 22), WHITE, "left of it"),
                 ((294, 22), WHITE, "right of it"), ((295, 45), WHITE, "bottom right corner")]
-    return [f"{name} {at(scale, *xy)}: {image.getpixel(at(scale, *xy))} is not {colour}"
-            for xy, colour, name in expected if not close_to(image.getpixel(at(scale, *xy)), colour)]
+    return colour_problems(image, scale, expected)
 
 
 def fill_problems(image, scale=1):
     """What differs from a bar whose dark fill has begun at its left end; [] when it has."""
-    return [f"{at(scale, *xy)}: {image.getpixel(at(scale, *xy))} is not the dark fill {DARK_FILL}"
-            for xy in ((16, 22), (30, 13), (30, 31)) if not close_to(image.getpixel(at(scale, *xy)), DARK_FILL)]
+    return colour_problems(image, scale, [(xy, DARK_FILL, "dark fill") for xy in ((16, 22), (30, 13), (30, 31))])
+
+
+def colour_problems(image, scale, expected):
+    """Which of [(point at 100 %, colour, what)] the picture at `scale` does not show."""
+    problems = []
+    for xy, colour, what in expected:
+        point = at(scale, *xy)
+        found = image.getpixel(point)
+        if not close_to(found, colour):
+            problems.append(f"{what} {point}: {found} is not {colour}")
+    return problems
 
 
 def red_text_problems(image, lang, scale=1):
@@ -65,8 +74,8 @@ def red_text_problems(image, lang, scale=1):
     red = sum(is_red(image.getpixel((x, y))) for x in range(x0, x1) for y in range(y0, y1))
     if red < 100 * scale * scale:
         problems.append(f"only {red} red pixels in the label area")
-    blue = [at(scale, *xy) for xy in ((150, 12), (250, 22), (287, 22), (30, 30))
-            if close_to(image.getpixel(at(scale, *xy)), LIGHT_BLUE) or close_to(image.getpixel(at(scale, *xy)), DARK_FILL)]
+    points = [at(scale, *xy) for xy in ((150, 12), (250, 22), (287, 22), (30, 30))]
+    blue = [p for p in points if any(close_to(image.getpixel(p), bar) for bar in (LIGHT_BLUE, DARK_FILL))]
     if blue:
         problems.append(f"the progress bar still shows at {blue}")
     if lang == "cn" and columns_crossing_strokes(image, box=box) < 20 * scale:
