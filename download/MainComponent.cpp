@@ -42,7 +42,7 @@ namespace
 }
 
 MainComponent::MainComponent (const InstallerSettings& settings)
-    : allowedSigners (settings.allowedSigners)
+    : allowedSigners (settings.allowedSigners), stallWatch (idleTimeout)
 {
     variantKey = DownloadVariant::getVariantKey (settings);
     log ("OS is now: " + variantKey);
@@ -187,7 +187,13 @@ void MainComponent::timerCallback()
     if (! finished)
     {
         // No guard: an unknown length (-1) or an empty one gives a value the bar shows without fill or text.
+        // A resumed task counts the whole file, the kept bytes included.
         progress = (double) downloadTask->getLengthDownloaded() / (double) downloadTask->getTotalLength();
+
+        // Bytes arrive again after a network failure: the bar replaces its text.
+        if (stallWatch.hasMoved())
+            showProgress();
+
         log ("Downloading...");
         return;
     }
@@ -231,16 +237,9 @@ bool MainComponent::hasStalledOrBeenCutOff (bool finished)
     if (finished)
         return downloadTask->wasCutOff();
 
-    const auto received = downloadTask->getLengthDownloaded();
-    const auto now = std::chrono::steady_clock::now();
-
-    if (received != lastReceived)
-    {
-        lastReceived = received;
-        lastProgressAt = now;
-    }
-
-    return now - lastProgressAt >= idleTimeout;
+    const auto now = StallWatch::Clock::now();
+    stallWatch.note (downloadTask->getLengthDownloaded(), now);
+    return stallWatch.hasStalled (now);
 }
 
 void MainComponent::keepForResume (bool finished)
@@ -249,10 +248,11 @@ void MainComponent::keepForResume (bool finished)
     log ("<timerCallback> Download " + juce::String (finished ? "cut off" : "stalled")
          + " at byte " + juce::String (received));
 
-    resumeFrom = { received, downloadTask->getTotalLength(), downloadTask->getValidator() };
+    resumeFrom = { received, downloadTask->getTotalLength(), downloadTask->getValidators() };
 
     if (! resumeFrom.canResume())
-        log ("<timerCallback> Download will start again from zero: nothing safe to resume by (no length or validator)");
+        log (received > 0 ? "<timerCallback> Download will start again from zero: nothing safe to resume by (no length or validator)"
+                          : "<timerCallback> Download will start again from zero: nothing was received");
 
     // Cancelled without waiting for the network; the next attempt may find its file still open
     // for a moment, and then fails like a network failure.
@@ -268,6 +268,7 @@ bool MainComponent::isGoodDownload (const platform::DownloadTask& task, juce::in
     const auto announced = task.getTotalLength();
 
     return (task.statusCode() == 200 || (task.statusCode() == 206 && task.isResumed()))
+        && task.isTheFilesBytes()
         && size > 0
         && ! task.hadError()
         && (announced < 0 || size == announced);
@@ -289,6 +290,20 @@ void MainComponent::showError (const juce::String& message)
 
     if (isNewText)
         juce::AccessibilityHandler::postAnnouncement (message, juce::AccessibilityHandler::AnnouncementPriority::high);
+}
+
+void MainComponent::showProgress()
+{
+    if (statusLabel.getParentComponent() != this)
+        return;
+
+    removeChildComponent (&statusLabel);
+    addAndMakeVisible (progressBar);
+
+    // Emptied, so that the red text is announced again should the network fail again.
+    statusLabel.setText ({}, juce::dontSendNotification);
+    juce::AccessibilityHandler::postAnnouncement (juce::String (juce::roundToInt (progress * 100.0)) + "%",
+                                                  juce::AccessibilityHandler::AnnouncementPriority::medium);
 }
 
 void MainComponent::cleanTarget()
@@ -362,7 +377,7 @@ std::unique_ptr<platform::DownloadTask> MainComponent::storeRetryResult (std::un
     {
         const juce::ScopedLock lock (taskLock);
         std::swap (downloadTask, task);
-        lastReceived = -1;   // a new task: its stall is timed from now
+        stallWatch.restart();
     }
 
     retryInProgress = false;

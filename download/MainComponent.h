@@ -3,10 +3,10 @@
 #include "CustomLookAndFeel.h"
 #include "InstallerSettings.h"
 #include "JobGuard.h"
+#include "StallWatch.h"
 #include "platform/DownloadTask.h"
 
 #include <atomic>
-#include <chrono>
 
 namespace platform { class DownloadFolder; class StartedProgram; }
 
@@ -32,6 +32,7 @@ public:
     const juce::File& getTargetFile() const noexcept       { return targetFile; }
     bool hasDownloadTask() const;
     bool isShowingStatusText() const                       { return statusLabel.isShowing(); }
+    double getProgress() const noexcept                    { return progress; }
     juce::String getStatusText() const                     { return statusLabel.getText(); }
 
 private:
@@ -45,6 +46,7 @@ private:
     bool launchRetryJob();
     std::unique_ptr<platform::DownloadTask> storeRetryResult (std::unique_ptr<platform::DownloadTask> task);
     bool hasStalledOrBeenCutOff (bool finished);
+    void showProgress();
     void keepForResume (bool finished);
     void handOver();
     void reportFailedStart();
@@ -61,9 +63,8 @@ private:
     juce::CriticalSection taskLock;
     platform::DownloadResume resumeFrom;   // what a download cut off left for the next attempt (message thread)
 
-    // Watching the running task for a stall (with taskLock held): its last count, and since when.
-    juce::int64 lastReceived = -1;
-    std::chrono::steady_clock::time_point lastProgressAt;
+    // Watching the running task for a stall (with taskLock held).
+    StallWatch stallWatch;
     juce::File targetFile;
     std::shared_ptr<platform::DownloadFolder> downloadFolder;   // message thread (and a retry attempt's own copy): the only way to the download
     double progress = 0.0;

@@ -1,23 +1,11 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include "RangedAnswer.h"
 
 #include <functional>
 
 namespace platform
 {
-
-/** What an attempt knows of a download that an earlier one left unfinished: it asks only for
-    the rest, and only when all of this is known (else there is nothing safe to resume).
-*/
-struct DownloadResume
-{
-    juce::int64 received = 0;          // the bytes kept in the file
-    juce::int64 completeLength = -1;   // the whole file's length, as the earlier answers gave it
-    juce::String validator;            // their strong ETag, or else their Last-Modified: sent as If-Range
-
-    bool canResume() const    { return received > 0 && completeLength > received && validator.isNotEmpty(); }
-};
 
 /** Opens the download's file for writing, keeping its first `keep` bytes (0: a new, empty file).
     Null when it cannot.
@@ -46,8 +34,11 @@ public:
     /** A 206 answer that continues the kept bytes exactly (the counts include them). */
     bool isResumed() const noexcept          { return resumed; }
 
-    /** What a later attempt may send as If-Range to resume this file; empty when nothing. */
-    const juce::String& getValidator() const noexcept    { return validator; }
+    /** The validators of the file this task writes, for a later attempt to resume it by. */
+    const Validators& getValidators() const noexcept    { return validators; }
+
+    /** False when the body came with a content coding: its bytes are not the file's. */
+    bool isTheFilesBytes() const noexcept    { return ! coded; }
 
     /** For the log: from which byte the attempt resumed, or why it started again from zero;
         empty when it was not asked to resume.
@@ -65,31 +56,12 @@ protected:
     }
 
     // Set before the task is handed out, never changed after.
-    bool resumed = false;
-    juce::String validator, startNote;
+    bool resumed = false, coded = false;
+    Validators validators;
+    juce::String startNote;
 
 private:
     bool cutOff = false;
 };
-
-/** How an answer to a ranged request (Range: bytes=<received>-, If-Range: <validator>) is used. */
-namespace RangedAnswer
-{
-    enum class Use
-    {
-        append,             // a 206 that starts at the kept length and has the same complete length
-        fromZero,           // the whole file instead (a 200; or an answer that is no file, judged as usual)
-        askAgainPlainly     // a 206 that does not fit, a 416: nothing of it can be used
-    };
-
-    /** What to do with an answer of `status` and `contentRange` (its Content-Range header) to
-        a request made with `resume`; `note` says it for the log.
-    */
-    Use judge (const DownloadResume& resume, int status, const juce::String& contentRange,
-               const juce::String& answerValidator, juce::String& note);
-
-    /** The If-Range value an answer offers: its ETag when strong, else its Last-Modified. */
-    juce::String chooseValidator (const juce::String& etag, const juce::String& lastModified);
-}
 
 } // namespace platform

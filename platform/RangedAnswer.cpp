@@ -1,6 +1,6 @@
-#include "DownloadTask.h"
+#include "RangedAnswer.h"
 
-namespace platform::RangedAnswer
+namespace platform
 {
 
 namespace
@@ -15,7 +15,7 @@ namespace
         return text.isNotEmpty() && text.length() <= 18 && text.containsOnly ("0123456789");
     }
 
-    ContentRange parse (const juce::String& header)
+    ContentRange parseContentRange (const juce::String& header)
     {
         // "bytes <first>-<last>/<complete>": anything else (a "*" among them) is no range we can use.
         const auto value = header.trim();
@@ -33,50 +33,156 @@ namespace
 
         return { first.getLargeIntValue(), last.getLargeIntValue(), complete.getLargeIntValue() };
     }
-}
 
-juce::String chooseValidator (const juce::String& etag, const juce::String& lastModified)
-{
-    // A weak ETag ("W/...") may name another version byte for byte: never a base for splicing.
-    const auto tag = etag.trim();
-
-    if (tag.startsWithChar ('"') && tag.endsWithChar ('"') && tag.length() > 2)
-        return tag;
-
-    return lastModified.trim();
-}
-
-Use judge (const DownloadResume& resume, int status, const juce::String& contentRange,
-           const juce::String& answerValidator, juce::String& note)
-{
-    if (status == 206)
+    /** entity-tag = [ "W/" ] DQUOTE *etagc DQUOTE, etagc being any visible ASCII but DQUOTE. */
+    bool isEntityTag (const juce::String& text)
     {
-        const auto range = parse (contentRange);
+        const auto opaque = text.startsWith ("W/") ? text.substring (2) : text;
 
-        if (range.first == resume.received && range.complete == resume.completeLength && range.last == range.complete - 1)
+        if (opaque.length() < 2 || ! opaque.startsWithChar ('"') || ! opaque.endsWithChar ('"'))
+            return false;
+
+        for (int i = 1; i < opaque.length() - 1; ++i)
+            if (const auto c = (juce::uint32) opaque[i]; c < 0x21 || c > 0x7e || c == '"')
+                return false;
+
+        return true;
+    }
+
+    bool isStrongEntityTag (const juce::String& text)
+    {
+        return isEntityTag (text) && ! text.startsWith ("W/");
+    }
+
+    int twoDigits (const juce::String& text, int at)
+    {
+        const auto a = text[at], b = text[at + 1];
+
+        if (! juce::CharacterFunctions::isDigit (a) || ! juce::CharacterFunctions::isDigit (b))
+            return -1;
+
+        return juce::CharacterFunctions::getHexDigitValue (a) * 10 + juce::CharacterFunctions::getHexDigitValue (b);
+    }
+
+    /** Days from 1970-01-01 to a civil date (proleptic Gregorian). */
+    juce::int64 daysFromCivil (int year, int month, int day)
+    {
+        year -= month <= 2 ? 1 : 0;
+        const auto era = year / 400;
+        const auto yearOfEra = year - era * 400;
+        const auto dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+        const auto dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+        return (juce::int64) era * 146097 + dayOfEra - 719468;
+    }
+}
+
+juce::int64 RangedAnswer::parseHttpDate (const juce::String& text)
+{
+    // "Sun, 06 Nov 1994 08:49:37 GMT": fixed width, every separator where it belongs.
+    static const juce::StringArray days { "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun" };
+    static const juce::StringArray months { "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
+
+    if (text.length() != 29 || ! days.contains (text.substring (0, 3)) || text.substring (3, 5) != ", "
+         || text[7] != ' ' || text[11] != ' ' || text[16] != ' ' || text[19] != ':' || text[22] != ':'
+         || text.substring (25) != " GMT")
+        return -1;
+
+    const auto day = twoDigits (text, 5);
+    const auto month = months.indexOf (text.substring (8, 11)) + 1;
+    const auto century = twoDigits (text, 12), yearInCentury = twoDigits (text, 14);
+    const auto hour = twoDigits (text, 17), minute = twoDigits (text, 20), second = twoDigits (text, 23);
+
+    if (day < 1 || day > 31 || month < 1 || century < 0 || yearInCentury < 0
+         || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60)
+        return -1;
+
+    return daysFromCivil (century * 100 + yearInCentury, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+Validators Validators::of (const juce::String& etag, const juce::String& lastModified, const juce::String& date)
+{
+    // A date is strong only when the server sent it a minute or more after the file last changed:
+    // within the same second two versions can carry the same date.
+    constexpr juce::int64 strongDateMarginSeconds = 60;
+
+    Validators v;
+    const auto tag = etag.trim(), modified = lastModified.trim();
+    v.etag = isEntityTag (tag) ? tag : juce::String();
+    v.lastModified = RangedAnswer::parseHttpDate (modified) >= 0 ? modified : juce::String();
+
+    const auto modifiedAt = RangedAnswer::parseHttpDate (v.lastModified), sentAt = RangedAnswer::parseHttpDate (date.trim());
+    v.strongDate = modifiedAt >= 0 && sentAt >= 0 && sentAt - modifiedAt >= strongDateMarginSeconds;
+
+    // A tag that is there but malformed still says the server tags its versions: no date then.
+    if (v.etag.isEmpty() && tag.isNotEmpty())
+        v.strongDate = false;
+
+    return v;
+}
+
+juce::String Validators::ifRange() const
+{
+    if (etag.isNotEmpty())
+        return isStrongEntityTag (etag) ? etag : juce::String();
+
+    return strongDate ? lastModified : juce::String();
+}
+
+bool RangedAnswer::isCoded (const juce::String& contentEncoding)
+{
+    const auto coding = contentEncoding.trim();
+    return coding.isNotEmpty() && ! coding.equalsIgnoreCase ("identity");
+}
+
+RangedAnswer::Use RangedAnswer::judge (const DownloadResume& resume, const Head& answer, juce::String& note)
+{
+    const auto from = "Download started again from zero: ";
+
+    if (answer.status == 206)
+    {
+        const auto range = parseContentRange (answer.contentRange);
+        const auto& sent = resume.validators;
+        const auto& got = answer.validators;
+
+        if (isCoded (answer.contentEncoding))
+            note = from + juce::String ("the part sent is encoded (") + answer.contentEncoding.trim() + ")";
+        else if (range.first != resume.received || range.complete != resume.completeLength || range.last != range.complete - 1)
+            note = from + juce::String ("the part sent does not continue the file (") + answer.contentRange.trim() + ")";
+        else if (answer.contentLength >= 0 && answer.contentLength != range.complete - range.first)
+            note = from + juce::String ("the part sent is not as long as its range (") + answer.contentRange.trim() + ")";
+        // A server or cache that ignores If-Range sends a part of whatever it has now: only a part
+        // that names no version, or exactly the one asked for, is of the kept file.
+        else if ((got.etag.isNotEmpty() && got.etag != sent.etag)
+                  || (got.lastModified.isNotEmpty() && got.lastModified != sent.lastModified))
+            note = from + juce::String ("the part sent is of another version of the file");
+        else
         {
             note = "Download resumed from byte " + juce::String (resume.received);
             return Use::append;
         }
 
-        note = "Download started again from zero: the part sent does not continue the file (" + contentRange.trim() + ")";
         return Use::askAgainPlainly;
     }
 
-    if (status == 416)
+    if (answer.status == 416)
     {
-        note = "Download started again from zero: the server cannot send the rest (416)";
+        note = from + juce::String ("the server cannot send the rest (416)");
         return Use::askAgainPlainly;
     }
 
-    if (status == 200)
-        note = answerValidator.isNotEmpty() && answerValidator != resume.validator
-                   ? "Download started again from zero: the file changed on the server"
-                   : "Download started again from zero: the server sent the whole file";
+    if (answer.status == 200)
+    {
+        const auto offered = answer.validators.ifRange();
+        note = from + juce::String (offered.isNotEmpty() && offered != resume.validators.ifRange()
+                                        ? "the file changed on the server" : "the server sent the whole file");
+    }
     else
-        note = "Download started again from zero: the server answered " + juce::String (status);
+    {
+        note = from + juce::String ("the server answered ") + juce::String (answer.status);
+    }
 
     return Use::fromZero;
 }
 
-} // namespace platform::RangedAnswer
+} // namespace platform

@@ -51,23 +51,25 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
                                                        const DownloadOutputOpener& openOutput,
                                                        const DownloadResume& resume, DownloadTimeouts timeouts)
 {
-    return begin (url, target, openOutput, resume, timeouts, {});
+    return begin (url, target, openOutput, resume, timeouts, {}, false);
 }
 
 std::unique_ptr<CurlDownloadTask> CurlDownloadTask::begin (const juce::URL& url, const juce::File& target,
                                                            const DownloadOutputOpener& openOutput, const DownloadResume& resume,
-                                                           DownloadTimeouts timeouts, const juce::String& note)
+                                                           DownloadTimeouts timeouts, const juce::String& note, bool openOnAnswer)
 {
     initialiseCurlOnce();
 
     // As on Windows: a plain attempt's file is opened before the connection is made.
-    auto output = resume.canResume() ? nullptr : openOutput (0);
+    const auto openNow = ! resume.canResume() && ! openOnAnswer;
+    auto output = openNow ? openOutput (0) : nullptr;
 
-    if (! resume.canResume() && output == nullptr)
+    if (openNow && output == nullptr)
         return nullptr;
 
     auto task = std::make_unique<CurlDownloadTask> (target, std::move (output), openOutput, resume);
     task->startNote = note;
+    task->openOnAnswer = openOnAnswer;
 
     if (! task->configure (url.toString (true), timeouts))
         return nullptr;
@@ -81,7 +83,7 @@ std::unique_ptr<CurlDownloadTask> CurlDownloadTask::begin (const juce::URL& url,
         if (const auto result = task->pump (connectPollMs))
         {
             if (task->askAgainPlainly)
-                return begin (url, target, openOutput, {}, timeouts, task->startNote);
+                return begin (url, target, openOutput, {}, timeouts, task->startNote, true);
 
             if (! task->headersComplete)
                 return nullptr;   // no answer: the Windows stack gives no task either
@@ -140,7 +142,7 @@ bool CurlDownloadTask::configure (const juce::String& address, DownloadTimeouts 
     // of our own, not curl's resume, which would refuse a whole answer instead of taking it.
     if (resume.canResume())
     {
-        requestHeaders = curl_slist_append (nullptr, ("If-Range: " + resume.validator).toRawUTF8());
+        requestHeaders = curl_slist_append (nullptr, ("If-Range: " + resume.validators.ifRange()).toRawUTF8());
 
         if (requestHeaders == nullptr
              || ! ok (curl_easy_setopt (easy, CURLOPT_RANGE, (juce::String (resume.received) + "-").toRawUTF8()))
@@ -152,6 +154,8 @@ bool CurlDownloadTask::configure (const juce::String& address, DownloadTimeouts 
         && ok (curl_easy_setopt (easy, CURLOPT_NOSIGNAL, 1L))
         && ok (curl_easy_setopt (easy, CURLOPT_BUFFERSIZE, receiveBufferSize))
         && ok (curl_easy_setopt (easy, CURLOPT_USERAGENT, "juce"))
+        // A proxy's "200 Connection established" is the tunnel's, not an answer: never judged as one.
+        && ok (curl_easy_setopt (easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L))
         // Redirects are followed, but never away from https.
         && ok (curl_easy_setopt (easy, CURLOPT_PROTOCOLS_STR, "https"))
         && ok (curl_easy_setopt (easy, CURLOPT_REDIR_PROTOCOLS_STR, "https"))
@@ -210,22 +214,46 @@ void CurlDownloadTask::finish (int result)
     // ours, not the network's.
     output = nullptr;
 
-    publishFinished (result != CURLE_OK, result != CURLE_WRITE_ERROR && ! cancelled);
+    // A continuation is whole only at the complete length: one that ends before it was cut off,
+    // whatever the connection said (a close can look like a proper end).
+    const auto endedShort = result == CURLE_OK && resumed && downloaded < contentLength;
+    const auto failed = result != CURLE_OK || endedShort;
+
+    publishFinished (failed, endedShort || (result != CURLE_WRITE_ERROR && ! cancelled));
 }
 
 bool CurlDownloadTask::takeAnswer (int status)
 {
-    validator = RangedAnswer::chooseValidator (etag, lastModified);
+    const RangedAnswer::Head head { status, contentRange, contentEncoding, contentLength,
+                                    Validators::of (etag, lastModified, date) };
+
+    // A coded body is not the file's bytes: nothing to resume it by.
+    coded = RangedAnswer::isCoded (contentEncoding);
+    validators = coded ? Validators() : head.validators;
 
     if (! resume.canResume())
-        return output != nullptr;   // opened before connecting
+    {
+        if (openOnAnswer)
+            output = openOutput (0);
 
-    switch (RangedAnswer::judge (resume, status, contentRange, validator, startNote))
+        return output != nullptr;   // else opened before connecting
+    }
+
+    switch (RangedAnswer::judge (resume, head, startNote))
     {
         case RangedAnswer::Use::append:
             output = openOutput (resume.received);
+
+            if (output == nullptr)
+            {
+                // The kept bytes are gone (or fewer): only the whole file can be used now.
+                startNote = "Download started again from zero: the kept part of the file is gone";
+                askAgainPlainly = true;
+                return false;
+            }
+
             resumed = true;
-            validator = validator.isEmpty() ? resume.validator : validator;   // the same file: its validator stands
+            validators = resume.validators;   // the same file: the 206 named no other version
             contentLength = resume.completeLength;
             publishDownloaded (resume.received);
             break;
@@ -256,11 +284,20 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
     if (startsWithIgnoreCase (data, length, "HTTP/"))
     {
         task.redirecting = false;
-        task.etag = task.lastModified = task.contentRange = {};
+        task.etag = task.lastModified = task.date = task.contentRange = task.contentEncoding = {};
     }
     else if (startsWithIgnoreCase (data, length, "Location:"))
     {
-        task.redirecting = true;
+        // curl follows no empty Location, so the answer is final: a server error, not a redirect.
+        task.redirecting = valueOf ("Location:").isNotEmpty();
+    }
+    else if (startsWithIgnoreCase (data, length, "Date:"))
+    {
+        task.date = valueOf ("Date:");
+    }
+    else if (startsWithIgnoreCase (data, length, "Content-Encoding:"))
+    {
+        task.contentEncoding = valueOf ("Content-Encoding:");
     }
     else if (startsWithIgnoreCase (data, length, "ETag:"))
     {
@@ -308,7 +345,10 @@ size_t CurlDownloadTask::receiveBody (char* data, size_t size, size_t count, voi
     auto& task = *static_cast<CurlDownloadTask*> (self);
     const auto length = size * count;
 
-    if (task.cancelled || ! task.output->write (data, length))
+    // More than a continuation's range is no part of this file.
+    const auto tooLong = task.resumed && task.downloaded + (juce::int64) length > task.contentLength;
+
+    if (task.cancelled || task.output == nullptr || tooLong || ! task.output->write (data, length))
         return 0;   // ends the transfer with an error
 
     task.publishDownloaded (task.downloaded + (juce::int64) length);

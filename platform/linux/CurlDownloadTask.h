@@ -45,10 +45,13 @@ public:
     ~CurlDownloadTask() override;
 
 private:
-    /** start(), with `note` for the log when it follows a ranged request that could not be used. */
+    /** start(); when it follows a ranged request that could not be used, `note` says why for the
+        log, and the file is emptied only once an answer is in, so that a failed attempt leaves
+        the kept bytes to the next one.
+    */
     static std::unique_ptr<CurlDownloadTask> begin (const juce::URL& url, const juce::File& target,
                                                     const DownloadOutputOpener& openOutput, const DownloadResume& resume,
-                                                    DownloadTimeouts timeouts, const juce::String& note);
+                                                    DownloadTimeouts timeouts, const juce::String& note, bool openOnAnswer);
 
     bool configure (const juce::String& address, DownloadTimeouts timeouts);
     bool takeAnswer (int status);
@@ -65,8 +68,8 @@ private:
     Curl_easy* easy = nullptr;
     Curl_multi* multi = nullptr;
     curl_slist* requestHeaders = nullptr;
-    juce::String etag, lastModified, contentRange;   // of the answer whose headers are coming in
-    bool headersComplete = false, redirecting = false, askAgainPlainly = false;
+    juce::String etag, lastModified, date, contentRange, contentEncoding;   // of the answer whose headers are coming in
+    bool headersComplete = false, redirecting = false, askAgainPlainly = false, openOnAnswer = false;
     std::atomic<bool> cancelled { false };
     std::thread worker;
 

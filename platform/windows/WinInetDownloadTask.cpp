@@ -66,7 +66,7 @@ namespace
             const auto sent = HttpSendRequestW (sending, extra, extraLength, nullptr, 0)
                            || (GetLastError() == ERROR_INTERNET_FORCE_RETRY && HttpSendRequestW (sending, extra, extraLength, nullptr, 0));
 
-            return sent && cameThroughTls (sending);
+            return sent && (answeredThroughTls || cameThroughTls (sending));
         }
 
         int getStatus() const
@@ -85,18 +85,29 @@ namespace
         }
 
         juce::String getLocation() const        { return queryText (HTTP_QUERY_LOCATION); }
-        juce::String getContentRange() const    { return queryText (HTTP_QUERY_CONTENT_RANGE); }
 
-        juce::String getValidator() const
+        RangedAnswer::Head getHead() const
         {
-            return RangedAnswer::chooseValidator (queryText (HTTP_QUERY_ETAG), queryText (HTTP_QUERY_LAST_MODIFIED));
+            return { getStatus(), queryText (HTTP_QUERY_CONTENT_RANGE), queryText (HTTP_QUERY_CONTENT_ENCODING), getContentLength(),
+                     Validators::of (queryText (HTTP_QUERY_ETAG), queryText (HTTP_QUERY_LAST_MODIFIED), queryText (HTTP_QUERY_DATE)) };
         }
 
-        /** Up to `size` bytes of the body: 0 at its end, -1 when the read failed or was cancelled. */
+        /** Up to `size` bytes of the body, as many as have arrived (at least one): 0 at its end, -1
+            when the read failed or was cancelled. A plain read returns only once `size` bytes are in,
+            so that on a slow link the count would move in whole buffers and look stalled.
+        */
         int read (void* buffer, DWORD size)
         {
-            DWORD received = 0;
-            return InternetReadFile (current(), buffer, size, &received) ? (int) received : -1;
+            const auto handle = current();
+            DWORD available = 0, received = 0;
+
+            if (! InternetQueryDataAvailable (handle, &available, 0, 0))
+                return -1;
+
+            if (available == 0)
+                return 0;
+
+            return InternetReadFile (handle, buffer, juce::jmin (size, available), &received) ? (int) received : -1;
         }
 
         /** Ends a send or read in progress on another thread; nothing is sent or read after it. */
@@ -148,19 +159,36 @@ namespace
             const DWORD flags = INTERNET_FLAG_SECURE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE
                               | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_UI;
 
+            // The context names this request to its status callback (WinINet calls none for a 0).
             request = HttpOpenRequestW (connection, L"GET", path.toWideCharPointer(), nullptr, nullptr,
-                                        acceptTypes, flags, 0);
+                                        acceptTypes, flags, reinterpret_cast<DWORD_PTR> (this));
+
+            if (request != nullptr)
+                InternetSetStatusCallbackW (request, &Request::statusChanged);
+
             return request;
         }
 
         /** A proxy that refuses the tunnel answers itself (403, 407, 502...), and WinINet hands
-            that on as the answer; only one that came over TLS is the server's.
+            that on as the answer; only one that came over TLS is the server's. Asked when the head
+            is in, while the request still holds its connection: once an answer's whole body is in
+            (an empty one at once) WinINet gives the connection back to its pool, and the request
+            alone no longer says how it came.
         */
         static bool cameThroughTls (HINTERNET handle)
         {
             DWORD flags = 0, size = sizeof (flags);
             return InternetQueryOptionW (handle, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)
                 && (flags & SECURITY_FLAG_SECURE) != 0;
+        }
+
+        /** Called on the sending thread, inside HttpSendRequestW: each head that comes in (the
+            proxy's answer to CONNECT first, when there is one) says for itself how it came.
+        */
+        static void CALLBACK statusChanged (HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID, DWORD)
+        {
+            if (status == INTERNET_STATUS_RESPONSE_RECEIVED && context != 0)
+                reinterpret_cast<Request*> (context)->answeredThroughTls = cameThroughTls (handle);
         }
 
         HINTERNET current() const
@@ -192,6 +220,7 @@ namespace
         juce::CriticalSection lock;
         HINTERNET session = nullptr, connection = nullptr, request = nullptr;
         bool cancelled = false;
+        bool answeredThroughTls = false;   // the sending thread's own
 
         JUCE_DECLARE_NON_COPYABLE (Request)
     };
@@ -239,22 +268,25 @@ namespace
                                       private juce::Thread
     {
     public:
-        /** `kept` bytes are in the file already when the answer continues them (resumed), and
-            `keptValidator` is theirs.
-        */
+        /** A whole answer (`resume` null), or one that continues the kept bytes of `resume`. */
         WinInetDownloadTask (std::shared_ptr<Request> answered, const juce::File& target, std::unique_ptr<juce::OutputStream> output,
-                             juce::int64 kept, const juce::String& note, const juce::String& keptValidator = {})
+                             const juce::String& note, const DownloadResume* resume = nullptr)
             : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output)),
-              body (request->getContentLength()), before (kept)
+              before (resume != nullptr ? resume->received : 0),
+              // A continuation is measured by its Content-Range, never by its own Content-Length
+              // (checked to agree before it gets here, when there is one).
+              body (resume != nullptr ? resume->completeLength - resume->received : request->getContentLength()),
+              exactEnd (resume != nullptr && request->getContentLength() < 0)
         {
+            const auto head = request->getHead();
             targetLocation = target;
             contentLength = body < 0 ? -1 : before + body;
-            httpCode = request->getStatus();
-            validator = request->getValidator();
-
-            if (validator.isEmpty())
-                validator = keptValidator;   // the same file: its validator stands
-            resumed = kept > 0;
+            httpCode = head.status;
+            coded = RangedAnswer::isCoded (head.contentEncoding);
+            // A coded body is not the file's bytes: nothing to resume it by. A continuation is of
+            // the kept file, whose validators stand.
+            validators = resume != nullptr ? resume->validators : (coded ? Validators() : head.validators);
+            resumed = resume != nullptr;
             startNote = note;
             downloaded = before;
             startThread();
@@ -280,7 +312,7 @@ namespace
         {
             juce::HeapBlock<char> buffer (bufferSize);
             juce::int64 total = 0;
-            auto readFailed = false, writeFailed = false;
+            auto readFailed = false, writeFailed = false, tooLong = false;
 
             while (! threadShouldExit())
             {
@@ -288,7 +320,12 @@ namespace
                 const auto wanted = body < 0 ? bufferSize : (DWORD) juce::jmin ((juce::int64) bufferSize, body - total);
 
                 if (wanted == 0)
+                {
+                    // A continuation without a length of its own must end where its range does.
+                    char extra = 0;
+                    tooLong = exactEnd && request->read (&extra, 1) > 0;
                     break;
+                }
 
                 const auto received = request->read (buffer.get(), wanted);
 
@@ -318,15 +355,17 @@ namespace
             }
 
             // A read that failed or a body that ended early is the network's doing; a file that
-            // could not be written, or a task cancelled, is not.
+            // could not be written, a body longer than its range, or a task cancelled, is not.
             const auto cutShort = readFailed || (body >= 0 && total < body);
-            publishFinished (writeFailed || cutShort || threadShouldExit(), cutShort && ! writeFailed && ! threadShouldExit());
+            const auto ours = writeFailed || tooLong || threadShouldExit();
+            publishFinished (ours || cutShort, cutShort && ! ours);
         }
 
         const std::shared_ptr<Request> request;
         juce::CriticalSection fileLock;
         std::unique_ptr<juce::OutputStream> file;
-        const juce::int64 body, before;
+        const juce::int64 before, body;
+        const bool exactEnd;
     };
 
     /** The request's final answer, redirects followed with the same `headers` (never away from
@@ -347,27 +386,41 @@ namespace
             if (request == nullptr || ! isRedirect (request->getStatus()))
                 return request;
 
-            address = resolveRedirectLocation (address, request->getLocation());
+            // A redirect that names no place is the final answer (a server error), not a loop.
+            const auto location = request->getLocation();
+
+            if (location.isEmpty())
+                return request;
+
+            address = resolveRedirectLocation (address, location);
         }
 
         return nullptr;   // too many redirects
     }
-}
 
-namespace
-{
-    /** A plain request; `note` is for the log, when it follows a ranged one that could not be used. */
+    /** A plain request; `note` is for the log, when it follows a ranged one that could not be
+        used. The file is emptied before the connection is made, as the framework does, except
+        after such a ranged request: then only once an answer is in, so that an attempt that
+        fails leaves the kept bytes to the next one.
+    */
     std::unique_ptr<DownloadTask> startPlainDownload (const juce::URL& url, const juce::File& target,
                                                       const DownloadOutputOpener& openOutput, const juce::String& note)
     {
-        // As the framework does: the file is opened before the connection is made.
-        auto output = openOutput (0);
-        auto request = output != nullptr ? requestFollowingRedirects (url, {}) : nullptr;
+        const auto afterRangedRequest = note.isNotEmpty();
+        auto output = afterRangedRequest ? nullptr : openOutput (0);
 
-        if (request == nullptr)
+        if (! afterRangedRequest && output == nullptr)
             return nullptr;
 
-        return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), 0, note);
+        auto request = requestFollowingRedirects (url, {});
+
+        if (request != nullptr && output == nullptr)
+            output = openOutput (0);
+
+        if (request == nullptr || output == nullptr)
+            return nullptr;
+
+        return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), note);
     }
 }
 
@@ -379,25 +432,26 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
 
     // Only the rest, and only of the same file: a changed one comes whole (If-Range).
     auto request = requestFollowingRedirects (url, "Range: bytes=" + juce::String (resume.received) + "-\r\n"
-                                                   + "If-Range: " + resume.validator + "\r\n");
+                                                   + "If-Range: " + resume.validators.ifRange() + "\r\n");
 
     if (request == nullptr)
         return nullptr;   // nothing of the kept file touched
 
     juce::String note;
 
-    switch (RangedAnswer::judge (resume, request->getStatus(), request->getContentRange(), request->getValidator(), note))
+    switch (RangedAnswer::judge (resume, request->getHead(), note))
     {
         case RangedAnswer::Use::append:
             if (auto output = openOutput (resume.received))
-                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), resume.received, note,
-                                                              resume.validator);
+                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), note, &resume);
 
-            return nullptr;
+            // The kept bytes are gone (or fewer): only the whole file can be used now.
+            note = "Download started again from zero: the kept part of the file is gone";
+            break;
 
         case RangedAnswer::Use::fromZero:
             if (auto output = openOutput (0))
-                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), 0, note);
+                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), note);
 
             return nullptr;
 

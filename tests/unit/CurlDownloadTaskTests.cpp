@@ -132,11 +132,16 @@ TEST (CurlDownloadTask, ResumesOnlyWhereTheSameFileStopped)
 
         const auto first = CurlDownloadTask::start (juce::URL (mirror.getUrl()), target.file, shortTimeouts);
         ASSERT_TRUE (first != nullptr && waitUntilFinished (*first));
-        ASSERT_TRUE (first->getValidator().isNotEmpty());
+        ASSERT_TRUE (first->getValidators().ifRange().isNotEmpty());
 
         // What an earlier attempt left: the file's first bytes (when it had that many).
         ASSERT_TRUE (target.file.replaceWithData (payload.getBytes().getData(), (size_t) juce::jmin (c.received, size)));
-        const platform::DownloadResume resume { c.received, c.complete, c.validator != nullptr ? juce::String (c.validator) : first->getValidator() };
+        auto validators = first->getValidators();
+
+        if (c.validator != nullptr)
+            validators.etag = c.validator;
+
+        const platform::DownloadResume resume { c.received, c.complete, validators };
         const auto task = CurlDownloadTask::start (juce::URL (mirror.getUrl()), target.file, shortTimeouts, resume);
 
         ASSERT_TRUE (task != nullptr && waitUntilFinished (*task));

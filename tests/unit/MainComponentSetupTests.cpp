@@ -251,6 +251,34 @@ TEST_F (ComponentFixture, ScreenReadersFindTheTitledWindowThenTheBarOrTheRedText
     EXPECT_EQ (label->getValueInterface()->getCurrentValueAsString(), component->getStatusText());
 }
 
+TEST_F (ComponentFixture, AResumedDownloadBringsTheBarBackShowingTheWholeFilesProgress)
+{
+    const TestPayload payload (2000000);
+    TestMirror mirror (payload.getFile(), { "--mode", "slow", "--rate", "700000", "--cuts", "1" });
+    const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+    juce::StringArray lines;
+    const auto resumedFrom = [&lines]
+    {
+        lines.addArray (CapturingLogger::get().takeLines());
+        const juce::String prefix ("<timerCallback> Download resumed from byte ");
+
+        for (const auto& line : lines)
+            if (line.startsWith (prefix))
+                return line.substring (prefix.length()).getLargeIntValue();
+
+        return juce::int64 { -1 };
+    };
+
+    ASSERT_TRUE (tickUntil (*component, [&] { return resumedFrom() >= 0 && lines.contains ("Reconnecting..."); }));
+    ASSERT_TRUE (tickUntil (*component, [&] { return dynamic_cast<juce::ProgressBar*> (component->getChildren().getFirst()) != nullptr; }));
+
+    // The bar alone, counting the kept bytes too; the red text is gone.
+    const auto kept = resumedFrom();
+    EXPECT_EQ (component->getChildren().size(), 1);
+    EXPECT_TRUE (component->getStatusText().isEmpty());
+    EXPECT_GE (component->getProgress(), (double) kept / (double) payload.getBytes().getSize());
+}
+
 /** A whole good run (the tool: /bin/true) with no thread to be had from the start: exits with 0
     when it ends as it should, printing its log lines.
 */
