@@ -24,10 +24,13 @@ namespace platform
 
         A plain attempt opens a new, empty file before it connects (a failed attempt leaves it).
         One that `resume.canResume()` asks for the rest only (Range and If-Range, on every
-        redirect too) and opens the file once the answer is in: a 206 that continues the kept
-        bytes exactly is appended to them; a 200 replaces them, as does any other answer, judged
-        as usual; a 206 that does not fit, or a 416, is followed at once by a plain request (see
-        RangedAnswer). Without an answer nothing of the kept file is touched.
+        redirect too) and opens the file once the answer is in: a 206 of the same file that
+        continues the kept bytes exactly to the complete length is appended to them, and is whole
+        only at that length (fewer bytes are a cut, more an error); a 200 replaces them, as does
+        any other answer, judged as usual; a 206 that does not fit, or a 416, is followed at once
+        by a plain request that empties the file only once its own answer is in (see
+        RangedAnswer). Without an answer nothing of the kept file is touched. A redirect without
+        a Location is a final answer.
 
         Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
     */
