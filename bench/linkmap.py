@@ -28,7 +28,7 @@ LLD_INPUT = re.compile(r"^[0-9a-f]{8} ([0-9a-f]{8}) +\d+ {9}(\S.*):\((.*)\)$")
 GCC_LIB = Path("/usr/lib/gcc/i686-w64-mingw32/12-posix")
 MINGW_LIB = Path("/usr/i686-w64-mingw32/lib")
 DEPS_LIB = Path(__file__).resolve().parent.parent / "build" / "deps" / "i686-w64-mingw32" / "lib"
-ARCHIVES = [DEPS_LIB / "libjpeg.a", DEPS_LIB / "libpng.a", MINGW_LIB / "libz.a", GCC_LIB / "libstdc++.a",
+ARCHIVES = [DEPS_LIB / "libjpeg.a", DEPS_LIB / "libpng.a", DEPS_LIB / "libz.a", GCC_LIB / "libstdc++.a",
             GCC_LIB / "libgcc.a", GCC_LIB / "libgcc_eh.a", MINGW_LIB / "libmingwex.a", MINGW_LIB / "libmingw32.a",
             MINGW_LIB / "libmsvcrt.a", MINGW_LIB / "libpthread.a", MINGW_LIB / "libmoldname.a"]
 

@@ -29,6 +29,7 @@ function(vantrel_add_installer target)
     if(WIN32)
         vantrel_add_windows_resources(${target})
         target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/windows/DllSearchHardening.cpp)
+        vantrel_leave_out_standard_streams(${target})
         # What ships: stripped (symbols in <exe>.debug beside it), then signed if a certificate is given.
         vantrel_release_windows_executable(${target})
     endif()

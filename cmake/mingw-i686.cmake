@@ -10,12 +10,9 @@ set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
 set(CMAKE_OBJCOPY ${MINGW_TRIPLE}-objcopy)
 set(CMAKE_STRIP   ${MINGW_TRIPLE}-strip)
 
-# zlib comes from libz-mingw-w64-dev; png and jpeg from scripts/build-windows-deps.
+# zlib, png and jpeg come from scripts/build-windows-deps (zlib named in cmake/WindowsFramework.cmake).
 get_filename_component(MINGW_DEPS_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../build/deps/${MINGW_TRIPLE}" ABSOLUTE)
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE} ${MINGW_DEPS_PREFIX})
-
-# The exe is linked fully static; without this FindZLIB picks libz.dll.a and the exe would need zlib1.dll.
-set(ZLIB_USE_STATIC_LIBS ON)
 
 # Build tools come from the host; headers, libraries and package configs only from the target trees.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
