@@ -1,11 +1,15 @@
 """The test mirror (tools/mirror/mirror.py) on the ports the test builds download from."""
 
+from collections import namedtuple
 from pathlib import Path
 
 from .processes import Server
 from .program import CA_DIR, ROOT, TEST_PORTS
 
 MIRROR = ROOT / "tools" / "mirror" / "mirror.py"
+FIXED_LAST_MODIFIED = "Tue, 02 Jan 2024 10:00:00 GMT"   # the served file's, unless changed
+# One request as the mirror logged it; range and if_range are the headers' values, or "-".
+Asked = namedtuple("Asked", "port method path range if_range")
 
 
 class Mirror(Server):
@@ -13,7 +17,9 @@ class Mirror(Server):
 
     def __init__(self, workdir, file, mode="normal", trailer=None, rate=None, cert_kind=None,
                  answer_after=None, cuts=None, stalls=None, seed=None, ignore_ranges=False,
-                 no_validators=False, changed_file=None):
+                 no_validators=False, changed_file=None, ignore_if_range=False, partial_validators=None,
+                 last_modified_only=None, short_partial=None, partial_coding=None, trickle_seconds=None,
+                 trickle_rate=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
@@ -29,10 +35,14 @@ class Mirror(Server):
         for option, value in (("--trailer", trailer), ("--rate", rate and int(rate)),
                               ("--cert-kind", cert_kind), ("--answer-after", answer_after),
                               ("--cuts", cuts), ("--stalls", stalls), ("--seed", seed),
-                              ("--changed-file", changed_file)):
+                              ("--changed-file", changed_file), ("--partial-validators", partial_validators),
+                              ("--last-modified-only", last_modified_only), ("--short-partial", short_partial),
+                              ("--partial-coding", partial_coding), ("--trickle-seconds", trickle_seconds),
+                              ("--trickle-rate", trickle_rate)):
             if value is not None:
                 args += [option, str(value)]
-        for flag, on in (("--ignore-ranges", ignore_ranges), ("--no-validators", no_validators)):
+        for flag, on in (("--ignore-ranges", ignore_ranges), ("--no-validators", no_validators),
+                         ("--ignore-if-range", ignore_if_range)):
             if on:
                 args.append(flag)
         super().__init__("mirror", args, self.dir, ready_file.exists,
@@ -42,6 +52,19 @@ class Mirror(Server):
         return served_size(self.file, self.trailer)
 
     def requests(self):
+        """One "time port method path" per request."""
+        return [line.split("\t", 1)[0] for line in self._request_lines()]
+
+    def asked(self):
+        """One Asked per request, with the Range and If-Range it came with."""
+        answers = []
+        for line in self._request_lines():
+            first, range_header, if_range = line.split("\t")
+            _time, port, method, path = first.split(" ")
+            answers.append(Asked(int(port), method, path, range_header, if_range))
+        return answers
+
+    def _request_lines(self):
         if not self.request_log.exists():
             return []
         return self.request_log.read_text().splitlines()

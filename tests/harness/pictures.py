@@ -56,6 +56,14 @@ def fill_problems(image, scale=1):
     return colour_problems(image, scale, [(xy, DARK_FILL, "dark fill") for xy in ((16, 22), (30, 13), (30, 31))])
 
 
+def fill_reaches_problems(image, share):
+    """What differs from a bar whose dark fill reaches at least `share` of its width (looked at
+    above the percentage text, a little inside the fill's rounded end)."""
+    x = max(16, 10 + int(280 * share) - 3)
+    return colour_problems(image, 1, [((16, 22), DARK_FILL, "dark fill"),
+                                      ((x, 13), DARK_FILL, f"dark fill at {share:.0%} of the bar")])
+
+
 def colour_problems(image, scale, expected):
     """Which of [(point at 100 %, colour, what)] the picture at `scale` does not show."""
     problems = []

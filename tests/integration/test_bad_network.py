@@ -1,32 +1,55 @@
 """A bad network: a transfer cut off at random points or stalled is a network failure (the red
 text, "Reconnecting...") and the next attempt asks only for the rest; a server that ignores
 ranges, a file changed between attempts, or answers without validators make it start again from
-zero. What starts is always the served file byte for byte, never a splice, and "Server error!"
-never shows."""
+zero, and so does a part that servers, caches or CDNs spoil (another version's, shorter than its
+range, encoded). What starts is always the file served now, byte for byte, never a splice, and
+"Server error!" never shows."""
 
 import re
 
 import pytest
 
 from harness.installer import cases, standin_program
+from harness.mirror import FIXED_LAST_MODIFIED, served_size
 from harness.outcomes import assert_good_run
-from harness.pictures import red_text_problems, wait_for_picture
+from harness.pictures import bar_problems, fill_reaches_problems, red_text_problems, wait_for_picture
 from harness.program import CANNOT_OPEN, ERROR
 
+RESUMED = r"<timerCallback> Download resumed from byte (\d+)"
+AGAIN = "<timerCallback> Download started again from zero: "
+OTHER_VERSION = re.escape(AGAIN + "the part sent is of another version of the file")
+NOTHING_SAFE = re.escape("<timerCallback> Download will start again from zero: nothing safe to resume by "
+                         "(no length or validator)")
 CASES = {
-    # case: mirror options, the log line it must show, whether little more than the file is sent
-    "cuts": (dict(cuts=3), r"<timerCallback> Download resumed from byte \d+", True),
-    "cuts through a proxy": (dict(cuts=3), r"<timerCallback> Download resumed from byte \d+", True),
+    # case: mirror options (changed_file=True: a changed file of the same length), the log line
+    # it must show, whether little more than the file is sent
+    "cuts": (dict(cuts=3), RESUMED, True),
+    "cuts through a proxy": (dict(cuts=3), RESUMED, True),
     "stall": (dict(stalls=1), r"<timerCallback> Download stalled at byte \d+", True),
-    "ignores ranges": (dict(cuts=2, ignore_ranges=True),
-                       "<timerCallback> Download started again from zero: the server sent the whole file", False),
-    "file changed": (dict(cuts=1), "<timerCallback> Download started again from zero: the file changed on the server", False),
-    "no validators": (dict(cuts=2, no_validators=True),
-                      r"<timerCallback> Download will start again from zero: nothing safe to resume by .*", False),
+    "ignores ranges": (dict(cuts=2, ignore_ranges=True), re.escape(AGAIN + "the server sent the whole file"), False),
+    "file changed": (dict(cuts=1, changed_file=True), re.escape(AGAIN + "the file changed on the server"), False),
+    "no validators": (dict(cuts=2, no_validators=True), NOTHING_SAFE, False),
+    "ignores If-Range": (dict(cuts=1, changed_file=True, ignore_if_range=True), OTHER_VERSION, False),
+    "206 without validators": (dict(cuts=1, partial_validators="none"), RESUMED, True),
+    "206 with a weak tag": (dict(cuts=1, partial_validators="weak"), OTHER_VERSION, False),
+    "206 with another tag": (dict(cuts=1, partial_validators="other"), OTHER_VERSION, False),
+    "weak date only": (dict(cuts=1, last_modified_only="weak"), NOTHING_SAFE, False),
+    "strong date only": (dict(cuts=1, last_modified_only="strong"), RESUMED, True),
+    "short 206": (dict(cuts=1, short_partial="with-length"),
+                  re.escape(AGAIN + "the part sent is not as long as its range (") + r"bytes \d+-\d+/\d+\)", False),
+    "short close-delimited 206": (dict(cuts=1, short_partial="without-length"), RESUMED, True),
+    "gzip 206": (dict(cuts=1, partial_coding="gzip"), re.escape(AGAIN + "the part sent is encoded (gzip)"), False),
+    "cuts behind a redirect": (dict(cuts=1, mode="redirect"), RESUMED, True),
+    "redirect through a proxy": (dict(cuts=1, mode="redirect"), RESUMED, True),
 }
 ROWS = [(platform, case) for platform in ("linux", "wine") for case in CASES]
 BETWEEN = ("Downloading...", "Reconnecting...", r"<timerCallback> Download (cut off|stalled) at byte \d+",
            r"<timerCallback> Download resumed from byte \d+", r"<timerCallback> Download (will )?start(ed)? again from zero: .*")
+
+
+def first_resume(lines):
+    """The byte the first resume started from; None before one."""
+    return next((int(m.group(1)) for line in lines if (m := re.fullmatch(RESUMED, line))), None)
 
 
 def grown_standin(bench, platform, name, pattern):
@@ -43,12 +66,15 @@ def test_download_survives_a_bad_network(bench, platform, case):
     trailer = bench.trailer(platform, sleep_ms=1500)
     tool = grown_standin(bench, platform, "tool.exe", bytes(range(256)))
     served = tool.read_bytes() + trailer.encode() + b"\n"
-    if case == "file changed":
+    if options.get("changed_file"):
         options = dict(options, changed_file=grown_standin(bench, platform, "changed.exe", bytes(range(255, -1, -1))))
         served = options["changed_file"].read_bytes() + trailer.encode() + b"\n"
-    if case == "cuts through a proxy":
+    if case.endswith("through a proxy"):
         bench.proxy(platform, allow_tunnels=True)
-    mirror = bench.mirror(platform, mode="slow", file=tool, trailer=trailer, rate=len(served) // 3, **options)
+    # Each answer waits a moment, so that the red text stays up long enough to be seen before the
+    # next attempt's bytes bring the bar back.
+    mirror = bench.mirror(platform, file=tool, trailer=trailer,
+                          **dict(dict(mode="slow", rate=len(served) // 3, answer_after=1.5), **options))
     app = bench.start(platform, "en")
 
     app.wait_for_line("Reconnecting...", timeout=45)
@@ -63,3 +89,49 @@ def test_download_survives_a_bad_network(bench, platform, case):
     assert ERROR not in lines and CANNOT_OPEN not in lines, lines
     if frugal:
         assert mirror.bytes_sent() <= 1.3 * len(served), (mirror.bytes_sent(), len(served), mirror.sent())
+
+    if case == "strong date only":
+        assert [a.if_range for a in mirror.asked() if a.range != "-"] == [FIXED_LAST_MODIFIED], mirror.asked()
+    if case == "short close-delimited 206":
+        # Resumed, the half of the rest that came counted as a cut there, then resumed from it.
+        kept = first_resume(lines)
+        at = kept + (len(served) - kept) // 2
+        notes = [line for line in lines if re.fullmatch(BETWEEN[2] + "|" + BETWEEN[3], line)]
+        assert notes[-3:] == [f"<timerCallback> Download resumed from byte {kept}",
+                              f"<timerCallback> Download cut off at byte {at}",
+                              f"<timerCallback> Download resumed from byte {at}"], notes
+    if case == "cuts behind a redirect":
+        # Every hop of the resumed request asks for the rest, with the validator.
+        path = mirror.asked()[0].path
+        assert [(a.path, a.range != "-", a.if_range != "-") for a in mirror.asked()] == \
+            [(path, False, False), ("/files" + path, False, False), (path, True, True), ("/files" + path, True, True)]
+
+
+# Wine only: the stall it guards against came from WinINet's blocking 32 KiB read.
+@pytest.mark.parametrize("platform", cases(["wine"]))
+def test_slow_start_of_every_answer_is_no_stall(bench, platform):
+    """About 700 bytes a second for 40 s, then full speed: WinINet's read blocks until its whole
+    32 KiB buffer is filled, so a program that asks it for 32 KiB at once sees no byte for 47 s at
+    that rate and took a slow link for a stalled one."""
+    trailer = bench.trailer(platform)
+    bench.mirror(platform, file=grown_standin(bench, platform, "tool.exe", bytes(range(256))), trailer=trailer,
+                 trickle_seconds=40, trickle_rate=700)
+    app = bench.start(platform, "en")
+    assert_good_run(bench, app)   # no line but "Downloading..." before the completion
+
+
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
+def test_bar_comes_back_after_a_resume_showing_the_whole_files_progress(bench, platform):
+    """Once the rest flows after a cut, the bar replaces the red text, its fill already at least
+    the kept bytes' share: the whole file's progress, not the new part's. About 16 s per file,
+    so that the first picture with the bar back comes before the new part alone could fill as much."""
+    trailer = bench.trailer(platform)
+    tool = grown_standin(bench, platform, "tool.exe", bytes(range(256)))
+    size = served_size(tool, trailer)
+    bench.mirror(platform, mode="slow", file=tool, trailer=trailer, rate=size // 16, cuts=1, seed=3)   # cut near 30 %
+    app = bench.start(platform, "en")
+
+    app.wait_for_line("Reconnecting...", timeout=45)
+    kept = app.wait_until(lambda: first_resume(app.lines()), 30, "the resume")
+    image = wait_for_picture(app, bar_problems, 10, bench.tmp / "resumed.png")
+    assert not fill_reaches_problems(image, kept / size), (kept, size, fill_reaches_problems(image, kept / size))

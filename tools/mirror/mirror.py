@@ -21,8 +21,12 @@ import time
 
 KNOWN_PATHS = ("/VantrelInstall_winCN.exe", "/VantrelInstall_winEN.exe")
 MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "silent", "stall",
-         "redirect-loop", "redirect-http", "endless-headers", "huge-body", "redirect-relative")
+         "redirect-loop", "redirect-http", "endless-headers", "huge-body", "redirect-relative",
+         "redirect-empty-location", "redirect-query-url", "redirect-empty-body")
 WHOLE_MODES = ("normal", "slow")   # where ranges, cuts and stalls apply
+# Each serves the file normally at /files/<name>, after its redirects.
+FILES_MODES = ("redirect", "redirect-query-url", "redirect-empty-body")
+PARTIAL_VALIDATORS = ("none", "weak", "other")
 CERT_KINDS = ("good", "expired", "wronghost", "untrusted")
 CERT_FILES = {"good": "server", "expired": "expired", "wronghost": "wronghost", "untrusted": "untrusted"}
 
@@ -52,6 +56,7 @@ class Answer:
 
     def __init__(self, port):
         self.port = port
+        self.date = None     # its Date header, once its head is made
         self.range = "-"
         self.status = None   # None: nothing answered
         self.first = 0       # offset in the served bytes of the first body byte
@@ -67,7 +72,7 @@ class Plan:
         self.status = status
         self.first = first
         self.keep = keep         # body bytes to send before the trouble; None: all
-        self.trouble = trouble   # None, "cut" or "stall"
+        self.trouble = trouble   # None, "cut", "stall" or "short"
 
 
 class Mirror:
@@ -84,17 +89,21 @@ class Mirror:
             self.changed = Content(args.changed_file, trailer, FIRST_MODIFIED + datetime.timedelta(days=1))
         self.random = random.Random(args.seed)
         self.body_answers = 0   # answers with a body so far, on all ports, where cuts and stalls apply
+        self.short_sent = False
+        self.weak_dates = set()   # Last-Modified values sent with --last-modified-only weak
         self.plan_lock = threading.Lock()
         self.log_file = open(args.request_log, "a", encoding="utf-8") if args.request_log else None
         self.sent_file = open(args.sent_log, "a", encoding="utf-8") if args.sent_log else None
 
     # ---- logging -------------------------------------------------------------------------
 
-    def log_request(self, port, method, path):
+    def log_request(self, port, method, path, headers):
         if not self.log_file:
             return
+        # Tab-separated after the path, so that a reader of the first four fields is not affected.
+        ranged = "\t".join((headers.get(name) or "-").replace("\t", " ") for name in ("range", "if-range"))
         with log_lock:
-            self.log_file.write(f"{now_stamp()} {port} {method} {path}\n")
+            self.log_file.write(f"{now_stamp()} {port} {method} {path}\t{ranged}\n")
             self.log_file.flush()
 
     def log_sent(self, answer):
@@ -118,17 +127,24 @@ class Mirror:
             raw.settimeout(30)
             if tls_context is not None:
                 conn = tls_context.wrap_socket(raw, server_side=True)
-            request = read_request_head(conn)
-            if request is None:
-                return
-            method, path, headers = request
-            self.log_request(port, method, path)
-            answer.range = headers.get("range") or "-"
-            conn.settimeout(None)
-            if self.args.answer_after > 0 and stopping.wait(self.args.answer_after):
-                return
-            host = headers.get("host") or f"localhost:{port}"
-            self.respond(conn, method, path, headers, host, tls_context is None, answer)
+            reader = RequestReader(conn)
+            # One request per connection, except after an answer that keeps it open.
+            while True:
+                request = reader.next()
+                if request is None:
+                    return
+                method, path, headers = request
+                self.log_request(port, method, path, headers)
+                answer.range = headers.get("range") or "-"
+                conn.settimeout(None)
+                if self.args.answer_after > 0 and stopping.wait(self.args.answer_after):
+                    return
+                host = headers.get("host") or f"localhost:{port}"
+                if not self.respond(conn, method, path, headers, host, tls_context is None, answer):
+                    return
+                self.log_sent(answer)
+                answer = Answer(port)
+                conn.settimeout(30)
         except (OSError, ssl.SSLError, ValueError):
             pass  # clients that go away, fail the handshake or send junk are not our problem
         finally:
@@ -139,35 +155,44 @@ class Mirror:
                 pass
 
     def respond(self, conn, method, path, headers, host, plain, answer):
+        """Answers one request; True when the connection stays open for the next one."""
         mode = "normal" if plain else self.args.mode
         head_only = method == "HEAD"
         if method not in ("GET", "HEAD"):
             send_simple(conn, answer, 405, "Method Not Allowed", head_only, extra=["Allow: GET, HEAD"])
-            return
+            return False
 
-        if mode == "redirect" and path.startswith("/files/"):
+        if mode in FILES_MODES and path.startswith("/files/"):
             path, mode = path[len("/files"):], "normal"
+        name = path.split("?", 1)[0].rsplit("/", 1)[-1]
+        if mode == "redirect-empty-body":
+            # Empty 302s on a connection kept open: an absolute location, then a relative one.
+            if path.startswith("/hop/"):
+                redirect_kept_open(conn, answer, f"../files/{name}")
+            else:
+                redirect_kept_open(conn, answer, f"https://{host}/hop/{name}")
+            return True
         if mode == "redirect-relative":
             # A chain of relative locations: path-absolute with a query, then path-relative.
-            name = path.split("?", 1)[0].rsplit("/", 1)[-1]
             if path.startswith("/r1/"):
                 redirect(conn, answer, f"../r2/{name}", head_only)
-                return
+                return False
             if path.startswith("/r2/"):
                 path, mode = "/" + name, "normal"
             else:
                 redirect(conn, answer, f"/r1/{name}?from=top", head_only)
-                return
+                return False
         if path.split("?", 1)[0] not in KNOWN_PATHS:
             send_simple(conn, answer, 404, "Not Found", head_only)
-            return
+            return False
         body = self.content.data
 
         if mode in WHOLE_MODES:
             self.serve(conn, headers, head_only, self.args.rate if mode == "slow" else None, answer)
         elif mode == "chunked":
+            answer.date = http_date()
             send_head(conn, answer, 200, "OK", None,
-                      extra=["Transfer-Encoding: chunked", *self.validator_lines(self.content)])
+                      extra=["Transfer-Encoding: chunked", *self.validator_lines(self.content, answer.date)])
             if not head_only:
                 for i in range(0, len(body), PIECE):
                     piece = body[i:i + PIECE]
@@ -180,6 +205,11 @@ class Mirror:
             send_simple(conn, answer, 500, "Internal Server Error", head_only)
         elif mode == "redirect":
             redirect(conn, answer, f"https://{host}/files{path}", head_only)
+        elif mode == "redirect-empty-location":
+            redirect(conn, answer, "", head_only)
+        elif mode == "redirect-query-url":
+            # A path-absolute location whose query holds a URL: still a path on this server.
+            redirect(conn, answer, f"/files{path}?src=https://cdn.example/", head_only)
         elif mode == "redirect-loop":
             redirect(conn, answer, f"https://{host}{path}", head_only)
         elif mode == "redirect-http":
@@ -199,7 +229,8 @@ class Mirror:
             stopping.wait()
         elif mode == "endless-headers":
             answer.status = 200
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n")
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nDate: "
+                         + http_date().encode("ascii") + b"\r\n")
             n = 0
             while not stopping.is_set():
                 lines = []
@@ -217,6 +248,7 @@ class Mirror:
                 while answer.count < HUGE_TOTAL and not stopping.is_set():
                     conn.sendall(filler)
                     answer.count += len(filler)
+        return False
 
     # ---- whole bodies: validators, ranges, cuts and stalls -------------------------------
 
@@ -228,23 +260,33 @@ class Mirror:
                         extra=[f"Content-Range: bytes */{total}"])
             return
         body = plan.content.data[plan.first:]
-        extra = self.validator_lines(plan.content)
+        answer.date = http_date()
+        extra = self.validator_lines(plan.content, answer.date, partial=plan.status == 206)
         if not self.args.ignore_ranges:
             extra.append("Accept-Ranges: bytes")
         if plan.status == 206:
             extra.append(f"Content-Range: bytes {plan.first}-{total - 1}/{total}")
-            send_head(conn, answer, 206, "Partial Content", len(body), extra)
+            if self.args.partial_coding:
+                extra.append(f"Content-Encoding: {self.args.partial_coding}")
+            length = len(body)
+            if plan.trouble == "short":
+                length = plan.keep if self.args.short_partial == "with-length" else None
+            send_head(conn, answer, 206, "Partial Content", length, extra)
         else:
             send_head(conn, answer, 200, "OK", len(body), extra)
         answer.first = plan.first
         if head_only:
             return
-        send_body(conn, body[:plan.keep], answer, rate)
+        trickle = (self.args.trickle_seconds, self.args.trickle_rate) if self.args.trickle_seconds > 0 else None
+        send_body(conn, body[:plan.keep], answer, rate, trickle)
         if plan.trouble == "cut":
             self.drop(conn, answer)
         elif plan.trouble == "stall":
             self.log_sent(answer)
             wait_until_gone(conn)
+        elif plan.trouble == "short" and self.args.short_partial == "without-length":
+            self.log_sent(answer)
+            close_cleanly(conn)
 
     def plan(self, headers, head_only):
         # One lock for the choice of bytes, the count and the random cut points, so concurrent
@@ -266,7 +308,11 @@ class Mirror:
             elif n < self.args.cuts + self.args.stalls:
                 plan.trouble = "stall"
                 plan.keep = max(1, length // 2)
-            if plan.trouble and self.changed:
+            elif plan.status == 206 and self.args.short_partial and not self.short_sent:
+                plan.trouble = "short"
+                plan.keep = length // 2
+                self.short_sent = True
+            if plan.trouble in ("cut", "stall") and self.changed:
                 self.content, self.changed = self.changed, None
             return plan
 
@@ -277,16 +323,34 @@ class Mirror:
         match = re.fullmatch(r"bytes=(\d+)-", headers.get("range", ""))
         if not match:
             return None
-        if "if-range" in headers and headers["if-range"] not in self.validators(content):
+        if ("if-range" in headers and not self.args.ignore_if_range
+                and headers["if-range"] not in self.validators(content)):
             return None
         return int(match.group(1))
 
     def validators(self, content):
-        return () if self.args.no_validators else (content.etag, content.last_modified)
+        """The If-Range values that name `content` (a careless server takes its own weak dates)."""
+        if self.args.no_validators:
+            return ()
+        if self.args.last_modified_only == "weak":
+            return tuple(self.weak_dates)
+        if self.args.last_modified_only == "strong":
+            return (content.last_modified,)
+        return (content.etag, content.last_modified)
 
-    def validator_lines(self, content):
+    def validator_lines(self, content, date, partial=False):
         if self.args.no_validators:
             return []
+        if self.args.last_modified_only == "weak":
+            # Modified the second it was sent: a date no client can know the file by.
+            self.weak_dates.add(date)
+            return [f"Last-Modified: {date}"]
+        if self.args.last_modified_only == "strong":
+            return [f"Last-Modified: {content.last_modified}"]
+        if partial and self.args.partial_validators:
+            tag = content.etag.strip('"')
+            return {"none": [], "weak": [f'ETag: W/"{tag}"'],
+                    "other": [f'ETag: "{tag[::-1]}"']}[self.args.partial_validators]
         return [f"ETag: {content.etag}", f"Last-Modified: {content.last_modified}"]
 
     def drop(self, conn, answer):
@@ -299,16 +363,32 @@ def now_stamp():
     return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
 
 
-def read_request_head(conn):
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(4096)
-        if not chunk:
-            return None
-        data += chunk
-        if len(data) > MAX_REQUEST_HEAD:
-            raise ValueError("request head too large")
-    head = data.split(b"\r\n\r\n", 1)[0].decode("latin-1")
+def http_date():
+    """Now, as a Date header gives it (IMF-fixdate)."""
+    return email.utils.formatdate(usegmt=True)
+
+
+class RequestReader:
+    """Request heads from one connection, one after another (GET and HEAD have no body)."""
+
+    def __init__(self, conn):
+        self.conn = conn
+        self.data = b""
+
+    def next(self):
+        while b"\r\n\r\n" not in self.data:
+            if len(self.data) > MAX_REQUEST_HEAD:
+                raise ValueError("request head too large")
+            chunk = self.conn.recv(4096)
+            if not chunk:
+                return None
+            self.data += chunk
+        head, self.data = self.data.split(b"\r\n\r\n", 1)
+        return parse_request_head(head)
+
+
+def parse_request_head(head):
+    head = head.decode("latin-1")
     lines = head.split("\r\n")
     parts = lines[0].split(" ")
     if len(parts) != 3:
@@ -325,7 +405,7 @@ def read_request_head(conn):
 
 
 def send_head(conn, answer, status, reason, length, extra=()):
-    lines = [f"HTTP/1.1 {status} {reason}", "Server: vantrel-test-mirror",
+    lines = [f"HTTP/1.1 {status} {reason}", "Server: vantrel-test-mirror", f"Date: {answer.date or http_date()}",
              "Content-Type: application/octet-stream", "Connection: close"]
     if length is not None:
         lines.append(f"Content-Length: {length}")
@@ -337,7 +417,7 @@ def send_head(conn, answer, status, reason, length, extra=()):
 def send_simple(conn, answer, status, reason, head_only, extra=()):
     # Its short text is not counted as body in the sent log: that counts the served bytes.
     body = f"{status} {reason}\n".encode("ascii")
-    lines = [f"HTTP/1.1 {status} {reason}", "Server: vantrel-test-mirror",
+    lines = [f"HTTP/1.1 {status} {reason}", "Server: vantrel-test-mirror", f"Date: {http_date()}",
              "Content-Type: text/plain", "Connection: close", f"Content-Length: {len(body)}", *extra]
     answer.status = status
     conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + (b"" if head_only else body))
@@ -347,22 +427,50 @@ def redirect(conn, answer, location, head_only):
     send_simple(conn, answer, 302, "Found", head_only, extra=[f"Location: {location}"])
 
 
-def send_body(conn, body, answer, rate=None):
+def redirect_kept_open(conn, answer, location):
+    # No body and no "Connection: close": the client may send its next request on this connection.
+    lines = ["HTTP/1.1 302 Found", "Server: vantrel-test-mirror", f"Date: {http_date()}",
+             "Content-Length: 0", f"Location: {location}"]
+    answer.status = 302
+    conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+
+
+def send_body(conn, body, answer, rate=None, trickle=None):
+    """Sends `body` at `rate` (None: at once); with trickle = (seconds, rate), at that rate for
+    its first seconds."""
+    sent = 0
+    if trickle is not None:
+        seconds, trickle_rate = trickle
+        sent = send_paced(conn, body, 0, answer, trickle_rate, time.monotonic() + seconds)
+    send_paced(conn, body, sent, answer, rate)
+
+
+def send_paced(conn, body, sent, answer, rate, until=None):
     # In pieces, so the sent log counts what went out even when the client leaves halfway;
     # with a rate, small pieces on a fixed schedule, so the rate holds however long the file is.
     piece = PIECE * 4 if rate is None else max(1, min(PIECE, rate // 20))
-    start = time.monotonic()
-    sent = 0
-    while sent < len(body):
+    start, first = time.monotonic(), sent
+    while sent < len(body) and (until is None or time.monotonic() < until):
         if stopping.is_set():
-            return
+            return len(body)
         chunk = body[sent:sent + piece]
         conn.sendall(chunk)
         sent += len(chunk)
         answer.count += len(chunk)
-        delay = start + sent / rate - time.monotonic() if rate else 0
+        delay = start + (sent - first) / rate - time.monotonic() if rate else 0
         if delay > 0:
             time.sleep(delay)
+    return sent
+
+
+def close_cleanly(conn):
+    # A close-delimited body ends with the TLS close_notify: the end of the answer, not a cut.
+    if isinstance(conn, ssl.SSLSocket):
+        try:
+            conn.settimeout(2)
+            conn.unwrap()
+        except (OSError, ValueError):
+            pass
 
 
 def wait_until_gone(conn):
@@ -410,7 +518,8 @@ def parse_args(argv):
                    help="bytes per second in slow mode (default: %(default)s, ~3 s per MiB)")
     p.add_argument("--answer-after", type=float, default=0.0,
                    help="seconds to wait between a request and its answer (a slow first connection)")
-    p.add_argument("--request-log", help="append one line per request: time port method path")
+    p.add_argument("--request-log", help="append one line per request: time port method path, then "
+                                         "tab Range tab If-Range (each - when not sent)")
     p.add_argument("--sent-log", help="append one line per answer: time port status first-byte "
                                       "body-bytes-sent range-header-or-dash")
     p.add_argument("--no-validators", action="store_true",
@@ -422,12 +531,31 @@ def parse_args(argv):
                    help="stall the first K answers with a body (after the cuts) halfway (normal, slow)")
     p.add_argument("--seed", type=int, default=1, help="seed of the cut points (default: %(default)s)")
     p.add_argument("--changed-file", help="served instead of --file once an answer was cut or stalled")
+    p.add_argument("--ignore-if-range", action="store_true",
+                   help="honour Range whatever If-Range says (a server that ignores If-Range)")
+    p.add_argument("--partial-validators", choices=PARTIAL_VALIDATORS,
+                   help="206 answers carry, instead of ETag and Last-Modified: nothing, a weak tag "
+                        "W/\"<the same tag text>\", or another strong tag")
+    p.add_argument("--last-modified-only", choices=("weak", "strong"),
+                   help="no ETag; Last-Modified equal to the answer's Date (weak) or the fixed 2024 "
+                        "date (strong)")
+    p.add_argument("--short-partial", choices=("with-length", "without-length"),
+                   help="the first 206 answer sends half the bytes its Content-Range promises: with a "
+                        "Content-Length of that half, or with none and the connection closed after it")
+    p.add_argument("--partial-coding", choices=("gzip",),
+                   help="206 answers say Content-Encoding: that (their bytes unchanged)")
+    p.add_argument("--trickle-seconds", type=float, default=0.0,
+                   help="answers with a body send at --trickle-rate for their first SECONDS")
+    p.add_argument("--trickle-rate", type=int, default=700,
+                   help="bytes per second while trickling (default: %(default)s)")
     p.add_argument("--ready-file", help="written once listening, with the ports in --port order (removed at start and at exit)")
     args = p.parse_args(argv)
     if args.rate <= 0:
         p.error("--rate must be positive")
     if args.cuts < 0 or args.stalls < 0:
         p.error("--cuts and --stalls must not be negative")
+    if args.trickle_seconds < 0 or args.trickle_rate <= 0:
+        p.error("--trickle-seconds must not be negative and --trickle-rate must be positive")
     base = os.path.join(args.ca_dir, CERT_FILES[args.cert_kind])
     args.cert, args.key = base + ".crt", base + ".key"
     return args
