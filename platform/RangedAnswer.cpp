@@ -109,9 +109,8 @@ Validators Validators::of (const juce::String& etag, const juce::String& lastMod
     Validators v;
     const auto tag = etag.trim(), modified = lastModified.trim();
     v.etag = isEntityTag (tag) ? tag : juce::String();
-    v.lastModified = RangedAnswer::parseHttpDate (modified) >= 0 ? modified : juce::String();
-
-    const auto modifiedAt = RangedAnswer::parseHttpDate (v.lastModified), sentAt = RangedAnswer::parseHttpDate (date.trim());
+    const auto modifiedAt = RangedAnswer::parseHttpDate (modified), sentAt = RangedAnswer::parseHttpDate (date.trim());
+    v.lastModified = modifiedAt >= 0 ? modified : juce::String();
     v.strongDate = modifiedAt >= 0 && sentAt >= 0 && sentAt - modifiedAt >= strongDateMarginSeconds;
 
     // A tag that is there but malformed still says the server tags its versions: no date then.
@@ -129,7 +128,7 @@ juce::String Validators::ifRange() const
     return strongDate ? lastModified : juce::String();
 }
 
-bool RangedAnswer::isCoded (const juce::String& contentEncoding)
+bool RangedAnswer::Head::isCoded() const
 {
     const auto coding = contentEncoding.trim();
     return coding.isNotEmpty() && ! coding.equalsIgnoreCase ("identity");
@@ -145,7 +144,7 @@ RangedAnswer::Use RangedAnswer::judge (const DownloadResume& resume, const Head&
         const auto& sent = resume.validators;
         const auto& got = answer.validators;
 
-        if (isCoded (answer.contentEncoding))
+        if (answer.isCoded())
             note = from + juce::String ("the part sent is encoded (") + answer.contentEncoding.trim() + ")";
         else if (range.first != resume.received || range.complete != resume.completeLength || range.last != range.complete - 1)
             note = from + juce::String ("the part sent does not continue the file (") + answer.contentRange.trim() + ")";

@@ -23,8 +23,6 @@ struct Validators
         nothing (a weak tag or a date that may cover two versions can splice two files).
     */
     juce::String ifRange() const;
-
-    bool isEmpty() const    { return etag.isEmpty() && lastModified.isEmpty(); }
 };
 
 /** What an attempt knows of a download that an earlier one left unfinished: it asks only for
@@ -56,13 +54,21 @@ namespace RangedAnswer
         juce::String contentRange, contentEncoding;
         juce::int64 contentLength = -1;   // -1: none announced
         Validators validators;
+
+        /** A body with a content coding is not the file's bytes. */
+        bool isCoded() const;
+
+        /** What a later attempt may resume this answer's body by: nothing for a coded one. */
+        Validators validatorsOfBody() const    { return isCoded() ? Validators() : validators; }
     };
+
+    /** The log's note when the kept bytes are found gone (or fewer) as they are reopened: only
+        the whole file can be used then.
+    */
+    inline const char* const keptPartGoneNote = "Download started again from zero: the kept part of the file is gone";
 
     /** What to do with `answer` to a request made with `resume`; `note` says it for the log. */
     Use judge (const DownloadResume& resume, const Head& answer, juce::String& note);
-
-    /** A body with a content coding is not the file's bytes. */
-    bool isCoded (const juce::String& contentEncoding);
 
     /** Seconds since 1970 of an HTTP date (IMF-fixdate, "Sun, 06 Nov 1994 08:49:37 GMT"); -1 when
         the text is not one. The obsolete forms are not taken: a validator in one is no validator.

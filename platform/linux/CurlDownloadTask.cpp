@@ -227,9 +227,8 @@ bool CurlDownloadTask::takeAnswer (int status)
     const RangedAnswer::Head head { status, contentRange, contentEncoding, contentLength,
                                     Validators::of (etag, lastModified, date) };
 
-    // A coded body is not the file's bytes: nothing to resume it by.
-    coded = RangedAnswer::isCoded (contentEncoding);
-    validators = coded ? Validators() : head.validators;
+    coded = head.isCoded();
+    validators = head.validatorsOfBody();
 
     if (! resume.canResume())
     {
@@ -246,8 +245,7 @@ bool CurlDownloadTask::takeAnswer (int status)
 
             if (output == nullptr)
             {
-                // The kept bytes are gone (or fewer): only the whole file can be used now.
-                startNote = "Download started again from zero: the kept part of the file is gone";
+                startNote = RangedAnswer::keptPartGoneNote;
                 askAgainPlainly = true;
                 return false;
             }

@@ -268,24 +268,24 @@ namespace
                                       private juce::Thread
     {
     public:
-        /** A whole answer (`resume` null), or one that continues the kept bytes of `resume`. */
-        WinInetDownloadTask (std::shared_ptr<Request> answered, const juce::File& target, std::unique_ptr<juce::OutputStream> output,
-                             const juce::String& note, const DownloadResume* resume = nullptr)
+        /** The body of the answer whose `head` was read, whole (`resume` null), or continuing the
+            kept bytes of `resume`.
+        */
+        WinInetDownloadTask (std::shared_ptr<Request> answered, const RangedAnswer::Head& head, const juce::File& target,
+                             std::unique_ptr<juce::OutputStream> output, const juce::String& note, const DownloadResume* resume = nullptr)
             : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output)),
               before (resume != nullptr ? resume->received : 0),
               // A continuation is measured by its Content-Range, never by its own Content-Length
               // (checked to agree before it gets here, when there is one).
-              body (resume != nullptr ? resume->completeLength - resume->received : request->getContentLength()),
-              exactEnd (resume != nullptr && request->getContentLength() < 0)
+              body (resume != nullptr ? resume->completeLength - resume->received : head.contentLength),
+              exactEnd (resume != nullptr && head.contentLength < 0)
         {
-            const auto head = request->getHead();
             targetLocation = target;
             contentLength = body < 0 ? -1 : before + body;
             httpCode = head.status;
-            coded = RangedAnswer::isCoded (head.contentEncoding);
-            // A coded body is not the file's bytes: nothing to resume it by. A continuation is of
-            // the kept file, whose validators stand.
-            validators = resume != nullptr ? resume->validators : (coded ? Validators() : head.validators);
+            coded = head.isCoded();
+            // A continuation is of the kept file, whose validators stand.
+            validators = resume != nullptr ? resume->validators : head.validatorsOfBody();
             resumed = resume != nullptr;
             startNote = note;
             downloaded = before;
@@ -420,7 +420,8 @@ namespace
         if (request == nullptr || output == nullptr)
             return nullptr;
 
-        return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), note);
+        const auto head = request->getHead();
+        return std::make_unique<WinInetDownloadTask> (std::move (request), head, target, std::move (output), note);
     }
 }
 
@@ -438,20 +439,20 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
         return nullptr;   // nothing of the kept file touched
 
     juce::String note;
+    const auto head = request->getHead();
 
-    switch (RangedAnswer::judge (resume, request->getHead(), note))
+    switch (RangedAnswer::judge (resume, head, note))
     {
         case RangedAnswer::Use::append:
             if (auto output = openOutput (resume.received))
-                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), note, &resume);
+                return std::make_unique<WinInetDownloadTask> (std::move (request), head, target, std::move (output), note, &resume);
 
-            // The kept bytes are gone (or fewer): only the whole file can be used now.
-            note = "Download started again from zero: the kept part of the file is gone";
+            note = RangedAnswer::keptPartGoneNote;
             break;
 
         case RangedAnswer::Use::fromZero:
             if (auto output = openOutput (0))
-                return std::make_unique<WinInetDownloadTask> (std::move (request), target, std::move (output), note);
+                return std::make_unique<WinInetDownloadTask> (std::move (request), head, target, std::move (output), note);
 
             return nullptr;
 
