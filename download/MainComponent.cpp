@@ -54,14 +54,15 @@ MainComponent::MainComponent (const InstallerSettings& settings)
     // A fresh folder and name per run, so that two runs never share a target.
     const auto fileName = juce::Uuid().toString() + ".exe";
     const auto folderName = juce::Uuid().toString();
-    targetFile = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                     .getChildFile (folderName)
-                     .getChildFile (fileName);
 
     // Makes the per-run folder (the target path starts as a directory, which the download
-    // start replaces with the file). When it cannot be made, nothing is made in its place: the
-    // download then fails like a network failure and the retries try again.
-    downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
+    // start replaces with the file), in the system's temporary folder where the user's cannot
+    // protect it. When it cannot be made, nothing is made in its place: the download then
+    // fails like a network failure and the retries try again.
+    juce::File runFolder;
+    downloadFolder = platform::createProtectedDownloadFolder (juce::File::getSpecialLocation (juce::File::tempDirectory),
+                                                              folderName, runFolder);
+    targetFile = runFolder.getChildFile (fileName);
 
     if (downloadFolder != nullptr)
         downloadFolder->createFolder (fileName);
@@ -314,14 +315,20 @@ void MainComponent::cleanTarget()
         downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
 }
 
-/** Deletes the per-run folder with a downloaded file in it, and says so in the log. */
+/** Deletes the per-run folder with whatever is in it (the tool may have renamed or deleted its
+    own file, or left others: the user cannot remove the folder), and says in the log whether it went.
+*/
 void MainComponent::deleteDownload()
 {
-    if (downloadFolder != nullptr && downloadFolder->holdsFile (targetFile.getFileName()))
-    {
-        deleteRunFolder();
+    if (downloadFolder == nullptr)
+        return;
+
+    const auto folder = downloadFolder;
+
+    if (deleteRunFolder() && folder->wasDeleted())
         log ("<timerCallback> Temporary file deleted");
-    }
+    else
+        log ("<timerCallback> Temporary file could not be deleted");
 }
 
 bool MainComponent::deleteRunFolder()

@@ -6,8 +6,61 @@
 #include <atomic>
 #include <cstdlib>
 
+#if JUCE_WINDOWS
+ #include <windows.h>
+#else
+ #include <cerrno>
+ #include <csignal>
+ #include <sys/syscall.h>
+ #include <unistd.h>
+#endif
+
 namespace platform::BackgroundJobs
 {
+
+namespace
+{
+    /** The native thread a job runs on, to be told when it has ended. The framework counts a
+        thread stopped before the thread has finished its own exit, where the libraries' per-thread
+        clean-up runs (and Windows' DLL detach code), and it cannot join its threads: so the
+        thread is watched by the system's own record of it. The only system-dependent part of the
+        registry, too small for a file per system.
+    */
+    class NativeThread
+    {
+    public:
+        NativeThread() = default;
+        NativeThread (const NativeThread&) = delete;
+        NativeThread& operator= (const NativeThread&) = delete;
+
+       #if JUCE_WINDOWS
+        ~NativeThread()     { if (handle != nullptr) CloseHandle (handle); }
+
+        /** Called on the thread itself. */
+        void noteCurrent()
+        {
+            if (! DuplicateHandle (GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle, SYNCHRONIZE, FALSE, 0))
+                handle = nullptr;
+        }
+
+        // A thread's handle is signalled once it has ended, after every DLL's detach code.
+        bool hasEnded() const   { return handle == nullptr || WaitForSingleObject (handle, 0) == WAIT_OBJECT_0; }
+
+    private:
+        HANDLE handle = nullptr;
+       #else
+        void noteCurrent()      { id = (pid_t) ::syscall (SYS_gettid); }
+
+        // Gone from the process once it has finished its exit (thread-local destructors and the
+        // libraries' per-thread clean-up run before); a thread id is not reused within the
+        // process while it lasts.
+        bool hasEnded() const   { return id <= 0 || (::syscall (SYS_tgkill, ::getpid(), id, 0) != 0 && errno == ESRCH); }
+
+    private:
+        pid_t id = 0;
+       #endif
+    };
+}
 
 class Registry::Job final : public juce::Thread
 {
@@ -16,18 +69,20 @@ public:
 
     ~Job() override { stopThread (-1); }
 
-    /** Its work has returned and its thread is gone: nothing of it runs any more. */
-    bool isDone() const      { return ended && ! isThreadRunning(); }
+    /** Its work has returned and its thread has ended: nothing of it runs any more. */
+    bool isDone() const      { return ended && ! isThreadRunning() && thread.hasEnded(); }
 
 private:
     void run() override
     {
+        thread.noteCurrent();
         work();
         work = nullptr;   // what the job holds is let go on its own thread, before it counts as ended
         ended = true;
     }
 
     std::function<void()> work;
+    NativeThread thread;
     std::atomic<bool> ended { false };
 };
 
@@ -121,6 +176,10 @@ bool stopAll (int milliseconds)
 
 void endProcessWithoutTeardown (int exitCode)
 {
+   #if JUCE_WINDOWS
+    // ExitProcess, which _Exit comes down to, still runs every DLL's detach code.
+    TerminateProcess (GetCurrentProcess(), (UINT) exitCode);
+   #endif
     std::_Exit (exitCode);
 }
 

@@ -20,8 +20,9 @@ namespace platform
 */
 namespace BackgroundJobs
 {
-    /** The jobs started through it, each counted from its launch until its work has returned
-        (not by whether its thread happens to run: one launched but not yet started counts).
+    /** The jobs started through it, each counted from its launch until its thread has ended,
+        its own exit included (not by whether the framework still calls it running: one launched
+        but not yet started counts, and one whose thread is still cleaning up after itself too).
         The program has one (the functions below); tests make their own.
     */
     class Registry
@@ -58,11 +59,25 @@ namespace BackgroundJobs
     /** Registry::launch on the program's registry. */
     bool launch (std::function<void()> job);
 
+    /** Lets `object` go on a job of its own, so that a destructor that waits (for a read the
+        system does not interrupt) never holds up the caller; here when no job can be started.
+        The object is moved into the job, never copied: a copy kept by the caller could turn out
+        to be the last one and run the destructor on the caller's thread after all.
+    */
+    template <typename Object>
+    void letGo (std::unique_ptr<Object> object)
+    {
+        if (object != nullptr)
+            launch ([held = std::shared_ptr<Object> (std::move (object))]() mutable { held.reset(); });
+    }
+
     /** Registry::stopAll on the program's registry: for its exit. */
     bool stopAll (int milliseconds);
 
-    /** Ends the program at once with `exitCode`, without running static destructors or exit
-        handlers: the way out when stopAll() has left jobs running.
+    /** Ends the program at once with `exitCode`, without running static destructors, exit
+        handlers or the libraries' own teardown (on Windows not even their DLL detach code): the
+        way out when stopAll() has left jobs running. The log loses nothing: each line is written
+        to the file as it is logged.
     */
     [[noreturn]] void endProcessWithoutTeardown (int exitCode);
 }

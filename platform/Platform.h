@@ -5,8 +5,10 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 /** What the program needs from the system it runs on. The Windows build gets it from the
-    framework's Windows layer; the Linux build, which exists for tests and debugging, gets the
-    same behaviour from a small layer of its own. One implementation per system, chosen by the build.
+    framework's Windows layer where that does what the program needs, and from our own code over
+    the Windows API where it does not (the download, the folder, the start, the signature check,
+    the log); the Linux build, which exists for tests and debugging, gets the same behaviour from
+    a layer of its own. One implementation per system, chosen by the build.
 */
 namespace platform
 {
@@ -76,6 +78,8 @@ namespace platform
         /** Replaces whatever is at `name` in the folder (a file, an empty folder) with a new file
             open for writing, made relative to the held folder itself: never through a path that
             a link could redirect. Null when it cannot be made so, or once the folder is removed.
+            When the stream goes, its file stays held (see lockFile) until it is locked, written
+            again, or the folder removed.
         */
         virtual std::unique_ptr<juce::OutputStream> createFile (const juce::String& name) = 0;
 
@@ -88,10 +92,21 @@ namespace platform
         /** True when a regular file named `name` is in the held folder (a link is not). */
         virtual bool holdsFile (const juce::String& name) = 0;
 
-        /** Opens the file `name` in the held folder (never through a link), so that no one can
-            write, rename or delete it (see above for Linux) until it is started or the folder is
-            removed. False when it cannot be opened that way (it is missing, not a regular file,
-            or someone has it open for writing); then nothing is locked.
+        /** Locks the file `name` in the held folder, so that no one can write, rename or delete it
+            (see below for Linux) until it is started or the folder is removed. A file written
+            through createFile or reopenFile is held from its creation on: the lock is taken from
+            the writer's own handle (on Windows, where a program cannot be started from a file
+            open for writing, a read-only handle opened on it while the writer still holds it, and
+            one that shares no writing once it has gone; only a process that may write the file at
+            all could come between, and the folder's access list keeps unprivileged ones out).
+            Another file is opened by its name in the held folder (never through a link). False
+            when it cannot be locked so (it is missing, not a regular file, or someone has it
+            open for writing); then nothing is locked.
+
+            Linux: the written file's descriptor is reopened read-only through the kernel's link
+            to it, so the lock is the inode that was written, whatever was put at its name since;
+            what it cannot mean there is that the file went unwritten: every process of the same
+            account may write it, held or not.
         */
         virtual bool lockFile (const juce::String& name) = 0;
 
@@ -123,21 +138,60 @@ namespace platform
 
         /** Deletes everything in the held folder, then the folder itself, each through the hold
             (entries opened relative to it, links removed as links where the system lets us, else
-            left, never followed). A link found at the folder's own name goes as a link. False
-            when something in it cannot be deleted yet (an attempt still has its file open): the
-            hold stays, for another try. Once it returns true nothing is held, and nothing can be
-            made or started through this object any more.
+            left, never followed). A link found at the folder's own name goes as a link; the held
+            folder goes from where it is, moved away or not. False when something in it cannot be
+            deleted yet (an attempt still has its file open): the hold stays, for another try.
+            Once it returns true nothing is held, and nothing can be made or started through this
+            object any more.
         */
         virtual bool remove() = 0;
+
+        /** After remove() has returned true: whether the folder itself is gone (false when the
+            system would not delete it, or it could not be found where it was moved to).
+        */
+        virtual bool wasDeleted() = 0;
+    };
+
+    /** A veto on where a download folder may be, after the system's own check: the tests' seam. */
+    using ProtectionCheck = std::function<bool (const juce::File& madeFolder)>;
+
+    /** What came of makeDownloadFolder: the folder, or none and whether one was made but went
+        again because its protection did not hold.
+    */
+    struct MadeDownloadFolder
+    {
+        std::unique_ptr<DownloadFolder> folder;
+        bool unprotected = false;
     };
 
     /** Makes `folder`, which must not exist, as a download folder, by its name in its parent
-        (opened by path once). Null when it cannot be made.
+        (opened by path once), and reads its protection back through the hold: on a local volume
+        that keeps it (Windows: access lists kept, not remote; Linux: owner and mode as asked for,
+        not a network file system), and where the program set an access list (elevated Windows),
+        that list, protected, and its owner, as set; then asks `allowed`, when given. No folder
+        when it cannot be made, or when its protection does not hold (then what was made goes again).
     */
+    MadeDownloadFolder makeDownloadFolder (const juce::File& folder, const ProtectionCheck& allowed = {});
+
+    /** makeDownloadFolder's folder, null when there is none. */
     std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder);
 
-    /** Cancels a download and lets it go without making the caller wait for the network: where
-        the system's HTTP stack cannot interrupt a read in progress, on a thread of its own.
+    /** The per-run folder `name` made as createDownloadFolder does in `temporaryFolder` (the
+        user's), or, where the folder made there is not protected (a volume without access lists,
+        an SD card or USB stick; a share), in the system's temporary folder instead, made and
+        checked the same way. `madeIn` is set to the folder made, or to the one in
+        `temporaryFolder` when none is. Null when none could be made protected: then nothing is
+        downloaded. A folder that cannot be made at all is not looked for elsewhere.
+    */
+    std::unique_ptr<DownloadFolder> createProtectedDownloadFolder (const juce::File& temporaryFolder, const juce::String& name,
+                                                                   juce::File& madeIn, const ProtectionCheck& allowed = {});
+
+    /** The system's own temporary folder (Windows: Temp in the Windows folder; Linux: /tmp). */
+    juce::File getSystemTemporaryFolder();
+
+    /** Cancels a download and lets it go without making the caller wait for the network: the
+        task (whose destructor may wait for a read the system's HTTP stack does not interrupt) is
+        moved into a job of its own and ends there; only when no job can be started, here.
     */
     void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task);
 
@@ -155,8 +209,9 @@ namespace platform
 
     /** Opens the log at `relativePath` ('/' between names) below `folder` for appending. The
         program runs elevated and the folders are the user's, so the log is opened only if
-        `folder` itself (which must exist: it is never made) and every folder on the way below it
-        is a real folder (missing ones below it are made) and the file a regular file with a
+        `folder` itself (which must exist: it is never made, and must be the user's own: owned by
+        the token's user on Windows, by the real user on Linux) and every folder on the way below
+        it is a real folder (missing ones below it are made) and the file a regular file with a
         single link: never through a link or junction, so nothing else is ever written.
         A file longer than `maxInitialSize` (when positive) is cut on the opened file to its tail
         from the first line break in its last `maxInitialSize` bytes, or left alone when a NUL or

@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "platform/WrittenFileKeeper.h"
 #include "Descriptor.h"
 #include "ProgramStart.h"
 
@@ -7,20 +8,30 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 namespace platform
 {
 
 namespace
 {
-    /** Unbuffered writes to a file descriptor it owns. */
+    using Keeper = WrittenFileKeeper<Descriptor>;
+
+    /** Unbuffered writes to a file descriptor it owns, handed to the folder when it goes. */
     class DescriptorOutputStream final : public juce::OutputStream
     {
     public:
-        explicit DescriptorOutputStream (Descriptor&& file) : output (std::move (file)) {}
+        DescriptorOutputStream (Descriptor&& file, WrittenFileHandOver<Descriptor>&& toKeeper)
+            : output (std::move (file)), handOver (std::move (toKeeper)) {}
+
+        ~DescriptorOutputStream() override   { handOver.giveOver (output); }
 
         void flush() override {}
         juce::int64 getPosition() override          { return (juce::int64) ::lseek (output.fd, 0, SEEK_CUR); }
@@ -46,7 +57,8 @@ namespace
         }
 
     private:
-        const Descriptor output;
+        Descriptor output;
+        const WrittenFileHandOver<Descriptor> handOver;
     };
 
     bool isSameFile (const struct stat& a, const struct stat& b)
@@ -108,6 +120,8 @@ namespace
             if (folder.fd < 0)
                 return nullptr;
 
+            const auto writer = written->newWriter();
+
             // O_EXCL | O_NOFOLLOW: a new file, never a link's target.
             if (::unlinkat (folder.fd, entry.toRawUTF8(), 0) != 0 && errno == EISDIR)
                 ::unlinkat (folder.fd, entry.toRawUTF8(), AT_REMOVEDIR);
@@ -117,12 +131,13 @@ namespace
             if (made.fd < 0)
                 return nullptr;
 
-            return std::make_unique<DescriptorOutputStream> (std::move (made));
+            return std::make_unique<DescriptorOutputStream> (std::move (made), WrittenFileHandOver<Descriptor> (written, entry, writer));
         }
 
         std::unique_ptr<juce::OutputStream> reopenFile (const juce::String& entry, juce::int64 keep) override
         {
             const std::scoped_lock lock (mutex);
+            const auto writer = written->newWriter();
             Descriptor opened (folder.fd >= 0 ? ::openat (folder.fd, entry.toRawUTF8(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
             struct stat info {};
 
@@ -130,7 +145,7 @@ namespace
                  || ::ftruncate (opened.fd, (off_t) keep) != 0 || ::lseek (opened.fd, (off_t) keep, SEEK_SET) != (off_t) keep)
                 return nullptr;
 
-            return std::make_unique<DescriptorOutputStream> (std::move (opened));
+            return std::make_unique<DescriptorOutputStream> (std::move (opened), WrittenFileHandOver<Descriptor> (written, entry, writer));
         }
 
         bool holdsFile (const juce::String& entry) override
@@ -143,7 +158,13 @@ namespace
         bool lockFile (const juce::String& entry) override
         {
             const std::scoped_lock lock (mutex);
-            locked = Descriptor (folder.fd >= 0 ? ::openat (folder.fd, entry.toRawUTF8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1);
+
+            // The file its writer left is taken again read-only through the kernel's own link
+            // to the open file (execution refuses a file open for writing), before the writer's
+            // descriptor goes; only a file written some other way is opened by its name.
+            const auto writer = written->take (entry);
+            locked = Descriptor (writer.fd >= 0 ? ::open (("/proc/self/fd/" + juce::String (writer.fd)).toRawUTF8(), O_RDONLY | O_CLOEXEC)
+                                 : folder.fd >= 0 ? ::openat (folder.fd, entry.toRawUTF8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1);
 
             struct stat info {};
 
@@ -192,6 +213,7 @@ namespace
         {
             const std::scoped_lock lock (mutex);
             locked = Descriptor();
+            written->stopKeeping();
 
             if (folder.fd < 0)
                 return true;
@@ -199,16 +221,21 @@ namespace
             if (! emptyFolder (folder.fd))
                 return false;
 
-            // The folder itself only when it is still at its name; a link put there goes as a
-            // link. Moved elsewhere, it is left there, empty.
+            // The folder itself by its name in the temporary folder when it is still there (a
+            // link put there goes as a link), else where it has been moved to.
             struct stat held {}, there {};
 
-            if (::fstat (folder.fd, &held) == 0 && ::fstatat (parent.fd, name.toRawUTF8(), &there, AT_SYMLINK_NOFOLLOW) == 0)
+            if (::fstat (folder.fd, &held) == 0)
             {
-                if (S_ISLNK (there.st_mode))
+                if (held.st_nlink == 0)
+                    deleted = true;   // someone else removed it, empty
+                else if (::fstatat (parent.fd, name.toRawUTF8(), &there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK (there.st_mode))
                     ::unlinkat (parent.fd, name.toRawUTF8(), 0);
                 else if (isSameFile (held, there))
-                    ::unlinkat (parent.fd, name.toRawUTF8(), AT_REMOVEDIR);
+                    deleted = ::unlinkat (parent.fd, name.toRawUTF8(), AT_REMOVEDIR) == 0;
+
+                if (! deleted)
+                    deleted = removeMovedFolder (held);
             }
 
             folder = Descriptor();
@@ -216,15 +243,64 @@ namespace
             return true;
         }
 
+        bool wasDeleted() override
+        {
+            const std::scoped_lock lock (mutex);
+            return deleted;
+        }
+
     private:
+        /** The emptied folder, moved away from its name (by a process of the same account), removed
+            where the kernel says it is now: by its name in the folder found there, and only when
+            that entry is the held folder. An empty folder swapped in between the look and the
+            removal could go instead; one with anything in it cannot.
+        */
+        bool removeMovedFolder (const struct stat& held) const
+        {
+            char path[4096] {};
+            const auto length = ::readlink (("/proc/self/fd/" + juce::String (folder.fd)).toRawUTF8(), path, sizeof (path) - 1);
+            const juce::File now (length > 0 ? juce::String::fromUTF8 (path, (int) length) : juce::String());
+            const Descriptor above (length > 0 && ! now.isRoot()
+                                        ? ::open (now.getParentDirectory().getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+            struct stat there {};
+
+            return above.fd >= 0 && ::fstatat (above.fd, now.getFileName().toRawUTF8(), &there, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISDIR (there.st_mode) && isSameFile (held, there)
+                && ::unlinkat (above.fd, now.getFileName().toRawUTF8(), AT_REMOVEDIR) == 0;
+        }
+
         std::mutex mutex;
         Descriptor parent;
         const juce::String name;
         Descriptor folder, locked;
+        const std::shared_ptr<Keeper> written = std::make_shared<Keeper>();
+        bool deleted = false;
     };
 }
 
-std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderToMake)
+namespace
+{
+    /** Whether the folder just made, open at `fd`, keeps every other account out, as read back
+        from the file system: ours, with no rights for group or others (a file system without
+        owners and modes, FAT or exFAT, reports those its mount gives), and not a network file
+        system, whose server answers as it likes.
+    */
+    bool holdsProtection (int fd)
+    {
+        struct stat info {};
+        struct statfs volume {};
+
+        if (::fstat (fd, &info) != 0 || ! S_ISDIR (info.st_mode) || info.st_uid != ::geteuid()
+             || (info.st_mode & 0077) != 0 || (info.st_mode & S_IRWXU) != S_IRWXU || ::fstatfs (fd, &volume) != 0)
+            return false;
+
+        // NFS, SMB, CIFS, SMB2, 9P, Ceph, AFS.
+        constexpr unsigned long remote[] = { 0x6969, 0x517b, 0xff534d42, 0xfe534d42, 0x01021997, 0x00c36400, 0x5346414f };
+        return std::find (std::begin (remote), std::end (remote), (unsigned long) volume.f_type) == std::end (remote);
+    }
+}
+
+MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const ProtectionCheck& allowed)
 {
     // Made by name relative to its parent, which mkdirat fails on when anything is already there,
     // a link included: the folder is always our own, and held from here on by a descriptor that
@@ -233,15 +309,26 @@ std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderTo
     const auto name = folderToMake.getFileName();
 
     if (parent.fd < 0 || ::mkdirat (parent.fd, name.toRawUTF8(), S_IRWXU) != 0)
-        return nullptr;
+        return {};
 
     Descriptor held (::openat (parent.fd, name.toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
 
-    if (held.fd < 0 || ::fstat (held.fd, &info) != 0 || info.st_uid != ::geteuid())
-        return nullptr;
+    if (held.fd < 0)
+        return {};
 
-    return std::make_unique<LinuxDownloadFolder> (std::move (parent), name, std::move (held));
+    const auto protects = holdsProtection (held.fd) && (! allowed || allowed (folderToMake));
+    auto made = std::make_unique<LinuxDownloadFolder> (std::move (parent), name, std::move (held));
+
+    if (protects)
+        return { std::move (made), false };
+
+    made->remove();
+    return { nullptr, true };
+}
+
+juce::File getSystemTemporaryFolder()
+{
+    return juce::File ("/tmp");
 }
 
 } // namespace platform

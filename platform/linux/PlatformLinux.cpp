@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "platform/BackgroundJobs.h"
 
 #include "CurlDownloadTask.h"
 #include "Descriptor.h"
@@ -28,7 +29,9 @@ std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::F
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
 {
-    task.reset();   // our own task stops within one poll of the transfer
+    // Our own task stops within one poll of the transfer, but let go as on Windows all the same:
+    // the message thread never waits for a task's end.
+    BackgroundJobs::letGo (std::move (task));
 }
 
 namespace
@@ -82,6 +85,13 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     // a link: it is opened by its name in its parent, as the folders below it are, and never made.
     const Descriptor above (::open (folder.getParentDirectory().getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Descriptor current (above.fd >= 0 ? ::openat (above.fd, folder.getFileName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+
+    // And it must be the user's own (its owner the real user), or the settings could point the
+    // program at a folder only the administrator may write to.
+    struct stat owner {};
+
+    if (current.fd >= 0 && (::fstat (current.fd, &owner) != 0 || owner.st_uid != ::getuid()))
+        return nullptr;
 
     // Each folder opened relative to the one above and never through a link: O_NOFOLLOW refuses
     // a link, O_DIRECTORY anything but a folder. One made by another instance meanwhile is fine.

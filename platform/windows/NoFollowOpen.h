@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -92,11 +93,90 @@ namespace platform
         return isReachedAsNamed (opened, parent, name, info);
     }
 
-    /** Whether two files' information is of the same file: its volume and its index on it. */
-    inline bool isSameFile (const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
+    /** What tells one open file from every other: its volume's serial number and its identifier
+        there. The identifier has 128 bits (on ReFS the 64-bit index may not be unique); only
+        where the system cannot give those (before Windows 8) the 64-bit index stands for it.
+    */
+    struct FileIdentity
     {
-        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber
-            && a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+        enum class Kind { none, index64, id128 };
+
+        Kind kind = Kind::none;
+        ULONGLONG volume = 0;
+        BYTE id[16] {};
+
+        /** Known, and of the same file: never by identities of different kinds. */
+        bool isSameFileAs (const FileIdentity& other) const
+        {
+            return kind != Kind::none && kind == other.kind && volume == other.volume && std::memcmp (id, other.id, sizeof (id)) == 0;
+        }
+    };
+
+    inline FileIdentity identify (HANDLE opened)
+    {
+        FileIdentity identity;
+        FILE_ID_INFO full {};
+
+        if (GetFileInformationByHandleEx (opened, FileIdInfo, &full, sizeof (full)))
+        {
+            identity.kind = FileIdentity::Kind::id128;
+            identity.volume = full.VolumeSerialNumber;
+            std::memcpy (identity.id, full.FileId.Identifier, sizeof (identity.id));
+            return identity;
+        }
+
+        // What the system says when it does not know the call (older systems, some file systems).
+        const auto error = GetLastError();
+        const auto unsupported = error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED
+                              || error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+        BY_HANDLE_FILE_INFORMATION info {};
+
+        if (unsupported && GetFileInformationByHandle (opened, &info))
+        {
+            identity.kind = FileIdentity::Kind::index64;
+            identity.volume = info.dwVolumeSerialNumber;
+            const auto index = ((ULONGLONG) info.nFileIndexHigh << 32) | info.nFileIndexLow;
+            std::memcpy (identity.id, &index, sizeof (index));
+        }
+
+        return identity;
+    }
+
+    /** Whether two open handles are of the same file, whatever the paths they were opened by. */
+    inline bool isSameFile (HANDLE first, HANDLE second)
+    {
+        return identify (first).isSameFileAs (identify (second));
+    }
+
+    /** Wine: no elevation boundary (every process counts as an administrator) and no access
+        lists kept or enforced on its drives.
+    */
+    inline bool isRunningUnderWine()
+    {
+        const auto ntdll = GetModuleHandleW (L"ntdll.dll");
+        return ntdll != nullptr && GetProcAddress (ntdll, "wine_get_version") != nullptr;
+    }
+
+    /** Whether `sid` is the one the program's token names as its user (TokenUser) or as the owner
+        of what it makes (TokenOwner).
+    */
+    inline bool isTokens (PSID sid, TOKEN_INFORMATION_CLASS which)
+    {
+        HANDLE opening = nullptr;
+
+        if (sid == nullptr || ! OpenProcessToken (GetCurrentProcess(), TOKEN_QUERY, &opening))
+            return false;
+
+        const Handle token (opening);
+        alignas (8) char information[sizeof (TOKEN_USER) + SECURITY_MAX_SID_SIZE] {};
+        DWORD size = 0;
+
+        if (! GetTokenInformation (token.handle, which, information, sizeof (information), &size))
+            return false;
+
+        const auto named = which == TokenOwner ? reinterpret_cast<TOKEN_OWNER*> (information)->Owner
+                                               : reinterpret_cast<TOKEN_USER*> (information)->User.Sid;
+        return EqualSid (named, sid) != FALSE;
     }
 
     /** Marks an opened file or empty folder to be deleted when its last handle closes. */

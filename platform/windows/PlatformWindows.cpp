@@ -4,6 +4,8 @@
 #include "NoFollowOpen.h"
 #include "WinInetDownloadTask.h"
 
+#include <aclapi.h>
+
 namespace platform
 {
 
@@ -20,16 +22,10 @@ std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::F
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
 {
-    if (task == nullptr)
-        return;
-
     // The task cancels its request and then waits for its thread, which may sit in a read that
     // the HTTP stack does not interrupt (Wine's does not always): closing the window must not
     // wait for the network, so the waiting happens on a job that the exit may cut short.
-    std::shared_ptr<juce::URL::DownloadTask> shared (std::move (task));
-
-    if (! BackgroundJobs::launch ([shared]() mutable { shared.reset(); }))
-        shared.reset();
+    BackgroundJobs::letGo (std::move (task));
 }
 
 namespace
@@ -44,6 +40,24 @@ namespace
         return isReachedAsNamed (opened, parent.handle, name, info)
             && ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder
             && (folder || info.nNumberOfLinks == 1);
+    }
+
+    /** Whether the folder open at `opened` (with READ_CONTROL) belongs to the user the program
+        runs as: its owner the token's user, whom an elevated token keeps, not Administrators,
+        SYSTEM or TrustedInstaller.
+    */
+    bool isOwnedByUser (const Handle& opened)
+    {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+
+        if (GetSecurityInfo (opened.handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                             &descriptor) != ERROR_SUCCESS)
+            return false;
+
+        const auto owned = isTokens (owner, TokenUser);
+        LocalFree (descriptor);
+        return owned;
     }
 
     class WindowsLogFile final : public LogFile
@@ -108,13 +122,15 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     names.remove (names.size() - 1);
 
     // The application-data folder's place is the user's to choose, and it may itself be a
-    // junction: it is opened by its name in its parent, as the folders below it are, and never made.
+    // junction: it is opened by its name in its parent, as the folders below it are, and never
+    // made. It must be the user's own: the settings may name a folder only administrators may
+    // write to, where the program, elevated, would otherwise make folders and write.
     const auto above = openFolder (folder.getParentDirectory());
-    auto current = above.handle != nullptr ? openBelow (above.handle, folder.getFileName(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+    auto current = above.handle != nullptr ? openBelow (above.handle, folder.getFileName(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL,
                                                         FILE_OPEN, FILE_DIRECTORY_FILE)
                                            : Handle();
 
-    if (! isRealEntry (current, above, folder.getFileName(), true))
+    if (! isRealEntry (current, above, folder.getFileName(), true) || ! isOwnedByUser (current))
         return nullptr;
 
     // Each folder opened (made when missing, atomically, so instances starting together agree)
@@ -173,12 +189,6 @@ std::unique_ptr<juce::LookAndFeel> createDefaultLookAndFeel()
 
 namespace
 {
-    bool isRunningUnderWine()
-    {
-        const auto ntdll = GetModuleHandleW (L"ntdll.dll");
-        return ntdll != nullptr && GetProcAddress (ntdll, "wine_get_version") != nullptr;
-    }
-
     /** The framework flushes repaints from a thread that waits for the display's vertical blank;
         Wine's wait returns at once without one, so the window would paint once and never again.
     */

@@ -1,32 +1,25 @@
 #include "ProgramStart.h"
 
-#include <string>
+#include <cwchar>
+#include <vector>
 
 namespace platform
 {
 
 namespace
 {
-    /** Whether two open handles are the same file, whatever the path each was opened by. */
-    bool isSameFile (HANDLE first, HANDLE second)
-    {
-        BY_HANDLE_FILE_INFORMATION a {}, b {};
-        return GetFileInformationByHandle (first, &a) && GetFileInformationByHandle (second, &b) && platform::isSameFile (a, b);
-    }
-
     /** The file the system mapped as the process's image, opened by the name the system keeps
         for it (on Windows the name it reached the file by, after any junction).
     */
     Handle openImageOf (HANDLE process)
     {
-        std::wstring name (32768, L'\0');
-        auto size = (DWORD) name.size();
+        std::vector<wchar_t> name (32768, L'\0');
+        auto size = (DWORD) name.size() - 1;
 
         if (! QueryFullProcessImageNameW (process, 0, name.data(), &size))
             return Handle();
 
-        name.resize (size);
-        return Handle (CreateFileW (name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        return Handle (CreateFileW (name.data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     }
 
@@ -56,7 +49,10 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
     if (path.isEmpty() || workingFolder.isEmpty())
         return { nullptr, "the checked file's place could not be read" };
 
-    std::wstring commandLine = L"\"" + std::wstring (path.toWideCharPointer()) + L"\"";
+    // Kept in a buffer of its own: CreateProcessW may write to its command line.
+    const auto quoted = "\"" + path + "\"";
+    const wchar_t* const wide = quoted.toWideCharPointer();
+    std::vector<wchar_t> commandLine (wide, wide + std::wcslen (wide) + 1);
     STARTUPINFOW startup {};
     startup.cb = sizeof (startup);
     startup.dwFlags = STARTF_USESTDHANDLES;

@@ -1,12 +1,17 @@
 #include "platform/Platform.h"
+#include "platform/WrittenFileKeeper.h"
 #include "platform/windows/AuthenticodeCheck.h"
 #include "NoFollowOpen.h"
 #include "ProgramStart.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 namespace platform
 {
@@ -22,8 +27,15 @@ namespace
     */
     constexpr auto protectedFolderAccess = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;OW)";
 
+    /** Elevated where that is a boundary: Wine counts every process an administrator, and keeps no
+        access list it could be given (it would read back as the Unix mode's), so there, as for a
+        program that is not elevated, no list is set and none is read back.
+    */
     bool isElevated()
     {
+        if (isRunningUnderWine())
+            return false;
+
         SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
         PSID administrators = nullptr;
 
@@ -37,11 +49,30 @@ namespace
         return ok && member;
     }
 
-    /** Unbuffered writes to a file handle it owns. */
+    using Keeper = WrittenFileKeeper<Handle>;
+
+    /** The writer's handle (no write or delete sharing) made into the lock: a process cannot run
+        from a file that a handle with write access holds, so a read-only handle is opened on the
+        same file (never by name) while the writer still holds it, which must share writing for
+        that moment, and then one that does not, once the writer has gone. Between the two only a
+        process that may write the file at all (its access list lets no unprivileged process when
+        elevated) could open it for writing; still open then, it makes the lock fail.
+    */
+    Handle lockWrittenFile (Handle&& writer)
+    {
+        const Handle bridge (ReOpenFile (writer.handle, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+        writer = Handle();
+        return bridge.handle != nullptr ? Handle (ReOpenFile (bridge.handle, GENERIC_READ, FILE_SHARE_READ, 0)) : Handle();
+    }
+
+    /** Unbuffered writes to a file handle it owns, handed to the folder when it goes. */
     class HandleOutputStream final : public juce::OutputStream
     {
     public:
-        explicit HandleOutputStream (Handle&& file) : output (std::move (file)) {}
+        HandleOutputStream (Handle&& file, WrittenFileHandOver<Handle>&& toKeeper)
+            : output (std::move (file)), handOver (std::move (toKeeper)) {}
+
+        ~HandleOutputStream() override   { handOver.giveOver (output); }
 
         void flush() override {}
 
@@ -66,6 +97,7 @@ namespace
 
     private:
         Handle output;
+        const WrittenFileHandOver<Handle> handOver;
     };
 
     /** Deletes the entry `name` in the open folder `parent`, opened relative to it without
@@ -151,6 +183,8 @@ namespace
             if (folder.handle == nullptr)
                 return nullptr;
 
+            const auto writer = written->newWriter();
+
             // What is there goes first, only when it really is in the folder (a link's target never).
             if (auto existing = openBelow (folder.handle, entry, DELETE, FILE_OPEN, 0); existing.handle != nullptr)
             {
@@ -164,12 +198,13 @@ namespace
             if (made.handle == nullptr)
                 return nullptr;
 
-            return std::make_unique<HandleOutputStream> (std::move (made));
+            return std::make_unique<HandleOutputStream> (std::move (made), WrittenFileHandOver<Handle> (written, entry, writer));
         }
 
         std::unique_ptr<juce::OutputStream> reopenFile (const juce::String& entry, juce::int64 keep) override
         {
             const std::scoped_lock lock (mutex);
+            const auto writer = written->newWriter();
             auto opened = folder.handle != nullptr
                               ? openBelow (folder.handle, entry, FILE_GENERIC_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ)
                               : Handle();
@@ -180,7 +215,7 @@ namespace
                  || size.QuadPart < keep || ! SetFilePointerEx (opened.handle, kept, nullptr, FILE_BEGIN) || ! SetEndOfFile (opened.handle))
                 return nullptr;
 
-            return std::make_unique<HandleOutputStream> (std::move (opened));
+            return std::make_unique<HandleOutputStream> (std::move (opened), WrittenFileHandOver<Handle> (written, entry, writer));
         }
 
         bool holdsFile (const juce::String& entry) override
@@ -194,7 +229,14 @@ namespace
         {
             const std::scoped_lock lock (mutex);
 
-            // By name relative to the held folder, as the file was made: what its path leads to now may differ.
+            // The file its writer left, never let go of in between.
+            if (auto writer = written->take (entry); writer.handle != nullptr)
+            {
+                locked = lockWrittenFile (std::move (writer));
+                return locked.handle != nullptr;
+            }
+
+            // Else by name relative to the held folder, as the file was made: what its path leads to now may differ.
             locked = folder.handle != nullptr
                          ? openBelow (folder.handle, entry, FILE_GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ)
                          : Handle();
@@ -243,14 +285,15 @@ namespace
         {
             const std::scoped_lock lock (mutex);
             locked = Handle();
+            written->stopKeeping();
 
             if (folder.handle == nullptr)
                 return true;
 
-            BY_HANDLE_FILE_INFORMATION held {};
-
-            if (! emptyFolder (folder) || ! GetFileInformationByHandle (folder.handle, &held))
+            if (! emptyFolder (folder))
                 return false;
+
+            const auto held = identify (folder.handle);
 
             // Our own hold (no delete sharing) would refuse the delete right: the folder is opened
             // again by its name in the temporary folder it was made in, and deleted only if that
@@ -259,12 +302,22 @@ namespace
             const auto again = openBelow (parent.handle, name, DELETE, FILE_OPEN, 0, FILE_SHARE_READ | FILE_SHARE_WRITE);
             BY_HANDLE_FILE_INFORMATION there {};
 
-            if (again.handle != nullptr && GetFileInformationByHandle (again.handle, &there)
-                 && ((there.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || isSameFile (held, there)))
-                deleteOnClose (again);
+            if (again.handle != nullptr && GetFileInformationByHandle (again.handle, &there))
+            {
+                if ((there.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                    deleteOnClose (again);
+                else if (held.isSameFileAs (identify (again.handle)))
+                    deleted = deleteOnClose (again);
+            }
 
             parent = Handle();
             return true;
+        }
+
+        bool wasDeleted() override
+        {
+            const std::scoped_lock lock (mutex);
+            return deleted;
         }
 
     private:
@@ -272,17 +325,82 @@ namespace
         Handle parent;
         const juce::String name;
         Handle folder, locked;
+        const std::shared_ptr<Keeper> written = std::make_shared<Keeper>();
+        bool deleted = false;
     };
 }
 
-std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderToMake)
+namespace
+{
+    bool haveTheSameAces (PACL first, PACL second)
+    {
+        ACL_SIZE_INFORMATION a {}, b {};
+
+        if (first == nullptr || second == nullptr || ! GetAclInformation (first, &a, sizeof (a), AclSizeInformation)
+             || ! GetAclInformation (second, &b, sizeof (b), AclSizeInformation) || a.AceCount != b.AceCount)
+            return false;
+
+        for (DWORD i = 0; i < a.AceCount; ++i)
+        {
+            void* x = nullptr;
+            void* y = nullptr;
+
+            if (! GetAce (first, i, &x) || ! GetAce (second, i, &y)
+                 || static_cast<ACE_HEADER*> (x)->AceSize != static_cast<ACE_HEADER*> (y)->AceSize
+                 || std::memcmp (x, y, static_cast<ACE_HEADER*> (x)->AceSize) != 0)
+                return false;
+        }
+
+        return true;
+    }
+
+    /** Whether the folder just made, open at `held` (with READ_CONTROL), keeps unprivileged
+        processes out, as read back through the handle: on a local volume that keeps access lists
+        (not FAT or exFAT; not a share, whose server answers sharing modes and file identities as
+        it likes) and, where the program set an access list (`setWith`, elevated), that list,
+        protected from inheritance, entry for entry, owned by whom the system makes the owner of
+        what the program makes.
+    */
+    bool holdsProtection (HANDLE held, PSECURITY_DESCRIPTOR setWith)
+    {
+        DWORD volumeFlags = 0;
+        FILE_REMOTE_PROTOCOL_INFO remote {};
+
+        if (! GetVolumeInformationByHandleW (held, nullptr, 0, nullptr, nullptr, &volumeFlags, nullptr, 0)
+             || (volumeFlags & FILE_PERSISTENT_ACLS) == 0
+             || GetFileInformationByHandleEx (held, FileRemoteProtocolInfo, &remote, sizeof (remote)))
+            return false;
+
+        if (setWith == nullptr)
+            return true;
+
+        PSID owner = nullptr;
+        PACL list = nullptr, wanted = nullptr;
+        PSECURITY_DESCRIPTOR read = nullptr;
+
+        if (GetSecurityInfo (held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                             &owner, nullptr, &list, nullptr, &read) != ERROR_SUCCESS)
+            return false;
+
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        BOOL present = FALSE, defaulted = FALSE;
+        const auto holds = GetSecurityDescriptorControl (read, &control, &revision) && (control & SE_DACL_PROTECTED) != 0
+                        && GetSecurityDescriptorDacl (setWith, &present, &wanted, &defaulted) && present
+                        && haveTheSameAces (list, wanted) && (isTokens (owner, TokenOwner) || isTokens (owner, TokenUser));
+        LocalFree (read);
+        return holds;
+    }
+}
+
+MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const ProtectionCheck& allowed)
 {
     PSECURITY_DESCRIPTOR protection = nullptr;
 
     // Not elevated, nothing runs with more rights than the processes around it: no boundary to keep.
     if (isElevated()
         && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderAccess, SDDL_REVISION_1, &protection, nullptr))
-        return nullptr;
+        return {};
 
     // Made and opened in one step, by name relative to a handle on the temporary folder: there is
     // no moment at which someone else could put another folder in its place. Reading rights are
@@ -290,16 +408,31 @@ std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folderTo
     // our own either: the tool opens its working folder without delete sharing.
     auto parent = openFolder (folderToMake.getParentDirectory());
     auto held = parent.handle != nullptr
-                    ? openBelow (parent.handle, folderToMake.getFileName(), FILE_LIST_DIRECTORY, FILE_CREATE,
+                    ? openBelow (parent.handle, folderToMake.getFileName(), FILE_LIST_DIRECTORY | READ_CONTROL, FILE_CREATE,
                                  FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE, protection)
                     : Handle();
 
+    const auto protects = held.handle != nullptr && holdsProtection (held.handle, protection)
+                       && (! allowed || allowed (folderToMake));
     LocalFree (protection);
 
     if (held.handle == nullptr)
-        return nullptr;
+        return {};
 
-    return std::make_unique<WindowsDownloadFolder> (std::move (parent), folderToMake.getFileName(), std::move (held));
+    auto made = std::make_unique<WindowsDownloadFolder> (std::move (parent), folderToMake.getFileName(), std::move (held));
+
+    if (protects)
+        return { std::move (made), false };
+
+    made->remove();
+    return { nullptr, true };
+}
+
+juce::File getSystemTemporaryFolder()
+{
+    wchar_t windows[MAX_PATH] {};
+    const auto length = GetSystemWindowsDirectoryW (windows, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? juce::File (juce::String (windows)).getChildFile ("Temp") : juce::File();
 }
 
 } // namespace platform

@@ -13,11 +13,12 @@ Start = namedtuple("Start", "time argc args exe cwd")   # time in seconds since 
 Exit = namedtuple("Exit", "time code")
 
 
-def trailer(record, exit_code=0, sleep_ms=0, stdout_bytes=0):
+def trailer(record, exit_code=0, sleep_ms=0, stdout_bytes=0, own_file=None):
     """The line that, after the stand-in's bytes, makes it record its start and exit in `record`
-    (a path as the tool names it)."""
+    (a path as the tool names it); `own_file` "rename" or "delete" makes it do that to its own
+    file and leave another beside it."""
     return (f"VANTREL-STANDIN exit={exit_code} sleep-ms={sleep_ms} stdout-bytes={stdout_bytes} "
-            f"record={record}")
+            + (f"own-file={own_file} " if own_file else "") + f"record={record}")
 
 
 def parse_record(lines):

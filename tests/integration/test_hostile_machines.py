@@ -6,12 +6,13 @@ import os
 import re
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
 from harness.installer import cases
 from harness.outcomes import assert_error_shown_until_closed, assert_network_failure_until_closed
-from harness.program import BANNER_STARS, ERROR, QUIT, completion, read_log_bytes, split_log
+from harness.program import BANNER_STARS, DELETED, ERROR, QUIT, SUCCESS, completion, read_log_bytes, split_log
 
 
 @pytest.fixture
@@ -168,3 +169,62 @@ def test_program_runs_on_whatever_the_log_is_like(bench, platform, case):
     # Nothing but the log itself is left in its folder (no temporary copies from trimming).
     if log.parent.is_dir() and case != "log is a folder" and not log.parent.is_symlink():
         assert [p.name for p in log.parent.iterdir()] == [log.name]
+
+
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
+def test_application_data_folder_of_another_user_gets_no_log_and_a_whole_run(bench, platform):
+    # A real folder, no link anywhere, but not the user's own (the shell-folder settings may
+    # name an administrator's): the program, elevated, makes and writes nothing there.
+    bench.mirror(platform)
+    log = bench.log_path(platform)
+    app_data = log.parents[2]
+    app_data.mkdir(parents=True, exist_ok=True)
+    before, owner = sorted(p.name for p in app_data.iterdir()), app_data.stat()
+    os.chown(app_data, 65534, 65534)
+    try:
+        app = bench.start(platform, "cn")
+        code = app.wait_exit(60)
+    finally:
+        os.chown(app_data, owner.st_uid, owner.st_gid)
+    assert code == 0
+    starts, exits = bench.tool_runs()
+    assert len(starts) == 1 and [e.code for e in exits] == [0], (starts, exits)
+    assert app.run_folders() == []
+    assert sorted(p.name for p in app_data.iterdir()) == before
+
+
+@pytest.fixture
+def exfat(tmp_path):
+    """Mounts a small exFAT volume, which keeps no owners, modes or access lists (an SD card or a
+    USB stick); needs exfat-fuse, exfatprogs and a free loop device."""
+    image, mounted = tmp_path / "exfat.img", tmp_path / "exfat"
+    with open(image, "wb") as f:
+        f.truncate(16 << 20)
+    subprocess.run(["mkfs.exfat", str(image)], check=True, capture_output=True)
+    device = subprocess.run(["losetup", "-f", "--show", str(image)], check=True, capture_output=True,
+                            text=True).stdout.strip()
+    mounted.mkdir()
+    try:
+        subprocess.run(["mount.exfat-fuse", device, str(mounted)], check=True, capture_output=True)
+        yield mounted
+    finally:
+        subprocess.run(["umount", "-l", str(mounted)], check=False)
+        subprocess.run(["losetup", "-d", device], check=False)
+
+
+@pytest.mark.parametrize("platform", cases(["linux"]))
+def test_temporary_folder_that_cannot_protect_the_run_folder_gives_way_to_the_systems(bench, exfat, platform):
+    # A per-run folder made there would keep no one out: it is made in the system's temporary
+    # folder instead (the log's "Download to:" says so), and the run is whole from there. Wine
+    # reports every drive as NTFS keeping access lists, exFAT too: there the check's seam shows
+    # it (test_download_folder.py).
+    bench.mirror(platform)
+    app = bench.start(platform, "en", temp=exfat)
+    code = app.wait_exit(60)
+    lines = app.lines()
+    targets = [line[len("Download to: "):] for line in lines if line.startswith("Download to: ")]
+    assert code == 0 and len(targets) == 1 and Path(targets[0]).parent.parent == Path("/tmp"), lines
+    assert lines[-3:] == [SUCCESS, DELETED, QUIT], lines
+    starts, exits = bench.tool_runs()
+    assert len(starts) == 1 and starts[0].exe == targets[0] and [e.code for e in exits] == [0], (starts, exits)
+    assert list(exfat.iterdir()) == [] and not Path(targets[0]).parent.exists()

@@ -1,4 +1,5 @@
 #include "platform/BackgroundJobs.h"
+#include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -35,4 +36,50 @@ TEST (BackgroundJobs, StopAllWaitsForEveryJobLaunchedWhileOthersLaunchAndEnd)
         ASSERT_EQ (finishedWhenStopped, accepted.load()) << "round " << round;
         EXPECT_FALSE (registry.launch ([] {}));   // the exit has begun: nothing new
     }
+}
+
+TEST (BackgroundJobs, AJobIsDoneOnlyOnceItsThreadHasEndedItsOwnExit)
+{
+    // What a library cleans up per thread (a TLS library's thread state) runs after the job's
+    // work has returned, as its thread exits: the exit must not count the job done before.
+    static std::atomic<bool> cleanedUp { false };
+
+    struct ThreadCleanUp
+    {
+        ~ThreadCleanUp()
+        {
+            juce::Thread::sleep (200);
+            cleanedUp = true;
+        }
+    };
+
+    platform::BackgroundJobs::Registry registry;
+    ASSERT_TRUE (registry.launch ([] { static thread_local ThreadCleanUp cleanUp; (void) cleanUp; }));
+    ASSERT_TRUE (registry.stopAll (20000));
+    EXPECT_TRUE (cleanedUp);
+}
+
+TEST (BackgroundJobs, DiscardingADownloadReturnsWhileItsTaskIsStillEnding)
+{
+    // A task whose destructor waits for a read that the system never interrupts.
+    struct BlockingTask final : public juce::URL::DownloadTask
+    {
+        BlockingTask (juce::WaitableEvent& e, std::atomic<bool>& d) : release (e), destroyed (d) {}
+        ~BlockingTask() override   { release.wait (10000); destroyed = true; }
+
+        juce::WaitableEvent& release;
+        std::atomic<bool>& destroyed;
+    };
+
+    juce::WaitableEvent release;
+    std::atomic<bool> destroyed { false };
+    platform::discardDownload (std::make_unique<BlockingTask> (release, destroyed));
+
+    EXPECT_FALSE (destroyed);
+    release.signal();
+
+    for (int i = 0; i < 1000 && ! destroyed; ++i)
+        juce::Thread::sleep (10);
+
+    EXPECT_TRUE (destroyed);
 }

@@ -44,6 +44,27 @@ TEST (DownloadFolder, IsMadeFreshAndForTheOwnerAlone)
     EXPECT_EQ (platform::createDownloadFolder (scratch.root.getChildFile ("missing/run")), nullptr);
 }
 
+TEST (DownloadFolder, WhereTheTemporaryFolderCannotHoldAProtectedOneTheSystemsIsUsed)
+{
+    // The check's verdict on the user's temporary folder played through its seam: the folder
+    // made there goes again, and the run's folder is made in the system's temporary folder.
+    Scratch scratch;
+    const auto temp = scratch.root.getChildFile ("temp");
+    const auto name = juce::Uuid().toString();
+    ASSERT_TRUE (temp.createDirectory());
+    juce::File madeIn;
+    auto folder = platform::createProtectedDownloadFolder (temp, name, madeIn, [temp] (const juce::File& made)
+                                                           { return made.getParentDirectory() != temp; });
+    ASSERT_NE (folder, nullptr);
+    EXPECT_EQ (madeIn, platform::getSystemTemporaryFolder().getChildFile (name));
+    EXPECT_TRUE (madeIn.isDirectory() && ! temp.getChildFile (name).exists());
+    EXPECT_TRUE (folder->remove() && folder->wasDeleted() && ! madeIn.exists());
+
+    // Neither can: nothing is made anywhere.
+    EXPECT_EQ (platform::createProtectedDownloadFolder (temp, name, madeIn, [] (const juce::File&) { return false; }), nullptr);
+    EXPECT_FALSE (temp.getChildFile (name).exists() || platform::getSystemTemporaryFolder().getChildFile (name).exists());
+}
+
 TEST (DownloadFolder, LocksOnlyARegularFileThatIsThere)
 {
     Scratch scratch;
@@ -99,9 +120,30 @@ TEST (DownloadFolder, FilesAreMadeInTheHeldFolderEvenWhenItsPathIsALinkNow)
     // after that, nothing more is made through it.
     EXPECT_TRUE (folder->remove());
     EXPECT_FALSE (folderPath.existsAsFile() || folderPath.isSymbolicLink() || ! elsewhere.isDirectory());
-    EXPECT_EQ (moved.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+    EXPECT_FALSE (moved.exists());
     EXPECT_EQ (folder->createFile ("tool.exe"), nullptr);
     EXPECT_FALSE (folder->createFolder ("tool.exe"));
+}
+
+TEST (DownloadFolder, TheWrittenFileStaysHeldFromItsWriterToTheLock)
+{
+    // The writer lets go at the end of the body and the lock comes a tick later: what is locked
+    // and sized is the written file, even with another file (of the same account) put at its
+    // name meanwhile, and the folder's path then leading to a folder with a larger one there.
+    Scratch scratch;
+    const auto folderPath = scratch.root.getChildFile ("run");
+    auto folder = platform::createDownloadFolder (folderPath);
+    ASSERT_NE (folder, nullptr);
+    ASSERT_TRUE (folder->createFile ("tool.exe")->write ("written", 7));
+
+    const auto other = scratch.root.getChildFile ("other.exe"), elsewhere = scratch.root.getChildFile ("elsewhere");
+    ASSERT_TRUE (other.replaceWithText ("put in its place") && other.moveFileTo (folderPath.getChildFile ("tool.exe")));
+    ASSERT_TRUE (folderPath.moveFileTo (scratch.root.getChildFile ("moved")) && elsewhere.createDirectory());
+    ASSERT_TRUE (elsewhere.getChildFile ("tool.exe").replaceWithText ("where the path leads now"));
+    ASSERT_EQ (::symlink (elsewhere.getFullPathName().toRawUTF8(), folderPath.getFullPathName().toRawUTF8()), 0);
+
+    ASSERT_TRUE (folder->lockFile ("tool.exe"));
+    EXPECT_EQ (folder->getLockedFileSize(), 7);
 }
 
 namespace
@@ -171,7 +213,7 @@ TEST (DownloadFolder, StartsAndDeletesWhatItHoldsWhenAPathToItNowLeadsElsewhere)
 
         // Deleted through the hold: the held folder's file, never what the path leads to.
         EXPECT_TRUE (folder->remove());
-        EXPECT_EQ (heldNow.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+        EXPECT_FALSE (heldNow.exists());
         EXPECT_EQ (otherFolder.getChildFile ("victim.txt").loadFileAsString(), "the victim's");
         juce::MemoryBlock otherNow;
         EXPECT_TRUE (otherFolder.getChildFile ("tool.exe").loadFileAsData (otherNow) && otherNow == otherProgram);

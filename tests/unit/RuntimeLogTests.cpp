@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <thread>
 #include <vector>
@@ -176,6 +178,19 @@ TEST (RuntimeLog, NoLogWhenTheApplicationDataFolderIsALinkOrMissing)
 
     RuntimeLog::create (folder.appData.getChildFile ("missing"), juce::Time::getCurrentTime())->logMessage ("lost");
     EXPECT_FALSE (folder.appData.getChildFile ("missing").exists());
+}
+
+TEST (RuntimeLog, NoLogWhenTheApplicationDataFolderIsAnotherUsers)
+{
+    // A real folder, no link on the way, but not the user's own: an administrator's, say, that
+    // the user's shell-folder settings point at. Nothing is made or written in it.
+    LogFolder folder;
+
+    if (::getuid() == 65534 || ::chown (folder.appData.getFullPathName().toRawUTF8(), 65534, 65534) != 0)
+        GTEST_SKIP() << "needs to give the folder to another user (run as root)";
+
+    RuntimeLog::create (folder.appData, juce::Time::getCurrentTime())->logMessage ("lost");
+    EXPECT_EQ (folder.appData.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
 }
 
 TEST (RuntimeLog, WritersAppendingAtOnceKeepEveryLineWhole)

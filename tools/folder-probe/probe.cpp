@@ -4,13 +4,26 @@
 
         folder-probe <folder> <program>
 
-    makes <folder> as a download folder, writes <program>'s bytes into it as "tool.exe" and locks
-    that file, then prints "locked" and waits for a line on its input; starts the locked file and
-    prints "started", "refused <why>" or "not started"; once it has ended (at most 60 s), prints
-    "ended" and waits for a line; removes the folder and prints "removed" or "kept".
+    makes <folder> as a download folder, writes <program>'s bytes into it as "tool.exe", lets the
+    writer go and prints "written", waits for a line on its input; locks that file, then prints
+    "locked" and waits for a line; starts the locked file and prints "started", "refused <why>"
+    or "not started"; once it has ended (at most 60 s), prints "ended" and waits for a line;
+    removes the folder and prints "removed" or "kept".
+
+        folder-probe places <temp>
+
+    makes a download folder named by a new identifier in <temp>, the system's check alone
+    judging it, then another with the check's seam refusing <temp>; for each prints
+    "made <folder>" (or "none") and "removed" or "kept" once it is removed.
+
+        folder-probe discard
+
+    lets a download task go whose destructor waits until it is told to end; prints "returned"
+    when letting it go returned first, "waited" when it ran the destructor itself.
 */
 #include "platform/Platform.h"
 
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -30,8 +43,60 @@ namespace
     }
 }
 
+namespace
+{
+    struct BlockingTask final : public juce::URL::DownloadTask
+    {
+        BlockingTask (juce::WaitableEvent& e, std::atomic<bool>& d) : release (e), destroyed (d) {}
+        ~BlockingTask() override   { release.wait (10000); destroyed = true; }
+
+        juce::WaitableEvent& release;
+        std::atomic<bool>& destroyed;
+    };
+
+    int discard()
+    {
+        juce::WaitableEvent release;
+        std::atomic<bool> destroyed { false };
+        platform::discardDownload (std::make_unique<BlockingTask> (release, destroyed));
+        say (destroyed ? "waited" : "returned");
+        release.signal();
+
+        for (int i = 0; i < 1000 && ! destroyed; ++i)
+            juce::Thread::sleep (10);
+
+        return destroyed ? 0 : 1;
+    }
+}
+
+namespace
+{
+    int places (const juce::File& temp)
+    {
+        const platform::ProtectionCheck refusingTemp = [temp] (const juce::File& made) { return made.getParentDirectory() != temp; };
+
+        for (const auto& allowed : { platform::ProtectionCheck(), refusingTemp })
+        {
+            juce::File made;
+            auto folder = platform::createProtectedDownloadFolder (temp, juce::Uuid().toString(), made, allowed);
+            say (folder != nullptr ? "made " + made.getFullPathName() : juce::String ("none"));
+
+            if (folder != nullptr)
+                say (folder->remove() && folder->wasDeleted() ? "removed" : "kept");
+        }
+
+        return 0;
+    }
+}
+
 int main (int argc, char** argv)
 {
+    if (argc == 2 && juce::String (argv[1]) == "discard")
+        return discard();
+
+    if (argc == 3 && juce::String (argv[1]) == "places")
+        return places (juce::File (juce::String (argv[2])));
+
     if (argc != 3)
     {
         std::fputs ("usage: folder-probe <folder> <program>\n", stderr);
@@ -50,6 +115,8 @@ int main (int argc, char** argv)
     }
 
     output.reset();
+    say ("written");
+    waitForGo();
 
     if (! folder->lockFile ("tool.exe"))
     {

@@ -6,7 +6,7 @@
  * "VANTREL-STANDIN" in the file's last 4 KiB to the end of the file (trailing blanks and
  * newlines are ignored), and must be a single line:
  *
- *   VANTREL-STANDIN exit=3 sleep-ms=2000 stdout-bytes=1048576 record=/tmp/x/record.txt
+ *   VANTREL-STANDIN exit=3 sleep-ms=2000 stdout-bytes=1048576 own-file=rename record=/tmp/x/record.txt
  *
  * A Windows stand-in may be signed after the trailer was appended (the signature tests do it):
  * then the trailer ends where the signature begins, and the zeros that pad it to 8 bytes are
@@ -17,7 +17,9 @@
  * (under Wine, a Windows path such as Z:\tmp\x\record.txt).
  *
  * With a trailer: appends "start ..." (arguments, own path, working folder) to the record
- * file, writes stdout-bytes bytes to standard output, sleeps sleep-ms, appends
+ * file, writes stdout-bytes bytes to standard output, with own-file=rename renames its own
+ * file to "<name>.moved" (own-file=delete: deletes it) and writes "left-by-tool.txt" in its
+ * working folder, as setup tools that clean up after themselves do, sleeps sleep-ms, appends
  * "exit <code> ...", exits with the code.
  * Without one: records nothing and exits 0.
  *
@@ -50,6 +52,7 @@ struct trailer {
     long long exit_code;
     long long sleep_ms;
     long long stdout_bytes;
+    char own_file[16];
     char record[TAIL_BYTES];
 };
 
@@ -158,6 +161,11 @@ static int parse_trailer(const char *tail, size_t n, struct trailer *t)
             memcpy(t->record, val, vlen);
             t->record[vlen] = '\0';
             break;
+        }
+        if (klen == 8 && memcmp(tail + tok, "own-file", 8) == 0 && vlen < sizeof t->own_file) {
+            memcpy(t->own_file, val, vlen);
+            t->own_file[vlen] = '\0';
+            continue;
         }
         long long *dst = NULL;
         if (klen == 4 && memcmp(tail + tok, "exit", 4) == 0)
@@ -342,6 +350,30 @@ static char *own_cwd(void)
     return utf8_from_wide(n > 0 && n < sizeof w / sizeof w[0] ? w : L"");
 }
 
+/* Renames ("rename") or deletes its own file, then leaves a file of its own beside it. */
+static void treat_own_file(const char *how)
+{
+    wchar_t *path = own_path_w();
+    if (path) {
+        size_t n = wcslen(path);
+        wchar_t *moved = malloc((n + 7) * sizeof *moved);
+        if (!moved)
+            exit(125);
+        memcpy(moved, path, n * sizeof *path);
+        memcpy(moved + n, L".moved", 7 * sizeof *moved);
+        if (!(strcmp(how, "delete") == 0 ? DeleteFileW(path) : MoveFileExW(path, moved, 0)))
+            fprintf(stderr, "standin: cannot %s its own file (error %lu)\n", how, GetLastError());
+        free(moved);
+        free(path);
+    }
+    HANDLE h = CreateFileW(L"left-by-tool.txt", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD put;
+    if (h == INVALID_HANDLE_VALUE || !WriteFile(h, "left\n", 5, &put, NULL))
+        fprintf(stderr, "standin: cannot leave a file (error %lu)\n", GetLastError());
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+}
+
 #else /* Linux */
 
 static size_t read_tail(char *tail, char **own_path)
@@ -428,6 +460,22 @@ static char *own_cwd(void)
     return getcwd(cwd, sizeof cwd) ? cwd : "";
 }
 
+/* Renames ("rename") or deletes its own file, then leaves a file of its own beside it. */
+static void treat_own_file(const char *how)
+{
+    char path[4096], moved[4200];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    path[n > 0 ? n : 0] = '\0';
+    snprintf(moved, sizeof moved, "%s.moved", path);
+    if ((strcmp(how, "delete") == 0 ? unlink(path) : rename(path, moved)) != 0)
+        fprintf(stderr, "standin: cannot %s its own file\n", how);
+    int fd = open("left-by-tool.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || write(fd, "left\n", 5) != 5)
+        fprintf(stderr, "standin: cannot leave a file\n");
+    if (fd >= 0)
+        close(fd);
+}
+
 #endif
 
 static void record_line(const char *path, struct buf *b)
@@ -485,6 +533,9 @@ int main(int argc, char **argv)
             left -= (long long)step;
         }
     }
+
+    if (t.own_file[0])
+        treat_own_file(t.own_file);
 
     sleep_ms(t.sleep_ms);
 

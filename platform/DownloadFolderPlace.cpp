@@ -1,0 +1,33 @@
+#include "Platform.h"
+
+namespace platform
+{
+
+std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder)
+{
+    return makeDownloadFolder (folder).folder;
+}
+
+std::unique_ptr<DownloadFolder> createProtectedDownloadFolder (const juce::File& temporaryFolder, const juce::String& name,
+                                                               juce::File& madeIn, const ProtectionCheck& allowed)
+{
+    madeIn = temporaryFolder.getChildFile (name);
+    auto made = makeDownloadFolder (madeIn, allowed);
+
+    // Only a folder made but unprotected is looked for elsewhere: one that cannot be made at all
+    // fails as a network failure does, and is tried again where it was.
+    const auto system = getSystemTemporaryFolder();
+
+    if (! made.unprotected || system == juce::File())
+        return std::move (made.folder);
+
+    const auto instead = system.getChildFile (name);
+    auto there = makeDownloadFolder (instead, allowed);
+
+    if (there.folder != nullptr)
+        madeIn = instead;
+
+    return std::move (there.folder);
+}
+
+} // namespace platform
