@@ -1,5 +1,6 @@
 #include "BuildSettings.h"
 #include "RuntimeLog.h"
+#include "Timings.h"
 #include "download/MainComponent.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Platform.h"
@@ -51,7 +52,7 @@ public:
         // What follows tears down the framework, the HTTP stack's libraries and the C++ run time.
         // A job that could not stop in time (a connection attempt deep in a TLS handshake, on a
         // busy machine) would run on into that teardown and crash: end without it instead.
-        if (! platform::BackgroundJobs::stopAll (jobExitWaitMs))
+        if (! platform::BackgroundJobs::stopAll (Timings::inMilliseconds (Timings::jobExitWait)))
             platform::BackgroundJobs::endProcessWithoutTeardown (getApplicationReturnValue());
     }
 
@@ -94,10 +95,6 @@ public:
     };
 
 private:
-    // Jobs are asked to stop as the window goes and notice within 50 ms; this is for a busy machine,
-    // kept short so that closing stays prompt: what is still running then is not waited for.
-    static constexpr int jobExitWaitMs = 500;
-
     std::unique_ptr<juce::LookAndFeel> defaultLookAndFeel;
     std::unique_ptr<MainWindow> mainWindow;
     std::unique_ptr<juce::Timer> windowPump;

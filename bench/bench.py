@@ -40,7 +40,7 @@ BENCH = ROOT / "build" / "bench"
 CA_DIR = program.CA_DIR
 LINUX_BUILD = ROOT / "build" / "bench-linux"
 WINDOWS_BUILD = ROOT / "build" / "bench-windows"
-PRODUCT_EXE = ROOT / "build" / "windows-x86" / "VantrelInstall.exe"
+PRODUCT_EXE = ROOT / "build" / "bench-product" / "VantrelInstall.exe"   # the windows-x86 preset's settings
 PORTS = program.BENCH_PORTS
 URL = program.download_url("cn", PORTS[0])
 # nginx's port while bench/cutrelay.py takes PORTS[0], the one the program downloads from.
@@ -744,7 +744,8 @@ def main():
     p.add_argument("--cuts-only", action="store_true",
                    help="measure only the dropped connections and print them (build/bench/cuts.json); no report")
     p.add_argument("--size-only", action="store_true",
-                   help="report only the Windows executable's size and its largest parts; no report file")
+                   help="measure only the Windows executable's size and its largest parts, and put them into "
+                        "docs/bench/results.md (its size goal and size section)")
     args = p.parse_args()
 
     # A plain kill still stops nginx and Wine (the finally below).
@@ -771,6 +772,7 @@ def main():
         results["size"] = executable_size()
     if args.size_only:
         print("\n".join([""] + report.size_section(results["size"])), flush=True)
+        report.update_size(ROOT / "docs" / "bench" / "results.md", results["size"], results["date"])
         return
 
     nginx = Nginx()

@@ -75,7 +75,8 @@ function(vantrel_leave_out_standard_streams target)
         VERBATIM)
 endfunction()
 
-# version, winmm, wininet and dxgi: delay-loaded in the clang build (cmake/WindowsSize.cmake).
+# The framework's own DLLs that are not KnownDLLs; the clang build delay-loads them with the
+# signature check's two (the list: cmake/WindowsSize.cmake, explained in docs/toolchain.md).
 if(VANTREL_DELAY_LOAD_LIBRARIES)
     set(vantrel_late_dlls ${VANTREL_DELAY_LOAD_LIBRARIES})
 else()

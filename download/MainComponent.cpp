@@ -1,22 +1,11 @@
 #include "MainComponent.h"
 
 #include "DownloadVariant.h"
+#include "app/Timings.h"
 #include "platform/Platform.h"
 
 namespace
 {
-    constexpr int monitorPeriodMs = 500;
-    constexpr int exitPollMs = 500;
-
-    // A transfer that receives nothing for this long is given up as a network failure (the
-    // framework's time-out), by the program itself: Wine's WinINet ignores its receive time-out.
-    constexpr auto idleTimeout = std::chrono::seconds (30);
-
-    // Long enough for a job that is asked to stop to notice (our own layer polls at 50 ms),
-    // short enough that closing never feels stuck behind a connection attempt that cannot be
-    // interrupted: such a job then finds the component gone and cleans up after itself.
-    constexpr int jobStopWaitMs = 300;
-
     void log (const juce::String& line)
     {
         juce::Logger::writeToLog (line);
@@ -42,7 +31,7 @@ namespace
 }
 
 MainComponent::MainComponent (const InstallerSettings& settings)
-    : allowedSigners (settings.allowedSigners), stallWatch (idleTimeout)
+    : allowedSigners (settings.allowedSigners), stallWatch (Timings::idleTimeout)
 {
     variantKey = DownloadVariant::getVariantKey (settings);
     log ("OS is now: " + variantKey);
@@ -65,20 +54,20 @@ MainComponent::MainComponent (const InstallerSettings& settings)
     targetFile = runFolder.getChildFile (fileName);
 
     if (downloadFolder != nullptr)
-        downloadFolder->createFolder (fileName);
+        downloadFolder->createPlaceholderFolder (fileName);
 
     log ("Download to: " + targetFile.getFullPathName());
     log ("Connecting...");
 
     // The first attempt runs on a job like every retry, so that the window shows at once
     // whatever the network does; without a thread for it, it runs here.
-    if (! launchRetryJob())
+    if (! launchAttempt())
     {
         firstAttemptPending = false;
         downloadTask = startDownloadInto (downloadFolder, downloadUrl, targetFile, {});
     }
 
-    startTimer (monitorPeriodMs);
+    startTimer (Timings::inMilliseconds (Timings::monitorPeriod));
 
     addAndMakeVisible (progressBar);
     lookAndFeel = std::make_unique<CustomLookAndFeel>();
@@ -92,7 +81,7 @@ MainComponent::~MainComponent()
     // No job may touch the component once it starts going; jobs are asked to stop, not awaited
     // beyond a moment (a job waiting for the message-thread lock gives up when asked).
     guard->release();
-    guard->waitForJobsToEnd (jobStopWaitMs);
+    guard->waitForJobsToEnd (Timings::inMilliseconds (Timings::jobStopWait));
     stopTimer();
 
     releaseLookAndFeel();
@@ -163,7 +152,12 @@ void MainComponent::timerCallback()
 
     // A transfer cut off or stalled is the network's failure, not the server's answer: what it
     // received is kept for the next attempt to resume from.
-    if (downloadTask != nullptr && hasStalledOrBeenCutOff (finished))
+    const auto now = StallWatch::Clock::now();
+
+    if (downloadTask != nullptr && ! finished)
+        stallWatch.note (downloadTask->getLengthDownloaded(), now);
+
+    if (downloadTask != nullptr && hasStalledOrBeenCutOff (finished, now))
         keepForResume (finished);
 
     if (downloadTask == nullptr)
@@ -173,12 +167,12 @@ void MainComponent::timerCallback()
 
         showError (DownloadVariant::getNetworkFailureText (variantKey));
 
-        if (! retryInProgress)
+        if (! attemptInProgress)
         {
             if (! resumeFrom.canResume())
-                cleanTarget();
+                remakeRunFolder();
 
-            launchRetryJob();
+            launchAttempt();
         }
 
         log ("Reconnecting...");
@@ -233,14 +227,9 @@ void MainComponent::timerCallback()
     deleteRunFolder();
 }
 
-bool MainComponent::hasStalledOrBeenCutOff (bool finished)
+bool MainComponent::hasStalledOrBeenCutOff (bool finished, StallWatch::Clock::time_point now) const
 {
-    if (finished)
-        return downloadTask->wasCutOff();
-
-    const auto now = StallWatch::Clock::now();
-    stallWatch.note (downloadTask->getLengthDownloaded(), now);
-    return stallWatch.hasStalled (now);
+    return finished ? downloadTask->wasCutOff() : stallWatch.hasStalled (now);
 }
 
 void MainComponent::keepForResume (bool finished)
@@ -307,7 +296,7 @@ void MainComponent::showProgress()
                                                   juce::AccessibilityHandler::AnnouncementPriority::medium);
 }
 
-void MainComponent::cleanTarget()
+void MainComponent::remakeRunFolder()
 {
     // A folder that cannot be emptied yet (an attempt it replaced may still be closing its file)
     // stays held and is used again: its file is replaced by the next attempt.
@@ -340,9 +329,9 @@ bool MainComponent::deleteRunFolder()
     return true;
 }
 
-bool MainComponent::launchRetryJob()
+bool MainComponent::launchAttempt()
 {
-    retryInProgress = true;
+    attemptInProgress = true;
 
     // Copies: the job may outlive the component.
     const auto url = downloadUrl;
@@ -358,7 +347,7 @@ bool MainComponent::launchRetryJob()
                                 if (task != nullptr && task->getStartNote().isNotEmpty())
                                     log ("<timerCallback> " + task->getStartNote());
 
-                                replaced = owner.storeRetryResult (std::move (task));
+                                replaced = owner.storeAttempt (std::move (task));
                             }))
         {
             // Closed while this attempt connected: nothing was downloaded, nothing may stay. The
@@ -374,12 +363,12 @@ bool MainComponent::launchRetryJob()
     });
 
     if (! launched)
-        retryInProgress = false;
+        attemptInProgress = false;
 
     return launched;
 }
 
-std::unique_ptr<platform::DownloadTask> MainComponent::storeRetryResult (std::unique_ptr<platform::DownloadTask> task)
+std::unique_ptr<platform::DownloadTask> MainComponent::storeAttempt (std::unique_ptr<platform::DownloadTask> task)
 {
     {
         const juce::ScopedLock lock (taskLock);
@@ -387,7 +376,7 @@ std::unique_ptr<platform::DownloadTask> MainComponent::storeRetryResult (std::un
         stallWatch.restart();
     }
 
-    retryInProgress = false;
+    attemptInProgress = false;
     firstAttemptPending = false;
     return task;
 }
@@ -414,7 +403,7 @@ void MainComponent::handOver()
         // Hidden, the program must still end when the tool does: without a thread of its own,
         // the component's timer watches the tool instead.
         if (! launchExitWatcher())
-            startTimer (exitPollMs);
+            startTimer (Timings::inMilliseconds (Timings::toolExitPoll));
 
         return;
     }
@@ -446,7 +435,7 @@ bool MainComponent::launchExitWatcher()
             if (! running)
                 break;
 
-            if (g->waitForRelease (exitPollMs))
+            if (g->waitForRelease (Timings::inMilliseconds (Timings::toolExitPoll)))
                 return;
         }
 

@@ -40,12 +40,12 @@ private:
 
     std::unique_ptr<juce::AccessibilityHandler> createAccessibilityHandler() override;
     void showError (const juce::String& message);
-    void cleanTarget();
+    void remakeRunFolder();
     void deleteDownload();
     bool deleteRunFolder();
-    bool launchRetryJob();
-    std::unique_ptr<platform::DownloadTask> storeRetryResult (std::unique_ptr<platform::DownloadTask> task);
-    bool hasStalledOrBeenCutOff (bool finished);
+    bool launchAttempt();
+    std::unique_ptr<platform::DownloadTask> storeAttempt (std::unique_ptr<platform::DownloadTask> task);
+    bool hasStalledOrBeenCutOff (bool finished, StallWatch::Clock::time_point now) const;
     void showProgress();
     void keepForResume (bool finished);
     void handOver();
@@ -75,7 +75,7 @@ private:
 
     // One connection attempt at a time: overlapping attempts would write the same target file.
     // The first runs on a job too, and until it has ended no failure is shown.
-    std::atomic<bool> retryInProgress { false }, firstAttemptPending { true };
+    std::atomic<bool> attemptInProgress { false }, firstAttemptPending { true };
     const std::shared_ptr<Guard> guard = std::make_shared<Guard> (*this);
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainComponent)

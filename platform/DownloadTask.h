@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RangedAnswer.h"
+#include "download/rules/RangedAnswer.h"
 
 #include <functional>
 

@@ -72,8 +72,11 @@ namespace platform
     public:
         virtual ~DownloadFolder() = default;
 
-        /** Makes an empty folder named `name` in the held folder (the target path starts as one). */
-        virtual bool createFolder (const juce::String& name) = 0;
+        /** Makes an empty folder named `name` in the held folder: the run starts with one at the
+            download's name, as the program always has (the log's "Download to:" names a path
+            that exists), and the first attempt's createFile replaces it.
+        */
+        virtual bool createPlaceholderFolder (const juce::String& name) = 0;
 
         /** Replaces whatever is at `name` in the folder (a file, an empty folder) with a new file
             open for writing, made relative to the held folder itself: never through a path that

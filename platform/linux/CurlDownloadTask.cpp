@@ -9,8 +9,8 @@ namespace platform
 
 namespace
 {
-    constexpr int connectPollMs = 50;     // how soon a connection attempt notices it should stop
-    constexpr int transferPollMs = 100;   // the same for a running download
+    constexpr int connectPollMs = Timings::inMilliseconds (Timings::attemptPoll);
+    constexpr int transferPollMs = Timings::inMilliseconds (Timings::transferPoll);
     // Unbuffered file writes of curl's own large chunks: nothing is left to flush at the end, and
     // the framework's flush() would fsync, which costs over half a second per GiB before the tool
     // can start (the Windows stack never syncs either).

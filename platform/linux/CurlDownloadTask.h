@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Timings.h"
 #include "platform/DownloadTask.h"
 
 #include <atomic>
@@ -16,8 +17,8 @@ namespace platform
 /** Time limits of a download; the defaults are those of the Windows HTTP stack. */
 struct DownloadTimeouts
 {
-    int connectSeconds = 30;   // connection and TLS handshake
-    int idleSeconds = 30;      // a connection that delivers nothing for this long is given up
+    int connectSeconds = (int) Timings::connectTimeout.count();   // connection and TLS handshake
+    int idleSeconds = (int) Timings::idleTimeout.count();         // a connection that delivers nothing for this long is given up
 };
 
 /** A download over libcurl with the meaning of one through the Windows HTTP stack: start()

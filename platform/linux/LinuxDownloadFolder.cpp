@@ -107,7 +107,7 @@ namespace
         LinuxDownloadFolder (Descriptor&& parentFolder, const juce::String& folderName, Descriptor&& heldFolder)
             : parent (std::move (parentFolder)), name (folderName), folder (std::move (heldFolder)) {}
 
-        bool createFolder (const juce::String& entry) override
+        bool createPlaceholderFolder (const juce::String& entry) override
         {
             const std::scoped_lock lock (mutex);
             return folder.fd >= 0 && ::mkdirat (folder.fd, entry.toRawUTF8(), S_IRWXU) == 0;

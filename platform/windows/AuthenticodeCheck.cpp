@@ -1,6 +1,6 @@
 #include "platform/windows/AuthenticodeCheck.h"
 
-#include "platform/AuthenticodeVerdict.h"
+#include "download/rules/AuthenticodeVerdict.h"
 
 #include <softpub.h>
 #include <wincrypt.h>

@@ -48,8 +48,11 @@ namespace platform
         return Handle (opened);
     }
 
-    /** Opens an existing folder by its path, to open names below it; null when it cannot be. */
-    inline Handle openFolder (const juce::File& folder)
+    /** Opens an existing folder by its path, to open names below it; null when it cannot be. A
+        junction or link on the way is followed, as the path says: only what is opened below the
+        folder (openBelow) is opened without following one.
+    */
+    inline Handle openFolderFollowingLinks (const juce::File& folder)
     {
         return Handle (CreateFileW (folder.getFullPathName().toWideCharPointer(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,

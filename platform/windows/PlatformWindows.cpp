@@ -125,7 +125,7 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     // junction: it is opened by its name in its parent, as the folders below it are, and never
     // made. It must be the user's own: the settings may name a folder only administrators may
     // write to, where the program, elevated, would otherwise make folders and write.
-    const auto above = openFolder (folder.getParentDirectory());
+    const auto above = openFolderFollowingLinks (folder.getParentDirectory());
     auto current = above.handle != nullptr ? openBelow (above.handle, folder.getFileName(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL,
                                                         FILE_OPEN, FILE_DIRECTORY_FILE)
                                            : Handle();

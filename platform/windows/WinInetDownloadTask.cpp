@@ -1,8 +1,9 @@
 #include "WinInetDownloadTask.h"
 
+#include "app/Timings.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Deadline.h"
-#include "platform/RedirectLocation.h"
+#include "download/rules/RedirectLocation.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -16,9 +17,9 @@ namespace
     constexpr DWORD bufferSize = 0x8000;
 
     // The framework's WinINet time-outs; the whole head of the answer must come within the same time.
-    constexpr DWORD timeoutMs = 30000;
-    constexpr int answerDeadlineMs = 30000;
-    constexpr int pollMs = 50;
+    constexpr DWORD timeoutMs = (DWORD) Timings::inMilliseconds (Timings::connectTimeout);
+    constexpr int answerDeadlineMs = Timings::inMilliseconds (Timings::connectTimeout);
+    constexpr int pollMs = Timings::inMilliseconds (Timings::attemptPoll);
 
     bool isRedirect (int status)
     {

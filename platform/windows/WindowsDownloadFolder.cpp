@@ -169,7 +169,7 @@ namespace
         WindowsDownloadFolder (Handle&& parentFolder, const juce::String& folderName, Handle&& heldFolder)
             : parent (std::move (parentFolder)), name (folderName), folder (std::move (heldFolder)) {}
 
-        bool createFolder (const juce::String& entry) override
+        bool createPlaceholderFolder (const juce::String& entry) override
         {
             const std::scoped_lock lock (mutex);
             return folder.handle != nullptr
@@ -406,7 +406,7 @@ MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const Pro
     // no moment at which someone else could put another folder in its place. Reading rights are
     // what make the sharing mode bind others; no delete sharing: no renaming. No delete right of
     // our own either: the tool opens its working folder without delete sharing.
-    auto parent = openFolder (folderToMake.getParentDirectory());
+    auto parent = openFolderFollowingLinks (folderToMake.getParentDirectory());
     auto held = parent.handle != nullptr
                     ? openBelow (parent.handle, folderToMake.getFileName(), FILE_LIST_DIRECTORY | READ_CONTROL, FILE_CREATE,
                                  FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE, protection)

@@ -17,8 +17,11 @@ import pytest
 from harness import wine
 from harness.program import CA_DIR
 
-BUILD = os.environ.get("VANTREL_WINDOWS_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows-x86"))
+BUILD = os.environ.get("VANTREL_WINDOWS_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows-x86-test"))
 EXECUTABLES = ["VantrelInstall.exe", "VantrelInstall_en.exe"]
+# The version, from its one place: the project() call.
+VERSION = re.search(r"project\(VantrelInstall\s+VERSION\s+(\d+)\.(\d+)\.(\d+)",
+                    (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()).groups()
 SIZE_GOAL = 1258291   # bytes (1.2 MiB), the file as it ships, signed
 
 # Libraries every Windows installation has; nothing of the MinGW run time may be needed beside the exe.
@@ -39,7 +42,7 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 def pe(request):
     path = os.path.join(BUILD, request.param)
     if not os.path.exists(path):
-        pytest.fail(f"{path} is missing: build the windows-x86 preset first (scripts/test does)")
+        pytest.fail(f"{path} is missing: build the windows-x86-test preset first (scripts/build-for-tests does)")
     image = pefile.PE(path)
     image.path = path
     yield image
@@ -213,14 +216,16 @@ def test_standard_streams_and_locale_left_out(pe):
 
 def test_version_resource(pe):
     fixed = pe.VS_FIXEDFILEINFO[0]
-    assert (fixed.FileVersionMS, fixed.FileVersionLS) == ((1 << 16) | 1, (1 << 16) | 0)  # 1.1.1.0
+    major, minor, patch = (int(part) for part in VERSION)
+    assert (fixed.FileVersionMS, fixed.FileVersionLS) == ((major << 16) | minor, patch << 16)   # major.minor.patch.0
     assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (0, 0)
 
     tables = [table for info in pe.FileInfo[0] if info.Key == b"StringFileInfo" for table in info.StringTable]
     assert [table.LangID.lower() for table in tables] == [b"040904e4"]
     strings = {key.decode(): value.decode() for key, value in tables[0].entries.items()}
-    assert strings == {"CompanyName": "Keldmark", "FileDescription": "Vantrel Install", "FileVersion": "1.1.1",
-                       "ProductName": "Vantrel Install", "ProductVersion": "1.1.1"}
+    version = ".".join(VERSION)
+    assert strings == {"CompanyName": "Keldmark", "FileDescription": "Vantrel Install", "FileVersion": version,
+                       "ProductName": "Vantrel Install", "ProductVersion": version}
 
     translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo" for var in info.Var]
     assert translations == [{b"Translation": "0x0409 0x04e4"}]
@@ -307,7 +312,7 @@ def wine_verify(tmp_path_factory):
         pytest.fail("wine is missing (scripts/setup)")
     probe = Path(BUILD) / "tools" / "wine-probe.exe"
     if not probe.exists():
-        pytest.fail(f"{probe} is missing: build windows-x86 with VANTREL_BUILD_TESTS=ON")
+        pytest.fail(f"{probe} is missing: build the windows-x86-test preset (scripts/build-for-tests)")
     prefix = wine.Prefix(tmp_path_factory.mktemp("wine") / "prefix")
     subprocess.run(["wineboot", "-i"], env=prefix.env, capture_output=True, timeout=180)
 

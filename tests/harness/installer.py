@@ -17,9 +17,10 @@ from .display import find_windows, request_close, window_size
 from .processes import kill_group, run_quiet, wait_until
 from .program import HEX32, ROOT, read_log_bytes, split_log
 
-# ctest names the build folders; run by hand, the presets' folders.
+# ctest names the build folders; run by hand, the presets' folders (the tests' own Windows build,
+# never the vendor's build/windows-x86).
 LINUX_BUILD = Path(os.environ.get("VANTREL_LINUX_BUILD_DIR") or ROOT / "build" / "linux")
-WINDOWS_BUILD = Path(os.environ.get("VANTREL_WINDOWS_BUILD_DIR") or ROOT / "build" / "windows-x86")
+WINDOWS_BUILD = Path(os.environ.get("VANTREL_WINDOWS_BUILD_DIR") or ROOT / "build" / "windows-x86-test")
 BUILDS = {"linux": LINUX_BUILD, "wine": WINDOWS_BUILD}
 WINE_PROBE = WINDOWS_BUILD / "tools" / "wine-probe.exe"
 FOLDER_PROBE = WINDOWS_BUILD / "tools" / "folder-probe.exe"
@@ -54,8 +55,7 @@ def standin_program(platform):
 
 def ensure_built(path):
     if not Path(path).exists():
-        pytest.fail(f"{path} is missing: build it first (cmake --build --preset linux / "
-                    f"windows-x86)", pytrace=False)
+        pytest.fail(f"{path} is missing: build it first (scripts/build-for-tests)", pytrace=False)
     return Path(path)
 
 

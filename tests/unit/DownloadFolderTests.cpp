@@ -122,7 +122,7 @@ TEST (DownloadFolder, FilesAreMadeInTheHeldFolderEvenWhenItsPathIsALinkNow)
     EXPECT_FALSE (folderPath.existsAsFile() || folderPath.isSymbolicLink() || ! elsewhere.isDirectory());
     EXPECT_FALSE (moved.exists());
     EXPECT_EQ (folder->createFile ("tool.exe"), nullptr);
-    EXPECT_FALSE (folder->createFolder ("tool.exe"));
+    EXPECT_FALSE (folder->createPlaceholderFolder ("tool.exe"));
 }
 
 TEST (DownloadFolder, TheWrittenFileStaysHeldFromItsWriterToTheLock)

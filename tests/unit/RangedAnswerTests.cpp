@@ -2,7 +2,7 @@
 // that misbehaving servers, caches and proxies give are refused, and only a validator that is
 // strong and well-formed is ever sent back.
 
-#include "platform/RangedAnswer.h"
+#include "download/rules/RangedAnswer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The Windows build follows redirects itself (its HTTP stack would follow them to any scheme):
 // a Location is a URL reference, resolved against the address that gave it.
 
-#include "platform/RedirectLocation.h"
+#include "download/rules/RedirectLocation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "download/SignerList.h"
-#include "platform/AuthenticodeVerdict.h"
+#include "download/rules/AuthenticodeVerdict.h"
 
 #include <gtest/gtest.h>
 

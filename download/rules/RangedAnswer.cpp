@@ -1,4 +1,4 @@
-#include "RangedAnswer.h"
+#include "download/rules/RangedAnswer.h"
 
 namespace platform
 {

@@ -1,4 +1,4 @@
-#include "RedirectLocation.h"
+#include "download/rules/RedirectLocation.h"
 
 namespace platform
 {

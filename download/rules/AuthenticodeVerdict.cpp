@@ -1,4 +1,4 @@
-#include "platform/AuthenticodeVerdict.h"
+#include "download/rules/AuthenticodeVerdict.h"
 
 namespace platform
 {

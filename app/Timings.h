@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+
+/** The program's timings, in one place, each with why it is what it is. They are build constants:
+    nothing is configured at run time.
+*/
+namespace Timings
+{
+    using namespace std::chrono_literals;
+
+    /** How often the monitor looks at the download: judges a finished one, shows the progress and
+        notices a cut. A download is started at most this long after it is on disk.
+    */
+    constexpr auto monitorPeriod = 500ms;
+
+    /** How often the hidden program asks whether the tool still runs: it quits at most this long
+        after the tool has.
+    */
+    constexpr auto toolExitPoll = 500ms;
+
+    /** A connection and its TLS handshake may take this long, and the whole head of an answer
+        must come within the same: the framework's own WinINet time-outs, kept on both builds.
+    */
+    constexpr auto connectTimeout = 30s;
+
+    /** A transfer that receives nothing for this long is given up as a network failure (the
+        framework's WinINet receive time-out), watched by the program itself, because Wine's
+        WinINet ignores its receive time-out.
+    */
+    constexpr auto idleTimeout = 30s;
+
+    /** How soon a connection attempt notices that it should stop (both layers poll at this),
+        so that closing is never held up by one.
+    */
+    constexpr auto attemptPoll = 50ms;
+
+    /** How soon a running transfer of the Linux layer notices that it should stop. */
+    constexpr auto transferPoll = 100ms;
+
+    /** How long closing waits for jobs asked to stop: long enough for them to notice (see
+        attemptPoll), short enough that closing never feels stuck behind an attempt that cannot be
+        interrupted; such a job finds the window gone and cleans up after itself.
+    */
+    constexpr auto jobStopWait = 300ms;
+
+    /** How long the exit waits for jobs still running, for a busy machine; after that the process
+        ends without its library teardown (what still runs is not waited for).
+    */
+    constexpr auto jobExitWait = 500ms;
+
+    /** Milliseconds, for the framework's calls that take an int. */
+    template <typename Duration>
+    constexpr int inMilliseconds (Duration duration)
+    {
+        return (int) std::chrono::duration_cast<std::chrono::milliseconds> (duration).count();
+    }
+}
