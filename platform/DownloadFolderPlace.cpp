@@ -16,10 +16,13 @@ std::unique_ptr<DownloadFolder> createProtectedDownloadFolder (const juce::File&
 
     // Only a folder made but unprotected is looked for elsewhere: one that cannot be made at all
     // fails as a network failure does, and is tried again where it was.
+    if (! made.unprotected)
+        return std::move (made.folder);
+
     const auto system = getSystemTemporaryFolder();
 
-    if (! made.unprotected || system == juce::File())
-        return std::move (made.folder);
+    if (system == juce::File())
+        return nullptr;
 
     const auto instead = system.getChildFile (name);
     auto there = makeDownloadFolder (instead, allowed);

@@ -61,6 +61,22 @@ namespace
         const WrittenFileHandOver<Descriptor> handOver;
     };
 
+    /** The kernel's own link to the file open at `fd`: it leads to that very file, whatever its
+        path leads to now.
+    */
+    juce::String kernelLinkTo (int fd)
+    {
+        return "/proc/self/fd/" + juce::String (fd);
+    }
+
+    /** Where the file open at `fd` is now, as the kernel knows it; empty when it cannot say. */
+    juce::String currentPathOf (int fd)
+    {
+        char path[4096] {};
+        const auto length = ::readlink (kernelLinkTo (fd).toRawUTF8(), path, sizeof (path) - 1);
+        return length > 0 ? juce::String::fromUTF8 (path, (int) length) : juce::String();
+    }
+
     bool isSameFile (const struct stat& a, const struct stat& b)
     {
         return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -163,7 +179,7 @@ namespace
             // to the open file (execution refuses a file open for writing), before the writer's
             // descriptor goes; only a file written some other way is opened by its name.
             const auto writer = written->take (entry);
-            locked = Descriptor (writer.fd >= 0 ? ::open (("/proc/self/fd/" + juce::String (writer.fd)).toRawUTF8(), O_RDONLY | O_CLOEXEC)
+            locked = Descriptor (writer.fd >= 0 ? ::open (kernelLinkTo (writer.fd).toRawUTF8(), O_RDONLY | O_CLOEXEC)
                                  : folder.fd >= 0 ? ::openat (folder.fd, entry.toRawUTF8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1);
 
             struct stat info {};
@@ -200,9 +216,7 @@ namespace
                 return {};
 
             // Its own name, as the kernel knows the open file now: only what the program sees of itself.
-            char path[4096] {};
-            const auto length = ::readlink (("/proc/self/fd/" + juce::String (locked.fd)).toRawUTF8(), path, sizeof (path) - 1);
-            auto program = startProgramFile (locked.fd, folder.fd, length > 0 ? juce::String::fromUTF8 (path, (int) length) : juce::String());
+            auto program = startProgramFile (locked.fd, folder.fd, currentPathOf (locked.fd));
 
             // Running, its file cannot be opened for writing any more (ETXTBSY).
             locked = Descriptor();
@@ -257,10 +271,9 @@ namespace
         */
         bool removeMovedFolder (const struct stat& held) const
         {
-            char path[4096] {};
-            const auto length = ::readlink (("/proc/self/fd/" + juce::String (folder.fd)).toRawUTF8(), path, sizeof (path) - 1);
-            const juce::File now (length > 0 ? juce::String::fromUTF8 (path, (int) length) : juce::String());
-            const Descriptor above (length > 0 && ! now.isRoot()
+            const auto where = currentPathOf (folder.fd);
+            const juce::File now (where);
+            const Descriptor above (where.isNotEmpty() && ! now.isRoot()
                                         ? ::open (now.getParentDirectory().getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
             struct stat there {};
 

@@ -2,6 +2,7 @@
 #include "platform/BackgroundJobs.h"
 #include "platform/WindowPump.h"
 #include "NoFollowOpen.h"
+#include "ThisProcess.h"
 #include "WinInetDownloadTask.h"
 
 #include <aclapi.h>

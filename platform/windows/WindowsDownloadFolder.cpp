@@ -3,6 +3,7 @@
 #include "platform/windows/AuthenticodeCheck.h"
 #include "NoFollowOpen.h"
 #include "ProgramStart.h"
+#include "ThisProcess.h"
 
 #include <windows.h>
 #include <aclapi.h>
