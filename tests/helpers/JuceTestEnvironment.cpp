@@ -2,9 +2,12 @@
 // logger that tests can read back.
 
 #include "JuceTestEnvironment.h"
+#include "platform/BackgroundJobs.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 juce::StringArray CapturingLogger::takeLines()
 {
@@ -39,6 +42,16 @@ int main (int argc, char** argv)
 
     juce::Logger::setCurrentLogger (&CapturingLogger::get());
     const auto result = RUN_ALL_TESTS();
+
+    // As the program's exit does: a job the tests left (on a busy machine, a download attempt
+    // let go may not even have started yet) must end while the framework it calls is still up,
+    // not run on into its teardown. Generous: this waits for the tests' jobs, not a user.
+    if (! platform::BackgroundJobs::stopAll (10000))
+    {
+        std::fprintf (stderr, "background jobs still running at the end of the tests\n");
+        platform::BackgroundJobs::endProcessWithoutTeardown (1);
+    }
+
     juce::Logger::setCurrentLogger (nullptr);
     juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
     return result;

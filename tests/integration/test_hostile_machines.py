@@ -189,7 +189,7 @@ def test_application_data_folder_of_another_user_gets_no_log_and_a_whole_run(ben
     assert code == 0
     starts, exits = bench.tool_runs()
     assert len(starts) == 1 and [e.code for e in exits] == [0], (starts, exits)
-    assert app.run_folders() == []
+    assert app.run_folders() == [], sorted(map(str, app.temp.rglob("*")))
     assert sorted(p.name for p in app_data.iterdir()) == before
 
 
