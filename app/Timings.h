@@ -49,6 +49,13 @@ namespace Timings
     */
     constexpr auto jobExitWait = 500ms;
 
+    /** How long deleting the per-run folder waits for what was in it to go: a file marked for
+        deletion goes when the last handle on it closes, and a tool that has just exited may
+        still hold its own file for a moment on a busy machine (seen under Wine: the folder was
+        left, empty). Only that case waits, polling every attemptPoll.
+    */
+    constexpr auto pendingDeletionWait = 2s;
+
     /** Milliseconds, for the framework's calls that take an int. */
     template <typename Duration>
     constexpr int inMilliseconds (Duration duration)

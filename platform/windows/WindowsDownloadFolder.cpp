@@ -1,3 +1,4 @@
+#include "app/Timings.h"
 #include "platform/Platform.h"
 #include "platform/WrittenFileKeeper.h"
 #include "platform/windows/AuthenticodeCheck.h"
@@ -108,15 +109,40 @@ namespace
     */
     bool deleteEntry (const Handle& parent, const juce::String& name, int depth);
 
+    /** The names in the open folder, listed through its handle ("." and ".." left out). */
+    juce::StringArray listFolder (const Handle& folder);
+
     /** Deletes what is in the open folder, each entry through a handle opened relative to it.
         True when all of it went.
     */
     bool emptyFolder (const Handle& folder, int depth = 0)
     {
+        auto empty = true;
+
+        // Listed first, deleted after: the listing is not disturbed by what goes.
+        for (const auto& name : listFolder (folder))
+            empty = deleteEntry (folder, name, depth) && empty;
+
+        return empty;
+    }
+
+    /** Waits a short while for what was marked for deletion in the folder to go: an entry goes
+        when the last handle on it closes (a tool that has just exited may hold its own file a
+        moment longer), and until then the folder cannot be deleted.
+    */
+    void waitUntilEmptied (const Handle& folder)
+    {
+        const auto giveUpAt = GetTickCount64() + (ULONGLONG) Timings::inMilliseconds (Timings::pendingDeletionWait);
+
+        while (! listFolder (folder).isEmpty() && GetTickCount64() < giveUpAt)
+            Sleep ((DWORD) Timings::inMilliseconds (Timings::attemptPoll));
+    }
+
+    juce::StringArray listFolder (const Handle& folder)
+    {
         juce::StringArray names;
         alignas (8) char listing[16384];
 
-        // Listed first, deleted after: the listing is not disturbed by what goes.
         for (auto listingClass = FileIdBothDirectoryRestartInfo;
              GetFileInformationByHandleEx (folder.handle, listingClass, listing, sizeof (listing));
              listingClass = FileIdBothDirectoryInfo)
@@ -136,12 +162,7 @@ namespace
             }
         }
 
-        auto empty = true;
-
-        for (const auto& name : names)
-            empty = deleteEntry (folder, name, depth) && empty;
-
-        return empty;
+        return names;
     }
 
     bool deleteEntry (const Handle& parent, const juce::String& name, int depth)
@@ -294,6 +315,7 @@ namespace
             if (! emptyFolder (folder))
                 return false;
 
+            waitUntilEmptied (folder);
             const auto held = identify (folder.handle);
 
             // Our own hold (no delete sharing) would refuse the delete right: the folder is opened

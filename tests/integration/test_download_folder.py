@@ -165,6 +165,17 @@ def test_letting_a_download_go_does_not_wait_for_its_task_to_end(bench, platform
     assert (done.stdout.split(), done.returncode) == (["returned"], 0), done
 
 
+@pytest.mark.parametrize("platform", cases(["wine"]))
+def test_a_file_still_held_a_moment_after_the_tool_exits_does_not_leave_its_folder(bench, platform):
+    # Marked for deletion, the file goes only when the last handle on it closes (a tool that has
+    # just exited may hold its own a moment longer on a busy machine): the folder must still go.
+    run = bench.tmp / "run"
+    done = subprocess.run(["wine", str(ensure_built(FOLDER_PROBE)), "pending", windows_path(run)],
+                          env=bench.wine().env, capture_output=True, text=True, timeout=60)
+    assert (done.stdout.split(), done.returncode) == (["removed"], 0), done
+    assert not run.exists()
+
+
 @pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_temporary_folder_re_pointed_during_the_run_never_leads_the_program_elsewhere(bench, platform):
     # The user's temporary folder is a link that another process of the user re-points every few

@@ -16,6 +16,12 @@
     judging it, then another with the check's seam refusing <temp>; for each prints
     "made <folder>" (or "none") and "removed" or "kept" once it is removed.
 
+        folder-probe pending <folder>
+
+    makes <folder> as a download folder with a file in it that another handle (with delete
+    sharing) holds for half a second after removing begins, as a tool that has just exited may
+    still hold its own file; prints "removed" or "kept" once the folder is removed.
+
         folder-probe discard
 
     lets a download task go whose destructor waits until it is told to end; prints "returned"
@@ -23,10 +29,13 @@
 */
 #include "platform/Platform.h"
 
+#include <windows.h>
+
 #include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <thread>
 
 namespace
 {
@@ -89,8 +98,41 @@ namespace
     }
 }
 
+namespace
+{
+    int pending (const juce::File& made)
+    {
+        auto folder = platform::createDownloadFolder (made);
+        auto output = folder != nullptr ? folder->createFile ("tool.exe") : nullptr;
+
+        if (output == nullptr || ! output->writeText ("MZ", false, false, nullptr))
+        {
+            say ("cannot make it");
+            return 1;
+        }
+
+        output.reset();
+        const auto other = CreateFileW (made.getChildFile ("tool.exe").getFullPathName().toWideCharPointer(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+
+        if (other == INVALID_HANDLE_VALUE)
+        {
+            say ("cannot hold it");
+            return 1;
+        }
+
+        std::thread letGo ([other] { Sleep (500); CloseHandle (other); });
+        say (folder->remove() && folder->wasDeleted() ? "removed" : "kept");
+        letGo.join();
+        return 0;
+    }
+}
+
 int main (int argc, char** argv)
 {
+    if (argc == 3 && juce::String (argv[1]) == "pending")
+        return pending (juce::File (juce::String (argv[2])));
+
     if (argc == 2 && juce::String (argv[1]) == "discard")
         return discard();
 
