@@ -4,6 +4,7 @@ for the session, and per test a bench that starts the mirror and installers and 
 import os
 import shutil
 import subprocess
+import warnings
 from pathlib import Path
 
 import pytest
@@ -17,7 +18,7 @@ from harness.program import CA_DIR, linux_app_data, linux_env, linux_log
 
 
 @pytest.fixture(scope="session")
-def desktop():
+def desktop(tmp_path_factory):
     """The session's X display with a window manager on it.
 
     The manager matters: it is what turns a click on the close button into WM_DELETE_WINDOW
@@ -34,13 +35,30 @@ def desktop():
     if manager_runs():
         yield None   # a manager runs already
         return
-    wm = subprocess.Popen(["evilwm", "-fn", "fixed"], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, start_new_session=True)
+    def start_manager(said):
+        with open(said, "wb") as out:
+            wm = subprocess.Popen(["evilwm", "-fn", "fixed"], stdout=subprocess.DEVNULL, stderr=out,
+                                  start_new_session=True)
 
-    def running():
-        assert wm.poll() is None, f"evilwm ended ({wm.returncode})"
-        return manager_runs()
-    wait_until(running, 10, "the window manager")
+        def running():
+            assert wm.poll() is None, (f"evilwm ended ({wm.returncode}) on {os.environ['DISPLAY']}: "
+                                       f"{said.read_text(errors='replace').strip()}")
+            return manager_runs()
+        try:
+            wait_until(running, 10, "the window manager")
+        except AssertionError:
+            kill_group(wm)
+            raise
+        return wm
+
+    folder = tmp_path_factory.mktemp("desktop")
+    try:
+        wm = start_manager(folder / "evilwm.txt")
+    except AssertionError as refused:
+        # Seen once in five runs of scripts/test's stages at once (exit code 1, its words not
+        # kept then): said in the summary, and tried once more; a display that is gone fails again.
+        warnings.warn(f"the window manager did not start the first time: {refused}")
+        wm = start_manager(folder / "evilwm-again.txt")
     yield wm
     wm.terminate()
     try:
