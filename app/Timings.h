@@ -49,10 +49,10 @@ namespace Timings
     */
     constexpr auto jobExitWait = 500ms;
 
-    /** How long deleting the per-run folder waits for what was in it to go: a file marked for
-        deletion goes when the last handle on it closes, and a tool that has just exited may
-        still hold its own file for a moment on a busy machine (seen under Wine: the folder was
-        left, empty). Only that case waits, polling every attemptPoll.
+    /** How long deleting the per-run folder after the tool has exited tries again, polling every
+        attemptPoll: a tool that has just exited may still hold its own file for a moment on a
+        busy machine (seen under Wine: the folder was left), and a file marked for deletion goes
+        only when the last handle on it closes (Windows: the folder waits for that as long).
     */
     constexpr auto pendingDeletionWait = 2s;
 

@@ -306,15 +306,21 @@ void MainComponent::remakeRunFolder()
 
 /** Deletes the per-run folder with whatever is in it (the tool may have renamed or deleted its
     own file, or left others: the user cannot remove the folder), and says in the log whether it went.
+    What cannot be deleted yet is tried again for up to `patience`.
 */
-void MainComponent::deleteDownload()
+void MainComponent::deleteDownload (std::chrono::milliseconds patience)
 {
     if (downloadFolder == nullptr)
         return;
 
     const auto folder = downloadFolder;
+    const auto giveUpAt = std::chrono::steady_clock::now() + patience;
+    auto removed = deleteRunFolder();
 
-    if (deleteRunFolder() && folder->wasDeleted())
+    for (; ! removed && std::chrono::steady_clock::now() < giveUpAt; removed = deleteRunFolder())
+        juce::Thread::sleep (Timings::inMilliseconds (Timings::attemptPoll));
+
+    if (removed && folder->wasDeleted())
         log ("<timerCallback> Temporary file deleted");
     else
         log ("<timerCallback> Temporary file could not be deleted");
@@ -447,7 +453,9 @@ bool MainComponent::launchExitWatcher()
 
 void MainComponent::finishAfterTool()
 {
-    deleteDownload();
+    // The tool that has just exited may hold its own file a moment longer on a busy machine (seen
+    // under Wine: the folder was left); the window is hidden, nothing waits on this thread.
+    deleteDownload (Timings::pendingDeletionWait);
     releaseLookAndFeel();
     log ("<timerCallback> Quit");
 

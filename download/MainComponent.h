@@ -7,6 +7,7 @@
 #include "platform/DownloadTask.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace platform { class DownloadFolder; class StartedProgram; }
 
@@ -41,7 +42,7 @@ private:
     std::unique_ptr<juce::AccessibilityHandler> createAccessibilityHandler() override;
     void showError (const juce::String& message);
     void remakeRunFolder();
-    void deleteDownload();
+    void deleteDownload (std::chrono::milliseconds patience = {});
     bool deleteRunFolder();
     bool launchAttempt();
     std::unique_ptr<platform::DownloadTask> storeAttempt (std::unique_ptr<platform::DownloadTask> task);
