@@ -77,6 +77,7 @@ public:
             setUsingNativeTitleBar (true);
             setContentOwned (new MainComponent (BuildSettings::get()), true);
             setResizable (true, true);
+            allowOwnSize();
             centreWithSize (getWidth(), getHeight());
 
             if (! isOnDesktop())
@@ -91,6 +92,17 @@ public:
         }
 
     private:
+        /** The framework's windows may not be made smaller than 128 x 128, more than our 50
+            pixels' height. A window manager that applies that limit (on a resize, or on showing
+            the window when the limit reaches it first) grows the window to 300 x 128 or so. */
+        void allowOwnSize()
+        {
+            if (const auto* limits = getConstrainer())
+                setResizeLimits (juce::jmin (limits->getMinimumWidth(), getWidth()),
+                                 juce::jmin (limits->getMinimumHeight(), getHeight()),
+                                 limits->getMaximumWidth(), limits->getMaximumHeight());
+        }
+
         JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainWindow)
     };
 
