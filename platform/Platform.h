@@ -143,7 +143,8 @@ namespace platform
             (entries opened relative to it, links removed as links where the system lets us, else
             left, never followed). A link found at the folder's own name goes as a link; the held
             folder goes from where it is, moved away or not. False when something in it cannot be
-            deleted yet (an attempt still has its file open): the hold stays, for another try.
+            deleted yet (an attempt still has its file open), or on Windows the folder itself (a
+            process still has it open without delete sharing): the hold stays, for another try.
             Once it returns true nothing is held, and nothing can be made or started through this
             object any more.
         */

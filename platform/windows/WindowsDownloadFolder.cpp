@@ -333,6 +333,9 @@ namespace
                     deleted = deleteOnClose (again);
             }
 
+            if (! deleted && holdAgain (held))
+                return false;
+
             parent = Handle();
             return true;
         }
@@ -344,6 +347,23 @@ namespace
         }
 
     private:
+        /** After the folder itself would not go: takes the hold again, for another try, when the
+            folder is still at its name. Someone may keep it open without delete sharing a moment
+            longer (the tool that has just exited, whose working folder it is: seen under Wine on
+            a busy machine, where a process's handles close after its exit is seen).
+        */
+        bool holdAgain (const FileIdentity& held)
+        {
+            auto again = openBelow (parent.handle, name, FILE_LIST_DIRECTORY | READ_CONTROL, FILE_OPEN,
+                                    FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+
+            if (again.handle == nullptr || ! held.isSameFileAs (identify (again.handle)))
+                return false;
+
+            folder = std::move (again);
+            return true;
+        }
+
         std::mutex mutex;
         Handle parent;
         const juce::String name;

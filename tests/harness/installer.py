@@ -181,6 +181,11 @@ class Installer:
             return []
         return sorted(p.name for p in self.temp.iterdir() if re.fullmatch(HEX32, p.name))
 
+    def left_behind(self):
+        """The per-run folders left, each with what is in it (for failure messages)."""
+        return {name: sorted(str(p.relative_to(self.temp / name)) for p in (self.temp / name).rglob("*"))
+                for name in self.run_folders()}
+
     def stop(self):
         kill_group(self.proc)
         self.out.close()

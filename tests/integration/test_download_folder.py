@@ -165,12 +165,13 @@ def test_letting_a_download_go_does_not_wait_for_its_task_to_end(bench, platform
     assert (done.stdout.split(), done.returncode) == (["returned"], 0), done
 
 
-@pytest.mark.parametrize("platform", cases(["wine"]))
-def test_a_file_still_held_a_moment_after_the_tool_exits_does_not_leave_its_folder(bench, platform):
-    # Marked for deletion, the file goes only when the last handle on it closes (a tool that has
-    # just exited may hold its own a moment longer on a busy machine): the folder must still go.
+@pytest.mark.parametrize("platform, held", cases([("wine", "file"), ("wine", "folder")]))
+def test_what_the_tool_holds_a_moment_after_it_exits_does_not_leave_its_folder(bench, platform, held):
+    # A tool that has just exited may hold its file (marked for deletion, it goes only when the
+    # last handle on it closes) or its working folder (no delete sharing) a moment longer on a
+    # busy machine: the folder must still go.
     run = bench.tmp / "run"
-    done = subprocess.run(["wine", str(ensure_built(FOLDER_PROBE)), "pending", windows_path(run)],
+    done = subprocess.run(["wine", str(ensure_built(FOLDER_PROBE)), "pending", windows_path(run), held],
                           env=bench.wine().env, capture_output=True, text=True, timeout=60)
     assert (done.stdout.split(), done.returncode) == (["removed"], 0), done
     assert not run.exists()

@@ -144,7 +144,7 @@ def test_program_runs_on_whatever_the_log_is_like(bench, platform, case):
     assert code == 0
     starts, exits = bench.tool_runs()
     assert len(starts) == 1 and [e.code for e in exits] == [0], (starts, exits)
-    assert app.run_folders() == []
+    assert app.run_folders() == [], app.left_behind()
 
     if case in LINK_CASES:
         # Nothing written through the link, nothing new beside its target: no log at all.

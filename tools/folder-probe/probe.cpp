@@ -16,11 +16,12 @@
     judging it, then another with the check's seam refusing <temp>; for each prints
     "made <folder>" (or "none") and "removed" or "kept" once it is removed.
 
-        folder-probe pending <folder>
+        folder-probe pending <folder> file|folder
 
-    makes <folder> as a download folder with a file in it that another handle (with delete
-    sharing) holds for half a second after removing begins, as a tool that has just exited may
-    still hold its own file; prints "removed" or "kept" once the folder is removed.
+    makes <folder> as a download folder with a file in it, and holds for half a second after
+    removing begins, as a tool that has just exited may: the file (by another handle, with delete
+    sharing) or the folder (without delete sharing, as a working folder is held). Removes it as
+    the program does after the tool, trying again for up to 2 s; prints "removed" or "kept".
 
         folder-probe discard
 
@@ -100,7 +101,7 @@ namespace
 
 namespace
 {
-    int pending (const juce::File& made)
+    int pending (const juce::File& made, const juce::String& held)
     {
         auto folder = platform::createDownloadFolder (made);
         auto output = folder != nullptr ? folder->createFile ("tool.exe") : nullptr;
@@ -112,8 +113,11 @@ namespace
         }
 
         output.reset();
-        const auto other = CreateFileW (made.getChildFile ("tool.exe").getFullPathName().toWideCharPointer(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+        const auto holdsFile = held == "file";
+        const auto other = CreateFileW ((holdsFile ? made.getChildFile ("tool.exe") : made).getFullPathName().toWideCharPointer(),
+                                        GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | (holdsFile ? FILE_SHARE_DELETE : 0),
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 
         if (other == INVALID_HANDLE_VALUE)
         {
@@ -122,7 +126,13 @@ namespace
         }
 
         std::thread letGo ([other] { Sleep (500); CloseHandle (other); });
-        say (folder->remove() && folder->wasDeleted() ? "removed" : "kept");
+        const auto giveUpAt = GetTickCount64() + 2000;
+        auto removed = folder->remove();
+
+        for (; ! removed && GetTickCount64() < giveUpAt; removed = folder->remove())
+            Sleep (50);
+
+        say (removed && folder->wasDeleted() ? "removed" : "kept");
         letGo.join();
         return 0;
     }
@@ -130,8 +140,8 @@ namespace
 
 int main (int argc, char** argv)
 {
-    if (argc == 3 && juce::String (argv[1]) == "pending")
-        return pending (juce::File (juce::String (argv[2])));
+    if (argc == 4 && juce::String (argv[1]) == "pending")
+        return pending (juce::File (juce::String (argv[2])), argv[3]);
 
     if (argc == 2 && juce::String (argv[1]) == "discard")
         return discard();
