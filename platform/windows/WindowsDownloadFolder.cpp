@@ -349,8 +349,8 @@ namespace
     private:
         /** After the folder itself would not go: takes the hold again, for another try, when the
             folder is still at its name. Someone may keep it open without delete sharing a moment
-            longer (the tool that has just exited, whose working folder it is: seen under Wine on
-            a busy machine, where a process's handles close after its exit is seen).
+            longer, as the tool that has just exited may its working folder (a folder was left
+            after the tool under Wine on a busy machine).
         */
         bool holdAgain (const FileIdentity& held)
         {
