@@ -314,21 +314,16 @@ void MainComponent::deleteDownload (std::chrono::milliseconds patience)
         return;
 
     const auto folder = downloadFolder;
-    const auto giveUpAt = std::chrono::steady_clock::now() + patience;
-    auto removed = deleteRunFolder();
 
-    for (; ! removed && std::chrono::steady_clock::now() < giveUpAt; removed = deleteRunFolder())
-        juce::Thread::sleep (Timings::inMilliseconds (Timings::attemptPoll));
-
-    if (removed && folder->wasDeleted())
+    if (deleteRunFolder (patience) && folder->wasDeleted())
         log ("<timerCallback> Temporary file deleted");
     else
         log ("<timerCallback> Temporary file could not be deleted");
 }
 
-bool MainComponent::deleteRunFolder()
+bool MainComponent::deleteRunFolder (std::chrono::milliseconds patience)
 {
-    if (downloadFolder != nullptr && ! downloadFolder->remove())
+    if (downloadFolder != nullptr && ! downloadFolder->removeWithin (patience))
         return false;
 
     downloadFolder.reset();

@@ -43,7 +43,7 @@ private:
     void showError (const juce::String& message);
     void remakeRunFolder();
     void deleteDownload (std::chrono::milliseconds patience = {});
-    bool deleteRunFolder();
+    bool deleteRunFolder (std::chrono::milliseconds patience = {});
     bool launchAttempt();
     std::unique_ptr<platform::DownloadTask> storeAttempt (std::unique_ptr<platform::DownloadTask> task);
     bool hasStalledOrBeenCutOff (bool finished, StallWatch::Clock::time_point now) const;

@@ -1,7 +1,20 @@
 #include "Platform.h"
 
+#include "app/Timings.h"
+
 namespace platform
 {
+
+bool DownloadFolder::removeWithin (std::chrono::milliseconds patience)
+{
+    const auto giveUpAt = std::chrono::steady_clock::now() + patience;
+    auto removed = remove();
+
+    for (; ! removed && std::chrono::steady_clock::now() < giveUpAt; removed = remove())
+        juce::Thread::sleep (Timings::inMilliseconds (Timings::attemptPoll));
+
+    return removed;
+}
 
 std::unique_ptr<DownloadFolder> createDownloadFolder (const juce::File& folder)
 {

@@ -4,6 +4,8 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <chrono>
+
 /** What the program needs from the system it runs on. The Windows build gets it from the
     framework's Windows layer where that does what the program needs, and from our own code over
     the Windows API where it does not (the download, the folder, the start, the signature check,
@@ -149,6 +151,11 @@ namespace platform
             object any more.
         */
         virtual bool remove() = 0;
+
+        /** remove(), tried again every `Timings::attemptPoll` while it returns false, for up to
+            `patience` (none: once). What it last returned.
+        */
+        bool removeWithin (std::chrono::milliseconds patience);
 
         /** After remove() has returned true: whether the folder itself is gone (false when the
             system would not delete it, or it could not be found where it was moved to).

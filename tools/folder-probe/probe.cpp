@@ -21,13 +21,14 @@
     makes <folder> as a download folder with a file in it, and holds for half a second after
     removing begins, as a tool that has just exited may: the file (by another handle, with delete
     sharing) or the folder (without delete sharing, as a working folder is held). Removes it as
-    the program does after the tool, trying again for up to 2 s; prints "removed" or "kept".
+    the program does after the tool (removeWithin, its patience); prints "removed" or "kept".
 
         folder-probe discard
 
     lets a download task go whose destructor waits until it is told to end; prints "returned"
     when letting it go returned first, "waited" when it ran the destructor itself.
 */
+#include "app/Timings.h"
 #include "platform/Platform.h"
 
 #include <windows.h>
@@ -126,13 +127,7 @@ namespace
         }
 
         std::thread letGo ([other] { Sleep (500); CloseHandle (other); });
-        const auto giveUpAt = GetTickCount64() + 2000;
-        auto removed = folder->remove();
-
-        for (; ! removed && GetTickCount64() < giveUpAt; removed = folder->remove())
-            Sleep (50);
-
-        say (removed && folder->wasDeleted() ? "removed" : "kept");
+        say (folder->removeWithin (Timings::pendingDeletionWait) && folder->wasDeleted() ? "removed" : "kept");
         letGo.join();
         return 0;
     }
