@@ -202,6 +202,9 @@ void MainComponent::timerCallback()
          + "; file size: " + juce::String (size));
     stopTimer();
 
+    if (downloadTask->getRefusal().isNotEmpty())
+        log ("<timerCallback> Answer refused: " + downloadTask->getRefusal());
+
     if (locked && isGoodDownload (*downloadTask, size))
     {
         // When the build names the tool's signers, only a file they signed is started.
@@ -238,7 +241,7 @@ void MainComponent::keepForResume (bool finished)
     log ("<timerCallback> Download " + juce::String (finished ? "cut off" : "stalled")
          + " at byte " + juce::String (received));
 
-    resumeFrom = { received, downloadTask->getTotalLength(), downloadTask->getValidators() };
+    resumeFrom = { received, downloadTask->getTotalLength(), downloadTask->getValidators(), downloadTask->getAddress() };
 
     if (! resumeFrom.canResume())
         log (received > 0 ? "<timerCallback> Download will start again from zero: nothing safe to resume by (no length or validator)"
@@ -253,12 +256,12 @@ bool MainComponent::isGoodDownload (const platform::DownloadTask& task, juce::in
 {
     // Status 200 and a non-empty file are not enough: a download cut short must never be started
     // with administrator rights, so the task must report no error and, where the server announced
-    // a length, the file must have exactly that length. A resumed download is good the same way:
-    // its last answer continued the kept bytes exactly, and the file holds the complete length.
+    // a length, the file must have exactly that length (a body whose end cannot be told, or that
+    // is not the file's bytes, was refused before it was written). A resumed download is good the
+    // same way: its last answer continued the kept bytes exactly, and the file holds the complete length.
     const auto announced = task.getTotalLength();
 
     return (task.statusCode() == 200 || (task.statusCode() == 206 && task.isResumed()))
-        && task.isTheFilesBytes()
         && size > 0
         && ! task.hadError()
         && (announced < 0 || size == announced);

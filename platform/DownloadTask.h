@@ -1,6 +1,6 @@
 #pragma once
 
-#include "download/rules/RangedAnswer.h"
+#include "download/rules/AnswerJudge.h"
 
 #include <functional>
 
@@ -37,8 +37,11 @@ public:
     /** The validators of the file this task writes, for a later attempt to resume it by. */
     const Validators& getValidators() const noexcept    { return validators; }
 
-    /** False when the body came with a content coding: its bytes are not the file's. */
-    bool isTheFilesBytes() const noexcept    { return ! coded; }
+    /** Where the body came from, after redirects: the validators name versions of it only. */
+    const juce::String& getAddress() const noexcept     { return address; }
+
+    /** Why the answer was refused, its body never taken (AnswerJudge); empty when it was not. */
+    const juce::String& getRefusal() const noexcept     { return refusal; }
 
     /** For the log: from which byte the attempt resumed, or why it started again from zero;
         empty when it was not asked to resume.
@@ -55,13 +58,38 @@ protected:
         __atomic_store_n (&finished, true, __ATOMIC_RELEASE);
     }
 
+    /** What the judge said of the answer whose body this task takes (set before it is handed out). */
+    void takeJudgement (const AnswerJudge& judge, bool appended)
+    {
+        resumed = appended;
+        validators = judge.getBodyValidators();
+        address = judge.getAddress();
+        startNote = judge.getStartNote();
+        refusal = judge.getRefusal();
+    }
+
     // Set before the task is handed out, never changed after.
-    bool resumed = false, coded = false;
+    bool resumed = false;
     Validators validators;
-    juce::String startNote;
+    juce::String address, startNote, refusal;
 
 private:
     bool cutOff = false;
+};
+
+/** An answer whose body is never taken (a redirect that can never succeed, a body whose end
+    cannot be told): finished at once, a server error that says why.
+*/
+class RefusedAnswer final : public DownloadTask
+{
+public:
+    RefusedAnswer (const juce::File& target, int status, const AnswerJudge& judge)
+    {
+        targetLocation = target;
+        httpCode = status;
+        takeJudgement (judge, false);
+        publishFinished (true);
+    }
 };
 
 } // namespace platform

@@ -1,5 +1,7 @@
 #include "download/rules/RangedAnswer.h"
 
+#include "download/rules/AnswerHead.h"
+
 namespace platform
 {
 
@@ -128,33 +130,36 @@ juce::String Validators::ifRange() const
     return strongDate ? lastModified : juce::String();
 }
 
-bool RangedAnswer::Head::isCoded() const
-{
-    const auto coding = contentEncoding.trim();
-    return coding.isNotEmpty() && ! coding.equalsIgnoreCase ("identity");
-}
-
-RangedAnswer::Use RangedAnswer::judge (const DownloadResume& resume, const Head& answer, juce::String& note)
+RangedAnswer::Use RangedAnswer::judge (const DownloadResume& resume, const AnswerHead& answer, juce::String& note)
 {
     const auto from = "Download started again from zero: ";
+    const auto status = answer.getStatus();
 
-    if (answer.status == 206)
+    if (status == 206)
     {
-        const auto range = parseContentRange (answer.contentRange);
-        const auto& sent = resume.validators;
-        const auto& got = answer.validators;
+        const auto range = parseContentRange (answer.getContentRange());
+        const auto& got = answer.getValidators();
+        const auto asked = resume.validators.ifRange();
+        const auto length = answer.getContentLength();
 
-        if (answer.isCoded())
-            note = from + juce::String ("the part sent is encoded (") + answer.contentEncoding.trim() + ")";
+        if (answer.getRepeatedField().isNotEmpty())
+            note = from + juce::String ("the part sent gives its ") + answer.getRepeatedField() + " twice";
+        else if (answer.getFraming() == AnswerHead::Framing::unreadable)
+            note = from + juce::String ("the part sent cannot be read: ") + answer.getFramingProblem();
+        else if (answer.isCoded())
+            note = from + juce::String ("the part sent is encoded (") + answer.getContentEncoding().trim() + ")";
         else if (range.first != resume.received || range.complete != resume.completeLength || range.last != range.complete - 1)
-            note = from + juce::String ("the part sent does not continue the file (") + answer.contentRange.trim() + ")";
-        else if (answer.contentLength >= 0 && answer.contentLength != range.complete - range.first)
-            note = from + juce::String ("the part sent is not as long as its range (") + answer.contentRange.trim() + ")";
+            note = from + juce::String ("the part sent does not continue the file (") + answer.getContentRange().trim() + ")";
+        else if (length >= 0 && length != range.complete - range.first)
+            note = from + juce::String ("the part sent is not as long as its range (") + answer.getContentRange().trim() + ")";
         // A server or cache that ignores If-Range sends a part of whatever it has now: only a part
-        // that names no version, or exactly the one asked for, is of the kept file.
-        else if ((got.etag.isNotEmpty() && got.etag != sent.etag)
-                  || (got.lastModified.isNotEmpty() && got.lastModified != sent.lastModified))
+        // that names the very version asked for (RFC 9110 15.3.7: a 206 carries the validators a
+        // 200 would) is of the kept file.
+        else if ((got.etag.isNotEmpty() && got.etag != resume.validators.etag)
+                  || (got.lastModified.isNotEmpty() && got.lastModified != resume.validators.lastModified))
             note = from + juce::String ("the part sent is of another version of the file");
+        else if (asked != (asked.startsWithChar ('"') ? got.etag : got.lastModified))
+            note = from + juce::String ("the part sent names no version of the file");
         else
         {
             note = "Download resumed from byte " + juce::String (resume.received);
@@ -164,21 +169,21 @@ RangedAnswer::Use RangedAnswer::judge (const DownloadResume& resume, const Head&
         return Use::askAgainPlainly;
     }
 
-    if (answer.status == 416)
+    if (status == 416)
     {
         note = from + juce::String ("the server cannot send the rest (416)");
         return Use::askAgainPlainly;
     }
 
-    if (answer.status == 200)
+    if (status == 200)
     {
-        const auto offered = answer.validators.ifRange();
+        const auto offered = answer.getValidators().ifRange();
         note = from + juce::String (offered.isNotEmpty() && offered != resume.validators.ifRange()
                                         ? "the file changed on the server" : "the server sent the whole file");
     }
     else
     {
-        note = from + juce::String ("the server answered ") + juce::String (answer.status);
+        note = from + juce::String ("the server answered ") + juce::String (status);
     }
 
     return Use::fromZero;

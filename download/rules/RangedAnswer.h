@@ -33,9 +33,15 @@ struct DownloadResume
     juce::int64 received = 0;          // the bytes kept in the file
     juce::int64 completeLength = -1;   // the whole file's length, as the earlier answers gave it
     Validators validators;             // theirs
+    juce::String address;              // where they came from, after redirects: validators name versions of one resource
 
-    bool canResume() const    { return received > 0 && completeLength > received && validators.ifRange().isNotEmpty(); }
+    bool canResume() const
+    {
+        return received > 0 && completeLength > received && validators.ifRange().isNotEmpty() && address.isNotEmpty();
+    }
 };
+
+class AnswerHead;
 
 /** How an answer to a ranged request (Range: bytes=<received>-, If-Range) is used. */
 namespace RangedAnswer
@@ -47,28 +53,13 @@ namespace RangedAnswer
         askAgainPlainly     // a 206 that does not fit, a 416: nothing of it can be used
     };
 
-    /** The head of an answer, as far as it matters here. */
-    struct Head
-    {
-        int status = 0;
-        juce::String contentRange, contentEncoding;
-        juce::int64 contentLength = -1;   // -1: none announced
-        Validators validators;
-
-        /** A body with a content coding is not the file's bytes. */
-        bool isCoded() const;
-
-        /** What a later attempt may resume this answer's body by: nothing for a coded one. */
-        Validators validatorsOfBody() const    { return isCoded() ? Validators() : validators; }
-    };
-
     /** The log's note when the kept bytes are found gone (or fewer) as they are reopened: only
         the whole file can be used then.
     */
     inline const char* const keptPartGoneNote = "Download started again from zero: the kept part of the file is gone";
 
     /** What to do with `answer` to a request made with `resume`; `note` says it for the log. */
-    Use judge (const DownloadResume& resume, const Head& answer, juce::String& note);
+    Use judge (const DownloadResume& resume, const AnswerHead& answer, juce::String& note);
 
     /** Seconds since 1970 of an HTTP date (IMF-fixdate, "Sun, 06 Nov 1994 08:49:37 GMT"); -1 when
         the text is not one. The obsolete forms are not taken: a validator in one is no validator.

@@ -101,4 +101,68 @@ juce::String resolveRedirectLocation (const juce::String& from, const juce::Stri
     return origin + removeDotSegments (merged) + query;
 }
 
+Redirects::Redirects (const juce::String& firstAddress)
+{
+    addresses.add (firstAddress);
+}
+
+bool Redirects::isRedirect (int status) noexcept
+{
+    // 300 (a choice to make), 304 (not modified) and 305 (a proxy to use) are not moves.
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+namespace
+{
+    /** "https://<host>[:port]<path>" with a host name or bracketed address, nothing outside
+        visible ASCII anywhere: a URL that every system's stack reads the same way.
+    */
+    bool isUsableHttpsUrl (const juce::String& url)
+    {
+        for (const auto c : url)
+            if (c <= 0x20 || c >= 0x7f)
+                return false;
+
+        const auto authority = url.substring (8).upToFirstOccurrenceOf ("/", false, false).upToFirstOccurrenceOf ("?", false, false);
+        const auto host = authority.startsWithChar ('[') ? authority.upToFirstOccurrenceOf ("]", true, false)
+                                                         : authority.upToFirstOccurrenceOf (":", false, false);
+        const auto port = authority.substring (host.length());
+
+        return host.isNotEmpty()
+            && (host.startsWithChar ('[') ? host.endsWithChar (']') && host.length() > 2
+                                          : host.containsOnly ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-"))
+            && (port.isEmpty() || (port.length() <= 6 && port.startsWithChar (':') && port.substring (1).containsOnly ("0123456789")
+                                   && port.substring (1).getIntValue() > 0 && port.substring (1).getIntValue() < 65536));
+    }
+}
+
+juce::String Redirects::follow (const juce::String& location)
+{
+    const auto target = resolveRedirectLocation (getAddress(), location);
+    const auto scheme = target.upToFirstOccurrenceOf (":", false, false);
+
+    if (! scheme.equalsIgnoreCase ("https"))
+        return "redirected away from https (" + target + ")";
+
+    if (! target.substring (0, 8).equalsIgnoreCase ("https://") || ! isUsableHttpsUrl (target))
+        return "redirected to an unusable address (" + location.trim() + ")";
+
+    // The scheme and host are compared without case, as they mean.
+    const auto key = [] (const juce::String& url)
+    {
+        const auto pathAt = url.indexOfAnyOf ("/?", 8);
+        return pathAt < 0 ? url.toLowerCase() : url.substring (0, pathAt).toLowerCase() + url.substring (pathAt);
+    };
+
+    for (const auto& asked : addresses)
+        if (key (asked) == key (target))
+            return "redirected in a loop (" + target + ")";
+
+    if (addresses.size() > maxHops)
+        return "more than " + juce::String (maxHops) + " redirects";
+
+    addresses.add (target);
+    return {};
+}
+
 } // namespace platform

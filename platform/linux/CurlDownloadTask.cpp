@@ -21,12 +21,6 @@ namespace
     {
         [[maybe_unused]] static const auto result = curl_global_init (CURL_GLOBAL_DEFAULT);
     }
-
-    bool startsWithIgnoreCase (const char* data, size_t length, const char* prefix)
-    {
-        const auto prefixLength = strlen (prefix);
-        return length >= prefixLength && strncasecmp (data, prefix, prefixLength) == 0;
-    }
 }
 
 std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
@@ -51,55 +45,60 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
                                                        const DownloadOutputOpener& openOutput,
                                                        const DownloadResume& resume, DownloadTimeouts timeouts)
 {
-    return begin (url, target, openOutput, resume, timeouts, {}, false);
-}
-
-std::unique_ptr<CurlDownloadTask> CurlDownloadTask::begin (const juce::URL& url, const juce::File& target,
-                                                           const DownloadOutputOpener& openOutput, const DownloadResume& resume,
-                                                           DownloadTimeouts timeouts, const juce::String& note, bool openOnAnswer)
-{
     initialiseCurlOnce();
+    auto task = std::make_unique<CurlDownloadTask> (target, openOutput, AnswerJudge (url.toString (true), resume));
 
-    // As on Windows: a plain attempt's file is opened before the connection is made.
-    const auto openNow = ! resume.canResume() && ! openOnAnswer;
-    auto output = openNow ? openOutput (0) : nullptr;
-
-    if (openNow && output == nullptr)
+    // As on Windows: a plain attempt's file is opened before the connection is made. A ranged
+    // one's only once an answer is in, so that an attempt that fails leaves the kept bytes.
+    if (! task->judge.isRanged() && (task->output = openOutput (0)) == nullptr)
         return nullptr;
 
-    auto task = std::make_unique<CurlDownloadTask> (target, std::move (output), openOutput, resume);
-    task->startNote = note;
-    task->openOnAnswer = openOnAnswer;
-
-    if (! task->configure (url.toString (true), timeouts))
-        return nullptr;
-
-    // Connect here, on the caller's thread, until the final answer's headers are in.
-    while (! task->headersComplete)
+    for (;;)
     {
-        if (juce::Thread::currentThreadShouldExit())
+        if (! task->send (timeouts))
             return nullptr;
 
-        if (const auto result = task->pump (connectPollMs))
+        // Connect here, on the caller's thread, until the answer's head is judged.
+        std::optional<int> result;
+
+        while (! task->verdict.has_value() && ! result.has_value())
         {
-            if (task->askAgainPlainly)
-                return begin (url, target, openOutput, {}, timeouts, task->startNote, true);
+            if (juce::Thread::currentThreadShouldExit())
+                return nullptr;
 
-            if (! task->headersComplete)
-                return nullptr;   // no answer: the Windows stack gives no task either
-
-            task->finish (*result);   // the whole answer arrived at once
-            return task;
+            result = task->pump (connectPollMs);
         }
-    }
 
-    task->worker = std::thread ([raw = task.get()] { raw->run(); });
-    return task;
+        switch (task->verdict.value_or (AnswerJudge::Verdict::retryLater))
+        {
+            case AnswerJudge::Verdict::sendAgain:
+                continue;
+
+            case AnswerJudge::Verdict::retryLater:
+                return nullptr;   // no answer (the Windows stack gives no task either), or not now
+
+            case AnswerJudge::Verdict::refuse:
+                return std::make_unique<RefusedAnswer> (target, task->httpCode, task->judge);
+
+            case AnswerJudge::Verdict::write:
+            case AnswerJudge::Verdict::append:
+                break;
+        }
+
+        if (task->output == nullptr)
+            return nullptr;   // nothing to write it to
+
+        if (result.has_value())
+            task->finish (*result);   // the whole answer arrived at once
+        else
+            task->worker = std::thread ([raw = task.get()] { raw->run(); });
+
+        return task;
+    }
 }
 
-CurlDownloadTask::CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::OutputStream> out,
-                                    const DownloadOutputOpener& opener, const DownloadResume& resumeFrom)
-    : output (std::move (out)), openOutput (opener), resume (resumeFrom)
+CurlDownloadTask::CurlDownloadTask (const juce::File& target, const DownloadOutputOpener& opener, AnswerJudge attemptJudge)
+    : openOutput (opener), judge (std::move (attemptJudge))
 {
     targetLocation = target;
 }
@@ -114,13 +113,11 @@ CurlDownloadTask::~CurlDownloadTask()
     if (worker.joinable())
         worker.join();
 
-    if (multi != nullptr)
-    {
-        if (easy != nullptr)
-            curl_multi_remove_handle (multi, easy);
+    if (multi != nullptr && easy != nullptr)
+        curl_multi_remove_handle (multi, easy);
 
+    if (multi != nullptr)
         curl_multi_cleanup (multi);
-    }
 
     if (easy != nullptr)
         curl_easy_cleanup (easy);
@@ -128,39 +125,51 @@ CurlDownloadTask::~CurlDownloadTask()
     curl_slist_free_all (requestHeaders);
 }
 
-bool CurlDownloadTask::configure (const juce::String& address, DownloadTimeouts timeouts)
+bool CurlDownloadTask::send (DownloadTimeouts timeouts)
 {
-    easy = curl_easy_init();
-    multi = curl_multi_init();
+    // A request before this one (a redirect, a ranged answer of no use) has had its answer.
+    if (easy != nullptr)
+    {
+        curl_multi_remove_handle (multi, easy);
+        curl_easy_cleanup (easy);
+        easy = nullptr;
+    }
 
-    if (easy == nullptr || multi == nullptr)
+    curl_slist_free_all (requestHeaders);
+    requestHeaders = nullptr;
+    verdict.reset();
+    headLines.clear();
+
+    if (multi == nullptr && (multi = curl_multi_init()) == nullptr)
         return false;
+
+    if ((easy = curl_easy_init()) == nullptr)
+        return false;
+
+    for (const auto& line : judge.getRequestHeaders())
+    {
+        auto* const list = curl_slist_append (requestHeaders, line.toRawUTF8());
+
+        if (list == nullptr)
+            return false;
+
+        requestHeaders = list;
+    }
 
     const auto ok = [] (CURLcode code) { return code == CURLE_OK; };
 
-    // Only the rest, and only of the same file: a changed one comes whole (If-Range). A range
-    // of our own, not curl's resume, which would refuse a whole answer instead of taking it.
-    if (resume.canResume())
-    {
-        requestHeaders = curl_slist_append (nullptr, ("If-Range: " + resume.validators.ifRange()).toRawUTF8());
-
-        if (requestHeaders == nullptr
-             || ! ok (curl_easy_setopt (easy, CURLOPT_RANGE, (juce::String (resume.received) + "-").toRawUTF8()))
-             || ! ok (curl_easy_setopt (easy, CURLOPT_HTTPHEADER, requestHeaders)))
-            return false;
-    }
-
-    return ok (curl_easy_setopt (easy, CURLOPT_URL, address.toRawUTF8()))
+    return ok (curl_easy_setopt (easy, CURLOPT_URL, judge.getAddress().toRawUTF8()))
+        && ok (curl_easy_setopt (easy, CURLOPT_HTTPHEADER, requestHeaders))
         && ok (curl_easy_setopt (easy, CURLOPT_NOSIGNAL, 1L))
         && ok (curl_easy_setopt (easy, CURLOPT_BUFFERSIZE, receiveBufferSize))
         && ok (curl_easy_setopt (easy, CURLOPT_USERAGENT, "juce"))
+        // What the Windows stack speaks, so that both are framed alike.
+        && ok (curl_easy_setopt (easy, CURLOPT_HTTP_VERSION, (long) CURL_HTTP_VERSION_1_1))
         // A proxy's "200 Connection established" is the tunnel's, not an answer: never judged as one.
         && ok (curl_easy_setopt (easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L))
-        // Redirects are followed, but never away from https.
+        // https only; redirects are the judge's to follow, never curl's.
         && ok (curl_easy_setopt (easy, CURLOPT_PROTOCOLS_STR, "https"))
-        && ok (curl_easy_setopt (easy, CURLOPT_REDIR_PROTOCOLS_STR, "https"))
-        && ok (curl_easy_setopt (easy, CURLOPT_FOLLOWLOCATION, 1L))
-        && ok (curl_easy_setopt (easy, CURLOPT_MAXREDIRS, 5L))
+        && ok (curl_easy_setopt (easy, CURLOPT_FOLLOWLOCATION, 0L))
         && ok (curl_easy_setopt (easy, CURLOPT_CONNECTTIMEOUT, (long) timeouts.connectSeconds))
         // Less than a byte a second for the whole period counts as a connection gone silent.
         && ok (curl_easy_setopt (easy, CURLOPT_LOW_SPEED_LIMIT, 1L))
@@ -222,50 +231,37 @@ void CurlDownloadTask::finish (int result)
     publishFinished (failed, endedShort || (result != CURLE_WRITE_ERROR && ! cancelled));
 }
 
-bool CurlDownloadTask::takeAnswer (int status)
+void CurlDownloadTask::takeHead()
 {
-    const RangedAnswer::Head head { status, contentRange, contentEncoding, contentLength,
-                                    Validators::of (etag, lastModified, date) };
+    const auto head = AnswerHead::read (headLines);
+    auto judged = judge.judge (head);
+    httpCode = head.getStatus();
 
-    coded = head.isCoded();
-    validators = head.validatorsOfBody();
-
-    if (! resume.canResume())
+    if (judged == AnswerJudge::Verdict::append)
     {
-        if (openOnAnswer)
-            output = openOutput (0);
+        const auto& resume = judge.getResume();
+        output = openOutput (resume.received);
 
-        return output != nullptr;   // else opened before connecting
-    }
-
-    switch (RangedAnswer::judge (resume, head, startNote))
-    {
-        case RangedAnswer::Use::append:
-            output = openOutput (resume.received);
-
-            if (output == nullptr)
-            {
-                startNote = RangedAnswer::keptPartGoneNote;
-                askAgainPlainly = true;
-                return false;
-            }
-
-            resumed = true;
-            validators = resume.validators;   // the same file: the 206 named no other version
+        if (output != nullptr)
+        {
             contentLength = resume.completeLength;
             publishDownloaded (resume.received);
-            break;
-
-        case RangedAnswer::Use::fromZero:
+        }
+        else
+        {
+            judged = judge.keptPartGone();
+        }
+    }
+    else if (judged == AnswerJudge::Verdict::write)
+    {
+        if (output == nullptr)
             output = openOutput (0);
-            break;
 
-        case RangedAnswer::Use::askAgainPlainly:
-            askAgainPlainly = true;
-            return false;
+        contentLength = judge.getBodyLength();
     }
 
-    return output != nullptr;
+    takeJudgement (judge, judged == AnswerJudge::Verdict::append);
+    verdict = judged;
 }
 
 size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, void* self)
@@ -273,69 +269,32 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
     auto& task = *static_cast<CurlDownloadTask*> (self);
     const auto length = size * count;
 
-    const auto valueOf = [data, length] (const char* name)
-    {
-        const auto skip = strlen (name);
-        return juce::String::fromUTF8 (data + skip, (int) (length - skip)).trim();
-    };
+    // A chunked body's trailers come here too: only the head is read.
+    if (task.verdict.has_value())
+        return task.cancelled ? 0 : length;
 
-    if (startsWithIgnoreCase (data, length, "HTTP/"))
-    {
-        task.redirecting = false;
-        task.etag = task.lastModified = task.date = task.contentRange = task.contentEncoding = {};
-    }
-    else if (startsWithIgnoreCase (data, length, "Location:"))
-    {
-        // curl follows no empty Location, so the answer is final: a server error, not a redirect.
-        task.redirecting = valueOf ("Location:").isNotEmpty();
-    }
-    else if (startsWithIgnoreCase (data, length, "Date:"))
-    {
-        task.date = valueOf ("Date:");
-    }
-    else if (startsWithIgnoreCase (data, length, "Content-Encoding:"))
-    {
-        task.contentEncoding = valueOf ("Content-Encoding:");
-    }
-    else if (startsWithIgnoreCase (data, length, "ETag:"))
-    {
-        task.etag = valueOf ("ETag:");
-    }
-    else if (startsWithIgnoreCase (data, length, "Last-Modified:"))
-    {
-        task.lastModified = valueOf ("Last-Modified:");
-    }
-    else if (startsWithIgnoreCase (data, length, "Content-Range:"))
-    {
-        task.contentRange = valueOf ("Content-Range:");
-    }
-    else if (length <= 2 && (data[0] == '\r' || data[0] == '\n') && ! task.headersComplete)   // not a chunked body's trailers
-    {
-        long status = 0;
+    const auto line = juce::String::fromUTF8 (data, (int) length).trimCharactersAtEnd ("\r\n");
 
-        if (curl_easy_getinfo (task.easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
-            return 0;   // ends the transfer with an error
+    if (line.startsWith ("HTTP/"))
+        task.headLines.clearQuick();
 
-        const auto interim = status < 200 || (status >= 300 && status < 400 && task.redirecting);
-
-        if (! interim)
-        {
-            curl_off_t announced = -1;
-
-            if (curl_easy_getinfo (task.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK)
-                announced = -1;
-
-            task.httpCode = (int) status;
-            task.contentLength = announced;
-
-            if (! task.takeAnswer ((int) status))
-                return 0;   // nothing to write it to, or nothing of it to use: no task
-
-            task.headersComplete = true;
-        }
+    if (line.isNotEmpty())
+    {
+        task.headLines.add (line);
+        return task.cancelled ? 0 : length;
     }
 
-    return task.cancelled ? 0 : length;
+    // An interim answer (1xx) is followed by the real one.
+    if (const auto status = AnswerHead::read (task.headLines).getStatus(); status >= 100 && status < 200)
+        return length;
+
+    task.takeHead();
+
+    // Only a body to be taken, into a file that is open, flows on: else the transfer ends here.
+    const auto takesBody = (*task.verdict == AnswerJudge::Verdict::write || *task.verdict == AnswerJudge::Verdict::append)
+                        && task.output != nullptr;
+
+    return task.cancelled || ! takesBody ? 0 : length;
 }
 
 size_t CurlDownloadTask::receiveBody (char* data, size_t size, size_t count, void* self)

@@ -22,10 +22,10 @@ struct DownloadTimeouts
 };
 
 /** A download over libcurl with the meaning of one through the Windows HTTP stack: start()
-    connects and reads the final answer's headers on the caller's thread and returns null when
-    none came (refused, unknown host, TLS failure, too many redirects, time-out); after that the
-    body is written to the file on a thread of the task's own. A resumed attempt is as
-    platform::startDownload says.
+    connects and reads the final answer's head on the caller's thread and returns null when none
+    came (refused, unknown host, TLS failure, time-out); after that the body is written to the
+    file on a thread of the task's own. libcurl only carries the requests and reads the bodies:
+    redirects, framing and what a ranged answer is good for are the AnswerJudge's, as on Windows.
 */
 class CurlDownloadTask final : public DownloadTask
 {
@@ -39,23 +39,14 @@ public:
     static std::unique_ptr<DownloadTask> start (const juce::URL& url, const juce::File& target,
                                                 DownloadTimeouts timeouts = {}, const DownloadResume& resume = {});
 
-    CurlDownloadTask (const juce::File& target, std::unique_ptr<juce::OutputStream> output,
-                      const DownloadOutputOpener& openOutput, const DownloadResume& resume);
+    CurlDownloadTask (const juce::File& target, const DownloadOutputOpener& openOutput, AnswerJudge judge);
 
     /** Cancels a download still running and waits for its thread (a moment at most). */
     ~CurlDownloadTask() override;
 
 private:
-    /** start(); when it follows a ranged request that could not be used, `note` says why for the
-        log, and the file is emptied only once an answer is in, so that a failed attempt leaves
-        the kept bytes to the next one.
-    */
-    static std::unique_ptr<CurlDownloadTask> begin (const juce::URL& url, const juce::File& target,
-                                                    const DownloadOutputOpener& openOutput, const DownloadResume& resume,
-                                                    DownloadTimeouts timeouts, const juce::String& note, bool openOnAnswer);
-
-    bool configure (const juce::String& address, DownloadTimeouts timeouts);
-    bool takeAnswer (int status);
+    bool send (DownloadTimeouts timeouts);
+    void takeHead();
     std::optional<int> pump (int waitMs);
     void finish (int result);
     void run();
@@ -65,12 +56,12 @@ private:
 
     std::unique_ptr<juce::OutputStream> output;
     const DownloadOutputOpener openOutput;
-    const DownloadResume resume;
+    AnswerJudge judge;
+    std::optional<AnswerJudge::Verdict> verdict;   // of the answer whose head has come in
+    juce::StringArray headLines;                   // of the answer whose head is coming in
     Curl_easy* easy = nullptr;
     Curl_multi* multi = nullptr;
     curl_slist* requestHeaders = nullptr;
-    juce::String etag, lastModified, date, contentRange, contentEncoding;   // of the answer whose headers are coming in
-    bool headersComplete = false, redirecting = false, askAgainPlainly = false, openOnAnswer = false;
     std::atomic<bool> cancelled { false };
     std::thread worker;
 

@@ -3,7 +3,6 @@
 #include "app/Timings.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Deadline.h"
-#include "download/rules/RedirectLocation.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -13,18 +12,12 @@ namespace platform
 
 namespace
 {
-    constexpr int maxRedirects = 5;
     constexpr DWORD bufferSize = 0x8000;
 
     // The framework's WinINet time-outs; the whole head of the answer must come within the same time.
     constexpr DWORD timeoutMs = (DWORD) Timings::inMilliseconds (Timings::connectTimeout);
     constexpr int answerDeadlineMs = Timings::inMilliseconds (Timings::connectTimeout);
     constexpr int pollMs = Timings::inMilliseconds (Timings::attemptPoll);
-
-    bool isRedirect (int status)
-    {
-        return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-    }
 
     /** One https GET over WinINet, with the system's proxy settings. Sent with HttpSendRequest,
         not the framework's HttpSendRequestEx + HttpEndRequest: through a proxy, Wine's WinINet
@@ -70,27 +63,12 @@ namespace
             return sent && (answeredThroughTls || cameThroughTls (sending));
         }
 
-        int getStatus() const
+        /** The answer's status line and header lines, as they came. */
+        juce::StringArray getHeadLines() const
         {
-            DWORD status = 0, size = sizeof (status);
-            return HttpQueryInfoW (current(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)
-                       ? (int) status : 0;
-        }
-
-        /** The announced length, read as text so that lengths over 4 GiB stay whole; -1 when none. */
-        juce::int64 getContentLength() const
-        {
-            const auto text = queryText (HTTP_QUERY_CONTENT_LENGTH);
-            return text.isNotEmpty() && text.containsOnly ("0123456789") && text.length() <= 18
-                       ? text.getLargeIntValue() : -1;
-        }
-
-        juce::String getLocation() const        { return queryText (HTTP_QUERY_LOCATION); }
-
-        RangedAnswer::Head getHead() const
-        {
-            return { getStatus(), queryText (HTTP_QUERY_CONTENT_RANGE), queryText (HTTP_QUERY_CONTENT_ENCODING), getContentLength(),
-                     Validators::of (queryText (HTTP_QUERY_ETAG), queryText (HTTP_QUERY_LAST_MODIFIED), queryText (HTTP_QUERY_DATE)) };
+            juce::StringArray lines;
+            lines.addLines (queryText (HTTP_QUERY_RAW_HEADERS_CRLF));
+            return lines;
         }
 
         /** Up to `size` bytes of the body, as many as have arrived (at least one): 0 at its end, -1
@@ -269,26 +247,22 @@ namespace
                                       private juce::Thread
     {
     public:
-        /** The body of the answer whose `head` was read, whole (`resume` null), or continuing the
-            kept bytes of `resume`.
+        /** The body of the answer with this `status` that `judge` let through: whole, or
+            continuing the kept bytes when `appended`.
         */
-        WinInetDownloadTask (std::shared_ptr<Request> answered, const RangedAnswer::Head& head, const juce::File& target,
-                             std::unique_ptr<juce::OutputStream> output, const juce::String& note, const DownloadResume* resume = nullptr)
+        WinInetDownloadTask (std::shared_ptr<Request> answered, int status, const AnswerJudge& judge, bool appended,
+                             const juce::File& target, std::unique_ptr<juce::OutputStream> output)
             : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output)),
-              before (resume != nullptr ? resume->received : 0),
-              // A continuation is measured by its Content-Range, never by its own Content-Length
-              // (checked to agree before it gets here, when there is one).
-              body (resume != nullptr ? resume->completeLength - resume->received : head.contentLength),
-              exactEnd (resume != nullptr && head.contentLength < 0)
+              before (appended ? judge.getResume().received : 0),
+              // A continuation is measured by its Content-Range, a chunked body by its chunks,
+              // never by a Content-Length that does not frame it.
+              body (judge.getBodyLength()),
+              exactEnd (appended)
         {
             targetLocation = target;
             contentLength = body < 0 ? -1 : before + body;
-            httpCode = head.status;
-            coded = head.isCoded();
-            // A continuation is of the kept file, whose validators stand.
-            validators = resume != nullptr ? resume->validators : head.validatorsOfBody();
-            resumed = resume != nullptr;
-            startNote = note;
+            httpCode = status;
+            takeJudgement (judge, appended);
             downloaded = before;
             startThread();
         }
@@ -322,7 +296,7 @@ namespace
 
                 if (wanted == 0)
                 {
-                    // A continuation without a length of its own must end where its range does.
+                    // A continuation must end where its range does, whatever frames it.
                     char extra = 0;
                     tooLong = exactEnd && request->read (&extra, 1) > 0;
                     break;
@@ -368,101 +342,67 @@ namespace
         const juce::int64 before, body;
         const bool exactEnd;
     };
-
-    /** The request's final answer, redirects followed with the same `headers` (never away from
-        https, at most maxRedirects); null when there was none.
-    */
-    std::shared_ptr<Request> requestFollowingRedirects (const juce::URL& url, const juce::String& headers)
-    {
-        auto address = url.toString (true);
-
-        for (int redirects = 0; redirects <= maxRedirects; ++redirects)
-        {
-            // Never away from https: a redirect to anything else is no answer at all.
-            if (! address.startsWithIgnoreCase ("https://"))
-                return nullptr;
-
-            auto request = connect (address, headers);
-
-            if (request == nullptr || ! isRedirect (request->getStatus()))
-                return request;
-
-            // A redirect that names no place is the final answer (a server error), not a loop.
-            const auto location = request->getLocation();
-
-            if (location.isEmpty())
-                return request;
-
-            address = resolveRedirectLocation (address, location);
-        }
-
-        return nullptr;   // too many redirects
-    }
-
-    /** A plain request; `note` is for the log, when it follows a ranged one that could not be
-        used. The file is emptied before the connection is made, as the framework does, except
-        after such a ranged request: then only once an answer is in, so that an attempt that
-        fails leaves the kept bytes to the next one.
-    */
-    std::unique_ptr<DownloadTask> startPlainDownload (const juce::URL& url, const juce::File& target,
-                                                      const DownloadOutputOpener& openOutput, const juce::String& note)
-    {
-        const auto afterRangedRequest = note.isNotEmpty();
-        auto output = afterRangedRequest ? nullptr : openOutput (0);
-
-        if (! afterRangedRequest && output == nullptr)
-            return nullptr;
-
-        auto request = requestFollowingRedirects (url, {});
-
-        if (request != nullptr && output == nullptr)
-            output = openOutput (0);
-
-        if (request == nullptr || output == nullptr)
-            return nullptr;
-
-        const auto head = request->getHead();
-        return std::make_unique<WinInetDownloadTask> (std::move (request), head, target, std::move (output), note);
-    }
 }
 
 std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
                                                     const DownloadOutputOpener& openOutput, const DownloadResume& resume)
 {
-    if (! resume.canResume())
-        return startPlainDownload (url, target, openOutput, {});
+    AnswerJudge judge (url.toString (true), resume);
 
-    // Only the rest, and only of the same file: a changed one comes whole (If-Range).
-    auto request = requestFollowingRedirects (url, "Range: bytes=" + juce::String (resume.received) + "-\r\n"
-                                                   + "If-Range: " + resume.validators.ifRange() + "\r\n");
+    // Never away from https (an empty address included: no table row, no connection); the
+    // judge's redirects lead to https only.
+    if (! judge.getAddress().startsWithIgnoreCase ("https://"))
+        return nullptr;
 
-    if (request == nullptr)
-        return nullptr;   // nothing of the kept file touched
+    // As the framework does, a plain attempt's file is emptied before the connection is made; a
+    // ranged one's only once an answer is in, so that an attempt that fails leaves the kept bytes.
+    auto output = judge.isRanged() ? nullptr : openOutput (0);
 
-    juce::String note;
-    const auto head = request->getHead();
+    if (! judge.isRanged() && output == nullptr)
+        return nullptr;
 
-    switch (RangedAnswer::judge (resume, head, note))
+    for (;;)
     {
-        case RangedAnswer::Use::append:
-            if (auto output = openOutput (resume.received))
-                return std::make_unique<WinInetDownloadTask> (std::move (request), head, target, std::move (output), note, &resume);
+        auto headers = judge.getRequestHeaders().joinIntoString ("\r\n");
+        auto request = connect (judge.getAddress(), headers + "\r\n");
 
-            note = RangedAnswer::keptPartGoneNote;
-            break;
+        if (request == nullptr)
+            return nullptr;   // no answer: nothing of the kept file touched
 
-        case RangedAnswer::Use::fromZero:
-            if (auto output = openOutput (0))
-                return std::make_unique<WinInetDownloadTask> (std::move (request), head, target, std::move (output), note);
+        const auto head = AnswerHead::read (request->getHeadLines());
 
-            return nullptr;
+        switch (judge.judge (head))
+        {
+            case AnswerJudge::Verdict::sendAgain:
+                break;
 
-        case RangedAnswer::Use::askAgainPlainly:
-            break;
+            case AnswerJudge::Verdict::retryLater:
+                return nullptr;
+
+            case AnswerJudge::Verdict::refuse:
+                return std::make_unique<RefusedAnswer> (target, head.getStatus(), judge);
+
+            case AnswerJudge::Verdict::append:
+                if (auto kept = openOutput (judge.getResume().received))
+                    return std::make_unique<WinInetDownloadTask> (std::move (request), head.getStatus(), judge, true,
+                                                                  target, std::move (kept));
+
+                judge.keptPartGone();
+                break;
+
+            case AnswerJudge::Verdict::write:
+                if (output == nullptr)
+                    output = openOutput (0);
+
+                if (output == nullptr)
+                    return nullptr;
+
+                return std::make_unique<WinInetDownloadTask> (std::move (request), head.getStatus(), judge, false,
+                                                              target, std::move (output));
+        }
+
+        request->cancel();
     }
-
-    request->cancel();
-    return startPlainDownload (url, target, openOutput, note);
 }
 
 } // namespace platform

@@ -8,8 +8,8 @@ from .program import CA_DIR, ROOT, TEST_PORTS
 
 MIRROR = ROOT / "tools" / "mirror" / "mirror.py"
 FIXED_LAST_MODIFIED = "Tue, 02 Jan 2024 10:00:00 GMT"   # the served file's, unless changed
-# One request as the mirror logged it; range and if_range are the headers' values, or "-".
-Asked = namedtuple("Asked", "port method path range if_range")
+# One request as the mirror logged it; range, if_range and accept_encoding are the headers' values, or "-".
+Asked = namedtuple("Asked", "port method path range if_range accept_encoding")
 
 
 class Mirror(Server):
@@ -19,7 +19,7 @@ class Mirror(Server):
                  answer_after=None, cuts=None, stalls=None, seed=None, ignore_ranges=False,
                  no_validators=False, changed_file=None, ignore_if_range=False, partial_validators=None,
                  last_modified_only=None, short_partial=None, partial_coding=None, trickle_seconds=None,
-                 trickle_rate=None):
+                 trickle_rate=None, busy_resumes=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
@@ -38,7 +38,7 @@ class Mirror(Server):
                               ("--changed-file", changed_file), ("--partial-validators", partial_validators),
                               ("--last-modified-only", last_modified_only), ("--short-partial", short_partial),
                               ("--partial-coding", partial_coding), ("--trickle-seconds", trickle_seconds),
-                              ("--trickle-rate", trickle_rate)):
+                              ("--trickle-rate", trickle_rate), ("--busy-resumes", busy_resumes)):
             if value is not None:
                 args += [option, str(value)]
         for flag, on in (("--ignore-ranges", ignore_ranges), ("--no-validators", no_validators),
@@ -59,9 +59,9 @@ class Mirror(Server):
         """One Asked per request, with the Range and If-Range it came with."""
         answers = []
         for line in self._request_lines():
-            first, range_header, if_range = line.split("\t")
+            first, range_header, if_range, accept_encoding = line.split("\t")
             _time, port, method, path = first.split(" ")
-            answers.append(Asked(int(port), method, path, range_header, if_range))
+            answers.append(Asked(int(port), method, path, range_header, if_range, accept_encoding))
         return answers
 
     def _request_lines(self):

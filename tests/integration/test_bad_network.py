@@ -13,11 +13,12 @@ from harness.installer import cases, standin_program
 from harness.mirror import FIXED_LAST_MODIFIED, served_size
 from harness.outcomes import assert_good_run
 from harness.pictures import bar_problems, fill_reaches_problems, red_text_problems, wait_for_picture
-from harness.program import CANNOT_OPEN, ERROR
+from harness.program import CANNOT_OPEN, ERROR, TEST_PORTS
 
 RESUMED = r"<timerCallback> Download resumed from byte (\d+)"
 AGAIN = "<timerCallback> Download started again from zero: "
 OTHER_VERSION = re.escape(AGAIN + "the part sent is of another version of the file")
+NO_VERSION = re.escape(AGAIN + "the part sent names no version of the file")
 NOTHING_SAFE = re.escape("<timerCallback> Download will start again from zero: nothing safe to resume by "
                          "(no length or validator)")
 CASES = {
@@ -30,7 +31,9 @@ CASES = {
     "file changed": (dict(cuts=1, changed_file=True), re.escape(AGAIN + "the file changed on the server"), False),
     "no validators": (dict(cuts=2, no_validators=True), NOTHING_SAFE, False),
     "ignores If-Range": (dict(cuts=1, changed_file=True, ignore_if_range=True), OTHER_VERSION, False),
-    "206 without validators": (dict(cuts=1, partial_validators="none"), RESUMED, True),
+    "206 without validators": (dict(cuts=1, partial_validators="none"), NO_VERSION, False),
+    "206 without validators of a changed file": (dict(cuts=1, changed_file=True, ignore_if_range=True,
+                                                      partial_validators="none"), NO_VERSION, False),
     "206 with a weak tag": (dict(cuts=1, partial_validators="weak"), OTHER_VERSION, False),
     "206 with another tag": (dict(cuts=1, partial_validators="other"), OTHER_VERSION, False),
     "weak date only": (dict(cuts=1, last_modified_only="weak"), NOTHING_SAFE, False),
@@ -41,6 +44,11 @@ CASES = {
     "gzip 206": (dict(cuts=1, partial_coding="gzip"), re.escape(AGAIN + "the part sent is encoded (gzip)"), False),
     "cuts behind a redirect": (dict(cuts=1, mode="redirect"), RESUMED, True),
     "redirect through a proxy": (dict(cuts=1, mode="redirect"), RESUMED, True),
+    "redirect moves after the cut": (dict(cuts=1, mode="redirect-moves"), re.escape(
+        AGAIN + f"the rest came from another address (https://localhost:{TEST_PORTS[0]}/moved/VantrelInstall_winEN.exe)"), False),
+    "repeated ETag": (dict(cuts=1, mode="repeated-etag"), NOTHING_SAFE, False),
+    # A passing refusal of the rest keeps the kept part: resumed from the same byte once more.
+    "503 to the resume": (dict(cuts=1, busy_resumes=1), RESUMED, True),
 }
 ROWS = [(platform, case) for platform in ("linux", "wine") for case in CASES]
 BETWEEN = ("Downloading...", "Reconnecting...", r"<timerCallback> Download (cut off|stalled) at byte \d+",
@@ -100,6 +108,10 @@ def test_download_survives_a_bad_network(bench, platform, case):
         assert notes[-3:] == [f"<timerCallback> Download resumed from byte {kept}",
                               f"<timerCallback> Download cut off at byte {at}",
                               f"<timerCallback> Download resumed from byte {at}"], notes
+    if case == "503 to the resume":
+        ranged = [a.range for a in mirror.asked() if a.range != "-"]
+        assert len(ranged) == 2 and ranged[0] == ranged[1] == f"bytes={first_resume(lines)}-", mirror.asked()
+        assert [status for status, *_ in mirror.sent()] == [200, 503, 206], mirror.sent()
     if case == "cuts behind a redirect":
         # Every hop of the resumed request asks for the rest, with the validator.
         path = mirror.asked()[0].path

@@ -29,7 +29,7 @@ namespace
         return task.isFinished();
     }
 
-    enum class Outcome { noTask, complete, failed };
+    enum class Outcome { noTask, complete, failed, refused };
 
     struct ServerCase
     {
@@ -54,8 +54,8 @@ TEST (CurlDownloadTask, MeansWhatTheWindowsStackMeansForEachServerBehaviour)
         { "truncated",       {},                                Outcome::failed,   200, true },
         { "stall",           {},                                Outcome::failed,   200, true },
         { "silent",          {},                                Outcome::noTask,   0,   false },
-        { "redirect-loop",   {},                                Outcome::noTask,   0,   false },
-        { "redirect-http",   {},                                Outcome::noTask,   0,   false },
+        { "redirect-loop",   {},                                Outcome::refused,  302, false },
+        { "redirect-http",   {},                                Outcome::refused,  302, false },
         { "endless-headers", {},                                Outcome::noTask,   0,   false },
         { "normal",          { "--cert-kind", "untrusted" },    Outcome::noTask,   0,   false },
         { "normal",          { "--cert-kind", "expired" },      Outcome::noTask,   0,   false },
@@ -87,8 +87,14 @@ TEST (CurlDownloadTask, MeansWhatTheWindowsStackMeansForEachServerBehaviour)
         EXPECT_EQ (task->getLengthDownloaded(), target.file.getSize());
 
         EXPECT_EQ (task->wasCutOff(), c.outcome == Outcome::failed);   // the network's failure, never a server's answer
+        EXPECT_EQ (task->getRefusal().isNotEmpty(), c.outcome == Outcome::refused);
 
-        if (c.outcome == Outcome::failed)
+        if (c.outcome == Outcome::refused)
+        {
+            EXPECT_TRUE (task->hadError());
+            EXPECT_EQ (target.file.getSize(), 0);
+        }
+        else if (c.outcome == Outcome::failed)
         {
             EXPECT_TRUE (task->hadError());
             EXPECT_LT (target.file.getSize(), (juce::int64) payload.getBytes().getSize());
@@ -141,7 +147,7 @@ TEST (CurlDownloadTask, ResumesOnlyWhereTheSameFileStopped)
         if (c.validator != nullptr)
             validators.etag = c.validator;
 
-        const platform::DownloadResume resume { c.received, c.complete, validators };
+        const platform::DownloadResume resume { c.received, c.complete, validators, first->getAddress() };
         const auto task = CurlDownloadTask::start (juce::URL (mirror.getUrl()), target.file, shortTimeouts, resume);
 
         ASSERT_TRUE (task != nullptr && waitUntilFinished (*task));

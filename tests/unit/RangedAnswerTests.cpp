@@ -2,7 +2,7 @@
 // that misbehaving servers, caches and proxies give are refused, and only a validator that is
 // strong and well-formed is ever sent back.
 
-#include "download/rules/RangedAnswer.h"
+#include "download/rules/AnswerHead.h"
 
 #include <gtest/gtest.h>
 
@@ -42,39 +42,57 @@ TEST (RangedAnswer, SendsBackOnlyAStrongWellFormedValidator)
     EXPECT_EQ (platform::RangedAnswer::parseHttpDate ("Sun, 06 Nov 1994 24:49:37 GMT"), -1);
 }
 
-TEST (RangedAnswer, AppendsOnlyAPartOfTheSameFileThatEndsWhereItDoes)
+TEST (RangedAnswer, AppendsOnlyAPartThatNamesTheVersionAskedForAndEndsWhereTheFileDoes)
 {
-    const platform::DownloadResume kept { 100, 1000, platform::Validators::of (tag, modified, later) };
-    const platform::DownloadResume huge { 5000000000, 6000000000, platform::Validators::of (tag, {}, {}) };
+    const juce::String address ("https://a.example/x.exe");
+    const platform::DownloadResume kept { 100, 1000, platform::Validators::of (tag, modified, later), address };
+    const platform::DownloadResume byDate { 100, 1000, platform::Validators::of ({}, modified, later), address };
+    const platform::DownloadResume huge { 5000000000, 6000000000, platform::Validators::of (tag, {}, {}), address };
+    const auto range = "Content-Range: bytes 100-999/1000";
+    const auto etag = "ETag: " + tag, lastModified = "Last-Modified: " + modified;
+    const auto again = juce::String ("Download started again from zero: ");
 
-    const struct { const platform::DownloadResume& resume; int status; const char* range; juce::int64 length; const char* coding;
-                   juce::String etag, lastModified; Use use; const char* note; } cases[] = {
-        { kept, 206, "bytes 100-999/1000",       900, "",         tag, modified, Use::append,          "Download resumed from byte 100" },
-        { kept, 206, "  BYTES 100-999/1000 ",    -1,  "identity", {},  {},       Use::append,          "Download resumed from byte 100" },
-        { kept, 206, "bytes 100-999/1000",       900, "",         {},  modified, Use::append,          "Download resumed from byte 100" },
-        { huge, 206, "bytes 5000000000-5999999999/6000000000", 1000000000, "", tag, {}, Use::append,   "Download resumed from byte 5000000000" },
-        { kept, 206, "bytes 100-999/1000",       450, "",         tag, {},       Use::askAgainPlainly, "Download started again from zero: the part sent is not as long as its range (bytes 100-999/1000)" },
-        { kept, 206, "bytes 100-999/1000",       901, "",         tag, {},       Use::askAgainPlainly, "Download started again from zero: the part sent is not as long as its range (bytes 100-999/1000)" },
-        { kept, 206, "bytes 100-998/1000",       899, "",         tag, {},       Use::askAgainPlainly, "Download started again from zero: the part sent does not continue the file (bytes 100-998/1000)" },
-        { kept, 206, "bytes 0-999/1000",         1000, "",        tag, {},       Use::askAgainPlainly, "Download started again from zero: the part sent does not continue the file (bytes 0-999/1000)" },
-        { kept, 206, "bytes 100-999/*",          900, "",         tag, {},       Use::askAgainPlainly, "Download started again from zero: the part sent does not continue the file (bytes 100-999/*)" },
-        { kept, 206, "bytes 100-999/1001",       900, "",         tag, {},       Use::askAgainPlainly, "Download started again from zero: the part sent does not continue the file (bytes 100-999/1001)" },
-        { kept, 206, "bytes 100-999/1000",       900, "",         "W/" + tag, {}, Use::askAgainPlainly, "Download started again from zero: the part sent is of another version of the file" },
-        { kept, 206, "bytes 100-999/1000",       900, "",         "\"other\"", {}, Use::askAgainPlainly, "Download started again from zero: the part sent is of another version of the file" },
-        { kept, 206, "bytes 100-999/1000",       900, "",         tag, later,    Use::askAgainPlainly, "Download started again from zero: the part sent is of another version of the file" },
-        { kept, 206, "bytes 100-999/1000",       900, "gzip",     tag, {},       Use::askAgainPlainly, "Download started again from zero: the part sent is encoded (gzip)" },
-        { kept, 416, "bytes */1000",             -1,  "",         {},  {},       Use::askAgainPlainly, "Download started again from zero: the server cannot send the rest (416)" },
-        { kept, 200, "",                         1000, "",        tag, modified, Use::fromZero,        "Download started again from zero: the server sent the whole file" },
-        { kept, 200, "",                         1000, "",        "\"new\"", later, Use::fromZero,     "Download started again from zero: the file changed on the server" },
-        { kept, 404, "",                         10,  "",         {},  {},       Use::fromZero,        "Download started again from zero: the server answered 404" },
+    const struct { const platform::DownloadResume& resume; juce::StringArray lines; Use use; juce::String note; } cases[] = {
+        { kept,   { "HTTP/1.1 206 Partial", range, "Content-Length: 900", etag, lastModified }, Use::append,  "Download resumed from byte 100" },
+        { kept,   { "HTTP/1.1 206 Partial", "Content-Range:   BYTES 100-999/1000 ", "Content-Encoding: identity", etag }, Use::append, "Download resumed from byte 100" },
+        { byDate, { "HTTP/1.1 206 Partial", range, lastModified },                           Use::append,          "Download resumed from byte 100" },
+        { huge,   { "HTTP/1.1 206 Partial", "Content-Range: bytes 5000000000-5999999999/6000000000", etag }, Use::append, "Download resumed from byte 5000000000" },
+        // Transfer-Encoding frames the part; a Content-Length beside it is not its length.
+        { kept,   { "HTTP/1.1 206 Partial", range, "Transfer-Encoding: chunked", "Content-Length: 450", etag }, Use::append, "Download resumed from byte 100" },
+        // Only the validator sent in If-Range names the version asked for.
+        { kept,   { "HTTP/1.1 206 Partial", range },                                         Use::askAgainPlainly, again + "the part sent names no version of the file" },
+        { kept,   { "HTTP/1.1 206 Partial", range, lastModified },                           Use::askAgainPlainly, again + "the part sent names no version of the file" },
+        { byDate, { "HTTP/1.1 206 Partial", range },                                         Use::askAgainPlainly, again + "the part sent names no version of the file" },
+        { byDate, { "HTTP/1.1 206 Partial", range, etag, lastModified },                     Use::askAgainPlainly, again + "the part sent is of another version of the file" },
+        { kept,   { "HTTP/1.1 206 Partial", range, "ETag: W/" + tag },                       Use::askAgainPlainly, again + "the part sent is of another version of the file" },
+        { kept,   { "HTTP/1.1 206 Partial", range, "ETag: \"other\"" },                      Use::askAgainPlainly, again + "the part sent is of another version of the file" },
+        { kept,   { "HTTP/1.1 206 Partial", range, etag, "Last-Modified: " + later },        Use::askAgainPlainly, again + "the part sent is of another version of the file" },
+        // Repeated lines name no one version, range or length.
+        { kept,   { "HTTP/1.1 206 Partial", range, etag, "ETag: \"other\"" },                Use::askAgainPlainly, again + "the part sent gives its ETag twice" },
+        { kept,   { "HTTP/1.1 206 Partial", range, etag, etag },                             Use::askAgainPlainly, again + "the part sent gives its ETag twice" },
+        { kept,   { "HTTP/1.1 206 Partial", range, range, etag },                            Use::askAgainPlainly, again + "the part sent gives its Content-Range twice" },
+        { kept,   { "HTTP/1.1 206 Partial", range, "Content-Length: 900", "Content-Length: 900", etag }, Use::askAgainPlainly, again + "the part sent gives its Content-Length twice" },
+        { kept,   { "HTTP/1.1 206 Partial", range, "Transfer-Encoding: gzip, chunked", etag }, Use::askAgainPlainly, again + "the part sent cannot be read: the body has a transfer coding other than chunked (gzip, chunked)" },
+        { kept,   { "HTTP/1.1 206 Partial", range, "Content-Length: 450", etag },            Use::askAgainPlainly, again + "the part sent is not as long as its range (bytes 100-999/1000)" },
+        { kept,   { "HTTP/1.1 206 Partial", range, "Content-Length: 901", etag },            Use::askAgainPlainly, again + "the part sent is not as long as its range (bytes 100-999/1000)" },
+        { kept,   { "HTTP/1.1 206 Partial", "Content-Range: bytes 100-998/1000", etag },     Use::askAgainPlainly, again + "the part sent does not continue the file (bytes 100-998/1000)" },
+        { kept,   { "HTTP/1.1 206 Partial", "Content-Range: bytes 0-999/1000", etag },       Use::askAgainPlainly, again + "the part sent does not continue the file (bytes 0-999/1000)" },
+        { kept,   { "HTTP/1.1 206 Partial", "Content-Range: bytes 100-999/*", etag },        Use::askAgainPlainly, again + "the part sent does not continue the file (bytes 100-999/*)" },
+        { kept,   { "HTTP/1.1 206 Partial", "Content-Range: bytes 100-999/1001", etag },     Use::askAgainPlainly, again + "the part sent does not continue the file (bytes 100-999/1001)" },
+        { kept,   { "HTTP/1.1 206 Partial", range, "Content-Encoding: identity", "Content-Encoding: gzip", etag }, Use::askAgainPlainly, again + "the part sent is encoded (identity, gzip)" },
+        { kept,   { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */1000" },   Use::askAgainPlainly, again + "the server cannot send the rest (416)" },
+        { kept,   { "HTTP/1.1 200 OK", "Content-Length: 1000", etag, lastModified },         Use::fromZero,        again + "the server sent the whole file" },
+        { kept,   { "HTTP/1.1 200 OK", "Content-Length: 1000", "ETag: \"new\"" },            Use::fromZero,        again + "the file changed on the server" },
+        { kept,   { "HTTP/1.1 404 Not Found", "Content-Length: 10" },                        Use::fromZero,        again + "the server answered 404" },
     };
 
     for (const auto& c : cases)
     {
+        auto lines = c.lines;
+        lines.add ("Date: " + later);
         juce::String note;
-        const platform::RangedAnswer::Head head { c.status, c.range, c.coding, c.length, platform::Validators::of (c.etag, c.lastModified, later) };
 
-        EXPECT_EQ (platform::RangedAnswer::judge (c.resume, head, note), c.use) << c.status << " " << c.range << " " << c.etag;
-        EXPECT_EQ (note, juce::String (c.note));
+        EXPECT_EQ (platform::RangedAnswer::judge (c.resume, platform::AnswerHead::read (lines), note), c.use) << lines.joinIntoString (" | ");
+        EXPECT_EQ (note, c.note);
     }
 }

@@ -22,10 +22,13 @@ import time
 KNOWN_PATHS = ("/VantrelInstall_winCN.exe", "/VantrelInstall_winEN.exe")
 MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "silent", "stall",
          "redirect-loop", "redirect-http", "endless-headers", "huge-body", "redirect-relative",
-         "redirect-empty-location", "redirect-query-url", "redirect-empty-body")
-WHOLE_MODES = ("normal", "slow")   # where ranges, cuts and stalls apply
-# Each serves the file normally at /files/<name>, after its redirects.
-FILES_MODES = ("redirect", "redirect-query-url", "redirect-empty-body")
+         "redirect-empty-location", "redirect-query-url", "redirect-empty-body", "redirect-moves",
+         "redirect-300", "redirect-304", "redirect-no-authority", "unframed", "unframed-cut",
+         "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding")
+WHOLE_MODES = ("normal", "slow", "repeated-etag")   # where ranges, cuts and stalls apply
+# Each serves the file normally at /files/<name> (and /moved/<name>), after its redirects.
+FILES_MODES = ("redirect", "redirect-query-url", "redirect-empty-body", "redirect-moves", "redirect-300",
+               "redirect-304", "redirect-no-authority")
 PARTIAL_VALIDATORS = ("none", "weak", "other")
 CERT_KINDS = ("good", "expired", "wronghost", "untrusted")
 CERT_FILES = {"good": "server", "expired": "expired", "wronghost": "wronghost", "untrusted": "untrusted"}
@@ -90,6 +93,8 @@ class Mirror:
         self.random = random.Random(args.seed)
         self.body_answers = 0   # answers with a body so far, on all ports, where cuts and stalls apply
         self.short_sent = False
+        self.troubled = False   # an answer was cut or stalled
+        self.busy_left = args.busy_resumes
         self.weak_dates = set()   # Last-Modified values sent with --last-modified-only weak
         self.plan_lock = threading.Lock()
         self.log_file = open(args.request_log, "a", encoding="utf-8") if args.request_log else None
@@ -101,7 +106,8 @@ class Mirror:
         if not self.log_file:
             return
         # Tab-separated after the path, so that a reader of the first four fields is not affected.
-        ranged = "\t".join((headers.get(name) or "-").replace("\t", " ") for name in ("range", "if-range"))
+        ranged = "\t".join((headers.get(name) or "-").replace("\t", " ")
+                            for name in ("range", "if-range", "accept-encoding"))
         with log_lock:
             self.log_file.write(f"{now_stamp()} {port} {method} {path}\t{ranged}\n")
             self.log_file.flush()
@@ -162,7 +168,7 @@ class Mirror:
             send_simple(conn, answer, 405, "Method Not Allowed", head_only, extra=["Allow: GET, HEAD"])
             return False
 
-        if mode in FILES_MODES and path.startswith("/files/"):
+        if mode in FILES_MODES and path.startswith(("/files/", "/moved/")):
             path, mode = path[len("/files"):], "normal"
         name = path.split("?", 1)[0].rsplit("/", 1)[-1]
         if mode == "redirect-empty-body":
@@ -194,10 +200,7 @@ class Mirror:
             send_head(conn, answer, 200, "OK", None,
                       extra=["Transfer-Encoding: chunked", *self.validator_lines(self.content, answer.date)])
             if not head_only:
-                for i in range(0, len(body), PIECE):
-                    piece = body[i:i + PIECE]
-                    conn.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
-                    answer.count += len(piece)
+                send_chunks(conn, body, answer)
                 conn.sendall(b"0\r\n\r\n")
         elif mode == "404":
             send_simple(conn, answer, 404, "Not Found", head_only)
@@ -210,6 +213,45 @@ class Mirror:
         elif mode == "redirect-query-url":
             # A path-absolute location whose query holds a URL: still a path on this server.
             redirect(conn, answer, f"/files{path}?src=https://cdn.example/", head_only)
+        elif mode == "redirect-moves":
+            # Once an answer was cut or stalled, the same path leads somewhere else.
+            redirect(conn, answer, f"https://{host}/{'moved' if self.troubled else 'files'}{path}", head_only)
+        elif mode in ("redirect-300", "redirect-304"):
+            # A Location on a status that is no move: a choice, or "not modified".
+            status = int(mode[-3:])
+            send_head(conn, answer, status, "Multiple Choices" if status == 300 else "Not Modified",
+                      0 if status == 300 else None, [f"Location: https://{host}/files{path}"])
+        elif mode == "redirect-no-authority":
+            redirect(conn, answer, f"https:/{host}/files{path}", head_only)
+        elif mode in ("unframed", "unframed-cut"):
+            # No Content-Length, not chunked: the body ends where the connection does, after half.
+            send_head(conn, answer, 200, "OK", None, [f"ETag: {self.content.etag}"])
+            if not head_only:
+                send_body(conn, body[:len(body) // 2], answer)
+                if mode == "unframed":
+                    self.log_sent(answer)
+                    close_cleanly(conn)
+                else:
+                    self.drop(conn, answer)
+        elif mode in ("chunked-cut", "chunked-short-length", "chunked-long-length"):
+            # Chunked, with a wrong Content-Length beside; or the first answer cut before its last chunk.
+            extra = ["Transfer-Encoding: chunked"]
+            if mode != "chunked-cut":
+                extra.append(f"Content-Length: {len(body) // 2 if mode == 'chunked-short-length' else len(body) * 2}")
+            send_head(conn, answer, 200, "OK", None, extra)
+            if not head_only:
+                with self.plan_lock:
+                    cut = mode == "chunked-cut" and not self.troubled
+                    self.troubled = True
+                send_chunks(conn, body[:len(body) // 2] if cut else body, answer)
+                if cut:
+                    self.drop(conn, answer)
+                    return False
+                conn.sendall(b"0\r\n\r\n")
+        elif mode == "repeated-coding":
+            send_head(conn, answer, 200, "OK", len(body), ["Content-Encoding: identity", "Content-Encoding: gzip"])
+            if not head_only:
+                send_body(conn, body, answer)
         elif mode == "redirect-loop":
             redirect(conn, answer, f"https://{host}{path}", head_only)
         elif mode == "redirect-http":
@@ -253,6 +295,13 @@ class Mirror:
     # ---- whole bodies: validators, ranges, cuts and stalls -------------------------------
 
     def serve(self, conn, headers, head_only, rate, answer):
+        if "range" in headers:
+            with self.plan_lock:
+                busy = self.busy_left > 0
+                self.busy_left -= busy
+            if busy:
+                send_simple(conn, answer, 503, "Service Unavailable", head_only, extra=["Retry-After: 1"])
+                return
         plan = self.plan(headers, head_only)
         total = len(plan.content.data)
         if plan.status == 416:
@@ -312,6 +361,8 @@ class Mirror:
                 plan.trouble = "short"
                 plan.keep = length // 2
                 self.short_sent = True
+            if plan.trouble in ("cut", "stall"):
+                self.troubled = True
             if plan.trouble in ("cut", "stall") and self.changed:
                 self.content, self.changed = self.changed, None
             return plan
@@ -351,6 +402,10 @@ class Mirror:
             tag = content.etag.strip('"')
             return {"none": [], "weak": [f'ETag: W/"{tag}"'],
                     "other": [f'ETag: "{tag[::-1]}"']}[self.args.partial_validators]
+        if self.args.mode == "repeated-etag" and not partial:
+            # Two versions named at once (a cache's merge): the first is the one the mirror honours.
+            return [f"ETag: {content.etag}", f'ETag: "{content.etag.strip(chr(34))[::-1]}"',
+                    f"Last-Modified: {content.last_modified}"]
         return [f"ETag: {content.etag}", f"Last-Modified: {content.last_modified}"]
 
     def drop(self, conn, answer):
@@ -463,6 +518,14 @@ def send_paced(conn, body, sent, answer, rate, until=None):
     return sent
 
 
+def send_chunks(conn, body, answer):
+    """`body` as chunks, without the last (empty) one."""
+    for i in range(0, len(body), PIECE):
+        piece = body[i:i + PIECE]
+        conn.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+        answer.count += len(piece)
+
+
 def close_cleanly(conn):
     # A close-delimited body ends with the TLS close_notify: the end of the answer, not a cut.
     if isinstance(conn, ssl.SSLSocket):
@@ -519,7 +582,7 @@ def parse_args(argv):
     p.add_argument("--answer-after", type=float, default=0.0,
                    help="seconds to wait between a request and its answer (a slow first connection)")
     p.add_argument("--request-log", help="append one line per request: time port method path, then "
-                                         "tab Range tab If-Range (each - when not sent)")
+                                         "tab Range tab If-Range tab Accept-Encoding (each - when not sent)")
     p.add_argument("--sent-log", help="append one line per answer: time port status first-byte "
                                       "body-bytes-sent range-header-or-dash")
     p.add_argument("--no-validators", action="store_true",
@@ -544,6 +607,8 @@ def parse_args(argv):
                         "Content-Length of that half, or with none and the connection closed after it")
     p.add_argument("--partial-coding", choices=("gzip",),
                    help="206 answers say Content-Encoding: that (their bytes unchanged)")
+    p.add_argument("--busy-resumes", type=int, default=0,
+                   help="answer the first K ranged requests 503 with Retry-After: 1 (normal, slow)")
     p.add_argument("--trickle-seconds", type=float, default=0.0,
                    help="answers with a body send at --trickle-rate for their first SECONDS")
     p.add_argument("--trickle-rate", type=int, default=700,

@@ -1,0 +1,98 @@
+#include "download/rules/AnswerJudge.h"
+
+namespace platform
+{
+
+AnswerJudge::AnswerJudge (const juce::String& address, const DownloadResume& resumeFrom)
+    : firstAddress (address), resume (resumeFrom), redirects (address), ranged (resumeFrom.canResume())
+{
+}
+
+juce::StringArray AnswerJudge::getRequestHeaders() const
+{
+    // The bytes themselves, never a coding a CDN would choose for us.
+    juce::StringArray headers { "Accept-Encoding: identity" };
+
+    // Only the rest, and only of the same file: a changed one comes whole.
+    if (ranged)
+        headers.addArray ({ "Range: bytes=" + juce::String (resume.received) + "-", "If-Range: " + resume.validators.ifRange() });
+
+    return headers;
+}
+
+AnswerJudge::Verdict AnswerJudge::judge (const AnswerHead& head)
+{
+    const auto status = head.getStatus();
+
+    // A redirect without a (single) Location is the final answer: a server error, not a loop.
+    if (Redirects::isRedirect (status) && head.getLocation().isNotEmpty())
+    {
+        refusal = redirects.follow (head.getLocation());
+        return refusal.isEmpty() ? Verdict::sendAgain : Verdict::refuse;
+    }
+
+    if (! ranged)
+        return takeBody (head);
+
+    // A server too busy for the rest now refuses nothing for good: the kept bytes wait for it.
+    if (status >= 500 || status == 429)
+        return Verdict::retryLater;
+
+    // Validators tell apart versions of one resource only.
+    if (status == 206 && getAddress() != resume.address)
+    {
+        startNote = "Download started again from zero: the rest came from another address (" + getAddress() + ")";
+        return askAgainPlainly();
+    }
+
+    switch (RangedAnswer::judge (resume, head, startNote))
+    {
+        case RangedAnswer::Use::append:
+            bodyLength = resume.completeLength - resume.received;
+            bodyValidators = resume.validators;   // the very version asked for
+            return Verdict::append;
+
+        case RangedAnswer::Use::fromZero:
+            return takeBody (head);
+
+        case RangedAnswer::Use::askAgainPlainly:
+            break;
+    }
+
+    return askAgainPlainly();
+}
+
+AnswerJudge::Verdict AnswerJudge::keptPartGone()
+{
+    startNote = RangedAnswer::keptPartGoneNote;
+    return askAgainPlainly();
+}
+
+AnswerJudge::Verdict AnswerJudge::askAgainPlainly()
+{
+    ranged = false;
+    redirects = Redirects (firstAddress);
+    return Verdict::sendAgain;
+}
+
+AnswerJudge::Verdict AnswerJudge::takeBody (const AnswerHead& head)
+{
+    // Only a body that can become the file must show where it ends and be the file's own bytes;
+    // any other answer is a server error whatever its body.
+    if (head.getStatus() == 200)
+    {
+        refusal = head.getFramingProblem();
+
+        if (refusal.isEmpty() && head.isCoded())
+            refusal = "the body is encoded (" + head.getContentEncoding() + ")";
+
+        if (refusal.isNotEmpty())
+            return Verdict::refuse;
+    }
+
+    bodyLength = head.getContentLength();
+    bodyValidators = head.validatorsOfBody();
+    return Verdict::write;
+}
+
+} // namespace platform

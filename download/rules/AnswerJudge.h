@@ -1,0 +1,72 @@
+#pragma once
+
+#include "download/rules/AnswerHead.h"
+#include "download/rules/RedirectLocation.h"
+
+namespace platform
+{
+
+/** The one judge of every answer a download attempt gets, the same on every system: the system's
+    layer sends the requests it names and hands over each answer's head; the judge says whether
+    to follow it, write its body, append it to the kept bytes, refuse it, or try again later.
+    Nothing here touches the network or the file.
+*/
+class AnswerJudge
+{
+public:
+    enum class Verdict
+    {
+        sendAgain,    // a redirect followed, or a ranged answer of no use: send the next request
+        write,        // the body into a new, empty file (the file, or an answer judged as usual)
+        append,       // the body continues the kept bytes, to the complete length exactly
+        refuse,       // a final answer whose body is never taken (a server error): getRefusal() says why
+        retryLater    // a ranged request refused for now (5xx, 429): no answer, the kept bytes stay
+    };
+
+    /** An attempt at `address` that asks only for the rest when `resume` can be resumed. */
+    AnswerJudge (const juce::String& address, const DownloadResume& resume);
+
+    /** Where the next request goes, and its extra header lines ("Name: value"). */
+    const juce::String& getAddress() const noexcept    { return redirects.getAddress(); }
+    juce::StringArray getRequestHeaders() const;
+
+    /** Whether the next request asks for the rest of the kept bytes. */
+    bool isRanged() const noexcept    { return ranged; }
+
+    /** Judges the head of the answer to the last request sent. */
+    Verdict judge (const AnswerHead& head);
+
+    /** For the log, once a body is taken: from which byte it resumed, or why it starts from zero
+        (empty when the attempt was not asked to resume).
+    */
+    const juce::String& getStartNote() const noexcept    { return startNote; }
+
+    /** Why the final answer was refused. */
+    const juce::String& getRefusal() const noexcept      { return refusal; }
+
+    /** The length of the body to take, by its framing or, appended, by its range; -1 unknown. */
+    juce::int64 getBodyLength() const noexcept           { return bodyLength; }
+
+    /** The kept bytes the attempt was asked to resume. */
+    const DownloadResume& getResume() const noexcept     { return resume; }
+
+    /** What a later attempt may resume the body taken by (appended: the kept file's). */
+    const Validators& getBodyValidators() const noexcept { return bodyValidators; }
+
+    /** The kept bytes could not be reopened to append to: only the whole file can be used now. */
+    Verdict keptPartGone();
+
+private:
+    Verdict takeBody (const AnswerHead& head);
+    Verdict askAgainPlainly();
+
+    const juce::String firstAddress;
+    const DownloadResume resume;
+    Redirects redirects;
+    bool ranged;
+    juce::String startNote, refusal;
+    juce::int64 bodyLength = -1;
+    Validators bodyValidators;
+};
+
+} // namespace platform

@@ -1,0 +1,173 @@
+// One judge for every answer, fed the same facts by both systems' layers: which answers are
+// followed, taken, refused or tried again later, whatever each system's HTTP stack would do.
+
+#include "download/rules/AnswerJudge.h"
+
+#include <gtest/gtest.h>
+
+using platform::AnswerHead;
+using platform::AnswerJudge;
+using Verdict = AnswerJudge::Verdict;
+
+namespace
+{
+    const juce::String first ("https://a.example:8443/r1/x.exe");
+
+    AnswerHead head (const juce::StringArray& lines)    { return AnswerHead::read (lines); }
+
+    AnswerHead redirect (int status, const juce::String& location)
+    {
+        return head ({ "HTTP/1.1 " + juce::String (status) + " Moved", "Location: " + location, "Content-Length: 0" });
+    }
+
+    platform::DownloadResume keptAt (const juce::String& address)
+    {
+        return { 100, 1000, platform::Validators::of ("\"v1\"", {}, {}), address };
+    }
+}
+
+TEST (AnswerJudge, FollowsOnlyMovesWithAUsableHttpsLocation)
+{
+    const struct { int status; const char* location; Verdict verdict; const char* result; } cases[] = {
+        // Which statuses are redirects: 300, 304 and 305 are final answers even with a Location.
+        { 301, "/files/x.exe", Verdict::sendAgain, "https://a.example:8443/files/x.exe" },
+        { 302, "/files/x.exe", Verdict::sendAgain, "https://a.example:8443/files/x.exe" },
+        { 303, "/files/x.exe", Verdict::sendAgain, "https://a.example:8443/files/x.exe" },
+        { 307, "/files/x.exe", Verdict::sendAgain, "https://a.example:8443/files/x.exe" },
+        { 308, "/files/x.exe", Verdict::sendAgain, "https://a.example:8443/files/x.exe" },
+        { 300, "/files/x.exe", Verdict::write,     "" },
+        { 304, "/files/x.exe", Verdict::write,     "" },
+        { 305, "/files/x.exe", Verdict::write,     "" },
+        { 302, "",             Verdict::write,     "" },
+        // Which Location forms lead where.
+        { 302, "https://b.example/y.exe",  Verdict::sendAgain, "https://b.example/y.exe" },
+        { 302, "HTTPS://B.example:9/y",    Verdict::sendAgain, "HTTPS://B.example:9/y" },
+        { 302, "https://[::1]:8443/y.exe", Verdict::sendAgain, "https://[::1]:8443/y.exe" },
+        { 302, "//b.example/y.exe",        Verdict::sendAgain, "https://b.example/y.exe" },
+        { 302, "../r2/y.exe",              Verdict::sendAgain, "https://a.example:8443/r2/y.exe" },
+        { 302, "?from=top",                Verdict::sendAgain, "https://a.example:8443/r1/x.exe?from=top" },
+        { 302, "http://a.example/x.exe",   Verdict::refuse,    "redirected away from https (http://a.example/x.exe)" },
+        { 302, "ftp://a.example/x.exe",    Verdict::refuse,    "redirected away from https (ftp://a.example/x.exe)" },
+        { 302, "https:/a.example/x.exe",   Verdict::refuse,    "redirected to an unusable address (https:/a.example/x.exe)" },
+        { 302, "https:x.exe",              Verdict::refuse,    "redirected to an unusable address (https:x.exe)" },
+        { 302, "https:///x.exe",           Verdict::refuse,    "redirected to an unusable address (https:///x.exe)" },
+        { 302, "https://b.example:99999/", Verdict::refuse,    "redirected to an unusable address (https://b.example:99999/)" },
+        { 302, "https://b_x.example/y",    Verdict::refuse,    "redirected to an unusable address (https://b_x.example/y)" },
+        { 302, "/a b.exe",                 Verdict::refuse,    "redirected to an unusable address (/a b.exe)" },
+        { 302, "https://a.example:8443/r1/x.exe#top", Verdict::refuse, "redirected in a loop (https://a.example:8443/r1/x.exe)" },
+        { 302, "HTTPS://A.EXAMPLE:8443/r1/x.exe",     Verdict::refuse, "redirected in a loop (HTTPS://A.EXAMPLE:8443/r1/x.exe)" },
+    };
+
+    for (const auto& c : cases)
+    {
+        AnswerJudge judge (first, {});
+        const auto verdict = judge.judge (redirect (c.status, c.location));
+
+        EXPECT_EQ (verdict, c.verdict) << c.status << " " << c.location;
+        EXPECT_EQ (verdict == Verdict::refuse ? judge.getRefusal() : verdict == Verdict::sendAgain ? judge.getAddress() : juce::String(),
+                   juce::String (c.result)) << c.status << " " << c.location;
+    }
+}
+
+TEST (AnswerJudge, ARedirectChainEndsWithinFiveHopsAndNeverReturns)
+{
+    AnswerJudge judge (first, {});
+
+    for (int hop = 1; hop <= 5; ++hop)
+        ASSERT_EQ (judge.judge (redirect (302, "/hop" + juce::String (hop))), Verdict::sendAgain);
+
+    EXPECT_EQ (judge.judge (redirect (302, "/hop6")), Verdict::refuse);
+    EXPECT_EQ (judge.getRefusal(), "more than 5 redirects");
+
+    AnswerJudge back (first, {});
+    ASSERT_EQ (back.judge (redirect (307, "https://b.example/y")), Verdict::sendAgain);
+    EXPECT_EQ (back.judge (redirect (301, first)), Verdict::refuse);
+    EXPECT_EQ (back.getRefusal(), "redirected in a loop (" + first + ")");
+}
+
+TEST (AnswerJudge, TakesAWholeFileOnlyWhenItsEndCanBeToldAndItsBytesAreTheFiles)
+{
+    const auto ok = juce::String ("HTTP/1.1 200 OK");
+    const struct { juce::StringArray lines; Verdict verdict; juce::int64 length; const char* refusal; } cases[] = {
+        { { ok, "Content-Length: 1000" },                                     Verdict::write,  1000, "" },
+        { { ok, "Transfer-Encoding: chunked" },                               Verdict::write,  -1,   "" },
+        { { ok, "transfer-encoding: Chunked", "Content-Length: 500" },        Verdict::write,  -1,   "" },   // chunks frame it
+        { { ok, "Content-Length: 500", "Transfer-Encoding: chunked" },        Verdict::write,  -1,   "" },
+        { { "HTTP/2 200" },                                                   Verdict::write,  -1,   "" },   // the stream's end frames it
+        { { "HTTP/1.1 404 Not Found" },                                       Verdict::write,  -1,   "" },   // no file either way
+        { { ok },                                                             Verdict::refuse, -1,   "the body's end cannot be told from a cut (no Content-Length, not chunked)" },
+        { { "HTTP/1.0 200 OK" },                                              Verdict::refuse, -1,   "the body's end cannot be told from a cut (no Content-Length, not chunked)" },
+        { { ok, "Transfer-Encoding: gzip, chunked" },                         Verdict::refuse, -1,   "the body has a transfer coding other than chunked (gzip, chunked)" },
+        { { ok, "Transfer-Encoding: chunked", "Transfer-Encoding: gzip" },    Verdict::refuse, -1,   "the body has a transfer coding other than chunked (chunked, gzip)" },
+        { { ok, "Content-Length: 1000", "Content-Length: 1000" },             Verdict::refuse, -1,   "the body's length is not one number (Content-Length: 1000, 1000)" },
+        { { ok, "Content-Length: 1000, 1000" },                               Verdict::refuse, -1,   "the body's length is not one number (Content-Length: 1000, 1000)" },
+        { { ok, "Content-Length: -5" },                                       Verdict::refuse, -1,   "the body's length is not one number (Content-Length: -5)" },
+        { { ok, "Content-Length: 10", "Content-Encoding: identity", "Content-Encoding: gzip" }, Verdict::refuse, -1, "the body is encoded (identity, gzip)" },
+        { { ok, "Content-Length: 10", "Content-Encoding: identity" },         Verdict::write,  10,   "" },
+        { { ok, "Content-Length: 10", "X-Long:", " folded", "Content-Encoding:", " gzip" }, Verdict::refuse, -1, "the body is encoded ( gzip)" },
+    };
+
+    for (const auto& c : cases)
+    {
+        AnswerJudge judge (first, {});
+        const auto verdict = judge.judge (head (c.lines));
+
+        EXPECT_EQ (verdict, c.verdict) << c.lines.joinIntoString (" | ");
+        EXPECT_EQ (judge.getRefusal(), juce::String (c.refusal));
+
+        EXPECT_EQ (judge.getBodyLength(), c.length) << c.lines.joinIntoString (" | ");
+    }
+}
+
+TEST (AnswerJudge, KnowsTheFileByItsValidatorsOnlyWhenEachCameOnce)
+{
+    const struct { juce::StringArray lines; juce::String ifRange; } cases[] = {
+        { { "HTTP/1.1 200 OK", "Content-Length: 1", "ETag: \"v1\"" },                  "\"v1\"" },
+        { { "HTTP/1.1 200 OK\r", "Content-Length: 1\r", "ETag: \"v1\"\r", "\r", "ETag: \"after the head\"" }, "\"v1\"" },
+        { { "HTTP/1.1 200 OK", "Content-Length: 1", "ETag: \"v1\"", "ETag: \"v1\"" },  "" },
+        { { "HTTP/1.1 200 OK", "Content-Length: 1", "ETag: \"v1\"", "ETag: \"v2\"" },  "" },
+        { { "HTTP/1.1 200 OK", "Content-Length: 1", "ETag: \"v1\"", "Last-Modified: Tue, 02 Jan 2024 10:00:00 GMT",
+            "Last-Modified: Wed, 03 Jan 2024 10:00:00 GMT" },                          "" },
+        { { "HTTP/1.1 200 OK", "Content-Length: 1", "Content-Encoding: gzip", "ETag: \"v1\"" }, "" },
+    };
+
+    for (const auto& c : cases)
+        EXPECT_EQ (head (c.lines).validatorsOfBody().ifRange(), c.ifRange) << c.lines.joinIntoString (" | ");
+}
+
+TEST (AnswerJudge, ARangedRequestKeepsItsBytesThroughAPassingRefusalAndOnlyAtItsOwnAddress)
+{
+    const auto partOfV1 = head ({ "HTTP/1.1 206 Partial", "Content-Range: bytes 100-999/1000", "ETag: \"v1\"" });
+
+    // Every request asks for the bytes themselves; a ranged one for the rest of the same file.
+    AnswerJudge ranged (first, keptAt (first));
+    EXPECT_EQ (ranged.getRequestHeaders(),
+               juce::StringArray ({ "Accept-Encoding: identity", "Range: bytes=100-", "If-Range: \"v1\"" }));
+    EXPECT_EQ (AnswerJudge (first, {}).getRequestHeaders(), juce::StringArray ({ "Accept-Encoding: identity" }));
+
+    // 5xx and 429 to a ranged request: tried again later, the kept bytes untouched.
+    for (const auto status : { 500, 503, 429 })
+        EXPECT_EQ (AnswerJudge (first, keptAt (first)).judge (head ({ "HTTP/1.1 " + juce::String (status) + " Busy", "Retry-After: 1" })),
+                   Verdict::retryLater) << status;
+
+    // The rest of the same address is appended, with the kept file's validators.
+    AnswerJudge same (first, keptAt (first));
+    EXPECT_EQ (same.judge (partOfV1), Verdict::append);
+    EXPECT_EQ (same.getBodyLength(), 900);
+
+    // Redirected to the same address the bytes came from: appended.
+    const auto moved = juce::String ("https://cdn.example/x.exe");
+    AnswerJudge followed (first, keptAt (moved));
+    ASSERT_EQ (followed.judge (redirect (302, moved)), Verdict::sendAgain);
+    EXPECT_EQ (followed.judge (partOfV1), Verdict::append);
+
+    // Redirected elsewhere: a plain request follows, from the first address, and its 503 is final.
+    AnswerJudge elsewhere (first, keptAt (moved));
+    ASSERT_EQ (elsewhere.judge (redirect (302, "https://other.example/x.exe")), Verdict::sendAgain);
+    EXPECT_EQ (elsewhere.judge (partOfV1), Verdict::sendAgain);
+    EXPECT_EQ (elsewhere.getStartNote(), "Download started again from zero: the rest came from another address (https://other.example/x.exe)");
+    EXPECT_FALSE (elsewhere.isRanged());
+    EXPECT_EQ (elsewhere.getAddress(), first);
+    EXPECT_EQ (elsewhere.getRequestHeaders(), juce::StringArray ({ "Accept-Encoding: identity" }));
+    EXPECT_EQ (elsewhere.judge (head ({ "HTTP/1.1 503 Busy", "Content-Length: 0" })), Verdict::write);
+}
