@@ -22,19 +22,23 @@ namespace platform
     /** Connects to `url` and starts writing its body to the file `target`, opened through
         `openOutput`, with the meaning of the Windows HTTP stack: null when no HTTP answer came
         back (refused, unknown host, TLS failure, empty address, time-out) or there is no output;
-        otherwise a running task, whatever the status code, after following redirects (never away
-        from https). Blocks until then. Uses the system's proxy settings (on Linux the usual proxy
-        variables).
+        otherwise a running task, whatever the status code. Blocks until then. Uses the system's
+        proxy settings (on Linux the usual proxy variables).
+
+        Each answer's head goes, as its lines came, to one AnswerJudge, the same on every system:
+        it follows redirects (never away from https, at most 5, never in a loop), refuses a final
+        answer whose body's end cannot be told or is not the file's bytes (a task finished at once,
+        a server error with getRefusal() saying why), and decides what a ranged answer is good for.
 
         A plain attempt opens a new, empty file before it connects (a failed attempt leaves it).
         One that `resume.canResume()` asks for the rest only (Range and If-Range, on every
-        redirect too) and opens the file once the answer is in: a 206 of the same file that
-        continues the kept bytes exactly to the complete length is appended to them, and is whole
-        only at that length (fewer bytes are a cut, more an error); a 200 replaces them, as does
-        any other answer, judged as usual; a 206 that does not fit, or a 416, is followed at once
-        by a plain request that empties the file only once its own answer is in (see
-        RangedAnswer). Without an answer nothing of the kept file is touched. A redirect without
-        a Location is a final answer.
+        redirect too) and opens the file once the answer is in: a 206 of the same version from the
+        same address, continuing the kept bytes exactly to the complete length, is appended to
+        them, and is whole only at that length (fewer bytes are a cut, more an error); a 200
+        replaces them, as does any other answer, judged as usual; a 5xx or 429 gives no task and
+        leaves them to the next attempt; a 206 that does not fit, or a 416, is followed at once by
+        a plain request that empties the file only once its own answer is in (see RangedAnswer).
+        Without an answer nothing of the kept file is touched.
 
         Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
     */

@@ -92,7 +92,40 @@ AnswerJudge::Verdict AnswerJudge::takeBody (const AnswerHead& head)
 
     bodyLength = head.getContentLength();
     bodyValidators = head.validatorsOfBody();
+    chunkedFile = head.getStatus() == 200 && head.getFraming() == AnswerHead::Framing::chunked;
     return Verdict::write;
+}
+
+juce::StringArray AnswerJudge::getConfirmationHeaders (juce::int64 received) const
+{
+    const auto validator = bodyValidators.ifRange();
+
+    if (validator.isEmpty())
+        return {};
+
+    return { "Accept-Encoding: identity", "Range: bytes=" + juce::String (received) + "-", "If-Range: " + validator };
+}
+
+AnswerJudge::Ending AnswerJudge::confirm (const AnswerHead& head, juce::int64 received)
+{
+    const auto range = head.getContentRange().trim();
+    const auto status = head.getStatus();
+
+    if (status == 416 && range == "bytes */" + juce::String (received))
+        return Ending::whole;
+
+    // More of the version asked for (the validator sent, named back) follows.
+    const auto asked = bodyValidators.ifRange();
+    const auto& named = head.getValidators();
+
+    if (status == 206 && range.startsWith ("bytes " + juce::String (received) + "-") && asked.isNotEmpty()
+         && asked == (asked.startsWithChar ('"') ? named.etag : named.lastModified))
+        return Ending::cut;
+
+    refusal = "the chunked body's end could not be confirmed (" + (getConfirmationHeaders (received).isEmpty()
+                  ? juce::String ("no strong validator to ask by")
+                  : "asked for what follows it, the server answered " + juce::String (status)) + ")";
+    return Ending::unconfirmed;
 }
 
 } // namespace platform

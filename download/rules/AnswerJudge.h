@@ -56,6 +56,24 @@ public:
     /** The kept bytes could not be reopened to append to: only the whole file can be used now. */
     Verdict keptPartGone();
 
+    /** A chunked body ends with its last chunk, which not every system's stack tells apart from
+        a cut (Wine's WinINet ends a cut one as if whole). So once a chunked body of the file has
+        ended, the layer asks for what follows its `received` bytes, with these header lines
+        (none when nothing can be asked by: the body gave no strong validator), and confirm()
+        judges the answer's head.
+    */
+    bool needsConfirmation() const noexcept    { return chunkedFile; }
+    juce::StringArray getConfirmationHeaders (juce::int64 received) const;
+
+    enum class Ending
+    {
+        whole,         // nothing follows (416, "bytes */<received>")
+        cut,           // more of the same version follows: the body was cut short
+        unconfirmed    // anything else: getRefusal() says why
+    };
+
+    Ending confirm (const AnswerHead& head, juce::int64 received);
+
 private:
     Verdict takeBody (const AnswerHead& head);
     Verdict askAgainPlainly();
@@ -67,6 +85,7 @@ private:
     juce::String startNote, refusal;
     juce::int64 bodyLength = -1;
     Validators bodyValidators;
+    bool chunkedFile = false;
 };
 
 } // namespace platform

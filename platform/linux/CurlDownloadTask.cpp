@@ -47,6 +47,7 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
 {
     initialiseCurlOnce();
     auto task = std::make_unique<CurlDownloadTask> (target, openOutput, AnswerJudge (url.toString (true), resume));
+    task->timeouts = timeouts;
 
     // As on Windows: a plain attempt's file is opened before the connection is made. A ranged
     // one's only once an answer is in, so that an attempt that fails leaves the kept bytes.
@@ -55,7 +56,7 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
 
     for (;;)
     {
-        if (! task->send (timeouts))
+        if (! task->send (task->judge.getRequestHeaders()))
             return nullptr;
 
         // Connect here, on the caller's thread, until the answer's head is judged.
@@ -125,7 +126,7 @@ CurlDownloadTask::~CurlDownloadTask()
     curl_slist_free_all (requestHeaders);
 }
 
-bool CurlDownloadTask::send (DownloadTimeouts timeouts)
+bool CurlDownloadTask::send (const juce::StringArray& headers)
 {
     // A request before this one (a redirect, a ranged answer of no use) has had its answer.
     if (easy != nullptr)
@@ -146,7 +147,7 @@ bool CurlDownloadTask::send (DownloadTimeouts timeouts)
     if ((easy = curl_easy_init()) == nullptr)
         return false;
 
-    for (const auto& line : judge.getRequestHeaders())
+    for (const auto& line : headers)
     {
         auto* const list = curl_slist_append (requestHeaders, line.toRawUTF8());
 
@@ -226,9 +227,39 @@ void CurlDownloadTask::finish (int result)
     // A continuation is whole only at the complete length: one that ends before it was cut off,
     // whatever the connection said (a close can look like a proper end).
     const auto endedShort = result == CURLE_OK && resumed && downloaded < contentLength;
-    const auto failed = result != CURLE_OK || endedShort;
+    auto failed = result != CURLE_OK || endedShort;
+    auto byNetwork = endedShort || (result != CURLE_WRITE_ERROR && ! cancelled);
 
-    publishFinished (failed, endedShort || (result != CURLE_WRITE_ERROR && ! cancelled));
+    // libcurl tells a cut chunked body itself; the question is asked all the same, so that a
+    // chunked body is taken on the same terms as on Windows.
+    if (! failed && judge.needsConfirmation())
+    {
+        const auto ending = confirmEnd();
+        failed = ending != AnswerJudge::Ending::whole;
+        byNetwork = ending == AnswerJudge::Ending::cut;
+        refusal = judge.getRefusal();
+    }
+
+    publishFinished (failed, byNetwork);
+}
+
+AnswerJudge::Ending CurlDownloadTask::confirmEnd()
+{
+    const auto received = downloaded;
+    const auto headers = judge.getConfirmationHeaders (received);
+
+    if (headers.isEmpty())
+        return judge.confirm ({}, received);
+
+    probing = true;
+    std::optional<int> result;
+
+    if (send (headers))
+        while (! probeHead.has_value() && ! result.has_value() && ! cancelled)
+            result = pump (transferPollMs);
+
+    // No answer is the network's failure, as for the body itself.
+    return probeHead.has_value() ? judge.confirm (*probeHead, received) : AnswerJudge::Ending::cut;
 }
 
 void CurlDownloadTask::takeHead()
@@ -270,7 +301,7 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
     const auto length = size * count;
 
     // A chunked body's trailers come here too: only the head is read.
-    if (task.verdict.has_value())
+    if (task.verdict.has_value() && ! task.probing)
         return task.cancelled ? 0 : length;
 
     const auto line = juce::String::fromUTF8 (data, (int) length).trimCharactersAtEnd ("\r\n");
@@ -287,6 +318,13 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
     // An interim answer (1xx) is followed by the real one.
     if (const auto status = AnswerHead::read (task.headLines).getStatus(); status >= 100 && status < 200)
         return length;
+
+    // Only the head of the answer to what follows a chunked body is wanted.
+    if (task.probing)
+    {
+        task.probeHead = AnswerHead::read (task.headLines);
+        return 0;
+    }
 
     task.takeHead();
 
@@ -305,7 +343,7 @@ size_t CurlDownloadTask::receiveBody (char* data, size_t size, size_t count, voi
     // More than a continuation's range is no part of this file.
     const auto tooLong = task.resumed && task.downloaded + (juce::int64) length > task.contentLength;
 
-    if (task.cancelled || task.output == nullptr || tooLong || ! task.output->write (data, length))
+    if (task.cancelled || task.probing || task.output == nullptr || tooLong || ! task.output->write (data, length))
         return 0;   // ends the transfer with an error
 
     task.publishDownloaded (task.downloaded + (juce::int64) length);

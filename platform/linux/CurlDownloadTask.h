@@ -45,8 +45,9 @@ public:
     ~CurlDownloadTask() override;
 
 private:
-    bool send (DownloadTimeouts timeouts);
+    bool send (const juce::StringArray& headers);
     void takeHead();
+    AnswerJudge::Ending confirmEnd();
     std::optional<int> pump (int waitMs);
     void finish (int result);
     void run();
@@ -59,6 +60,9 @@ private:
     AnswerJudge judge;
     std::optional<AnswerJudge::Verdict> verdict;   // of the answer whose head has come in
     juce::StringArray headLines;                   // of the answer whose head is coming in
+    bool probing = false;                          // asking what follows a chunked body (confirmEnd)
+    std::optional<AnswerHead> probeHead;
+    DownloadTimeouts timeouts;
     Curl_easy* easy = nullptr;
     Curl_multi* multi = nullptr;
     curl_slist* requestHeaders = nullptr;

@@ -83,10 +83,9 @@ namespace
             if (! InternetQueryDataAvailable (handle, &available, 0, 0))
                 return -1;
 
-            if (available == 0)
-                return 0;
-
-            return InternetReadFile (handle, buffer, juce::jmin (size, available), &received) ? (int) received : -1;
+            // At the end, the read itself says whether it is one (it fails for a body cut short).
+            return InternetReadFile (handle, buffer, available == 0 ? size : juce::jmin (size, available), &received)
+                       ? (int) received : -1;
         }
 
         /** Ends a send or read in progress on another thread; nothing is sent or read after it. */
@@ -250,19 +249,19 @@ namespace
         /** The body of the answer with this `status` that `judge` let through: whole, or
             continuing the kept bytes when `appended`.
         */
-        WinInetDownloadTask (std::shared_ptr<Request> answered, int status, const AnswerJudge& judge, bool appended,
+        WinInetDownloadTask (std::shared_ptr<Request> answered, int status, const AnswerJudge& attemptJudge, bool appended,
                              const juce::File& target, std::unique_ptr<juce::OutputStream> output)
-            : juce::Thread ("Download"), request (std::move (answered)), file (std::move (output)),
-              before (appended ? judge.getResume().received : 0),
+            : juce::Thread ("Download"), request (std::move (answered)), judge (attemptJudge), file (std::move (output)),
+              before (appended ? attemptJudge.getResume().received : 0),
               // A continuation is measured by its Content-Range, a chunked body by its chunks,
               // never by a Content-Length that does not frame it.
-              body (judge.getBodyLength()),
+              body (attemptJudge.getBodyLength()),
               exactEnd (appended)
         {
             targetLocation = target;
             contentLength = body < 0 ? -1 : before + body;
             httpCode = status;
-            takeJudgement (judge, appended);
+            takeJudgement (attemptJudge, appended);
             downloaded = before;
             startThread();
         }
@@ -331,12 +330,40 @@ namespace
 
             // A read that failed or a body that ended early is the network's doing; a file that
             // could not be written, a body longer than its range, or a task cancelled, is not.
-            const auto cutShort = readFailed || (body >= 0 && total < body);
+            auto cutShort = readFailed || (body >= 0 && total < body);
             const auto ours = writeFailed || tooLong || threadShouldExit();
-            publishFinished (ours || cutShort, cutShort && ! ours);
+            auto unconfirmed = false;
+
+            if (! cutShort && ! ours && judge.needsConfirmation())
+            {
+                const auto ending = confirmEnd (total);
+                cutShort = ending == AnswerJudge::Ending::cut;
+                unconfirmed = ending == AnswerJudge::Ending::unconfirmed;
+                refusal = judge.getRefusal();
+            }
+
+            publishFinished (ours || cutShort || unconfirmed, cutShort && ! ours);
+        }
+
+        /** WinINet ends a chunked body cut before its last chunk as if it were whole (Wine's
+            does): what follows it is asked for, and the judge says what the answer shows.
+        */
+        AnswerJudge::Ending confirmEnd (juce::int64 received)
+        {
+            const auto headers = judge.getConfirmationHeaders (received);
+
+            if (headers.isEmpty())
+                return judge.confirm ({}, received);
+
+            const auto probe = connect (judge.getAddress(), headers.joinIntoString ("\r\n") + "\r\n");
+
+            // No answer is the network's failure, as for the body itself.
+            return probe != nullptr ? judge.confirm (AnswerHead::read (probe->getHeadLines()), received)
+                                    : AnswerJudge::Ending::cut;
         }
 
         const std::shared_ptr<Request> request;
+        AnswerJudge judge;
         juce::CriticalSection fileLock;
         std::unique_ptr<juce::OutputStream> file;
         const juce::int64 before, body;

@@ -1,5 +1,6 @@
 """The test mirror (tools/mirror/mirror.py) on the ports the test builds download from."""
 
+import hashlib
 from collections import namedtuple
 from pathlib import Path
 
@@ -50,6 +51,13 @@ class Mirror(Server):
 
     def served_size(self):
         return served_size(self.file, self.trailer)
+
+    def etag(self):
+        """The ETag of the served bytes (as the mirror makes it)."""
+        data = self.file.read_bytes()
+        if self.trailer is not None:
+            data += self.trailer.encode("utf-8") + (b"" if self.trailer.endswith("\n") else b"\n")
+        return '"%s"' % hashlib.sha256(data).hexdigest()[:16]
 
     def requests(self):
         """One "time port method path" per request."""

@@ -45,9 +45,12 @@ OUTCOMES = {
     "huge-body": ("cannot open",),
     # Chunks frame the body, whatever Content-Length says beside them; a cut before the last chunk
     # is a cut, and a chunked body has no length to resume by.
-    "chunked-short-length": ("good", (), ["{}"]),
-    "chunked-long-length": ("good", (), ["{}"]),
-    "chunked-cut": ("good", (CUT, "Reconnecting...", FROM_ZERO), ["{}", "{}"]),
+    # A chunked body's end is confirmed by asking for what follows it (the mirror answers 416).
+    "chunked-short-length": ("good", (), ["{}", "{}"]),
+    "chunked-long-length": ("good", (), ["{}", "{}"]),
+    # libcurl tells the cut itself; under Wine, WinINet ends the cut body as if whole and the
+    # question about what follows shows the cut (a 206).
+    "chunked-cut": ("good", (CUT, "Reconnecting...", FROM_ZERO), {"linux": ["{}"] * 3, "wine": ["{}"] * 4}),
     # A path whose query holds a URL; empty 302s on a connection kept open, the second relative.
     "redirect-query-url": ("good", (), ["{}", "/files{}?src=https://cdn.example/"]),
     "redirect-empty-body": ("good", (), ["{}", "/hop{}", "/files{}"]),
@@ -104,7 +107,8 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
             assert lines[i + 1:] == [SUCCESS, CANNOT_OPEN, DELETED], lines[i:]
         assert_error_shown_until_closed(bench, app, lines, i, "en", "error.png")
     if outcome in ("good", "server error"):
-        assert [request.path for request in mirror.asked()] == [form.format(PATH) for form in expected[-1]], mirror.asked()
+        asked = expected[-1][platform] if isinstance(expected[-1], dict) else expected[-1]
+        assert [request.path for request in mirror.asked()] == [form.format(PATH) for form in asked], mirror.asked()
 
     # The bytes themselves were asked for, never a coding a CDN would choose; nothing went over plain http.
     assert {request.accept_encoding for request in mirror.asked()} <= {"identity"}, mirror.asked()

@@ -171,3 +171,40 @@ TEST (AnswerJudge, ARangedRequestKeepsItsBytesThroughAPassingRefusalAndOnlyAtIts
     EXPECT_EQ (elsewhere.getRequestHeaders(), juce::StringArray ({ "Accept-Encoding: identity" }));
     EXPECT_EQ (elsewhere.judge (head ({ "HTTP/1.1 503 Busy", "Content-Length: 0" })), Verdict::write);
 }
+
+TEST (AnswerJudge, AChunkedFileIsWholeOnlyWhenNothingOfItsVersionFollows)
+{
+    const auto chunked = head ({ "HTTP/1.1 200 OK", "Transfer-Encoding: chunked", "ETag: \"v1\"" });
+    const struct { juce::StringArray probe; AnswerJudge::Ending ending; const char* refusal; } cases[] = {
+        { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */1000" },             AnswerJudge::Ending::whole,       "" },
+        { { "HTTP/1.1 206 Partial", "Content-Range: bytes 1000-1999/2000", "ETag: \"v1\"" },   AnswerJudge::Ending::cut,         "" },
+        { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */2000" },             AnswerJudge::Ending::unconfirmed,
+          "the chunked body's end could not be confirmed (asked for what follows it, the server answered 416)" },
+        { { "HTTP/1.1 206 Partial", "Content-Range: bytes 1000-1999/2000", "ETag: \"v2\"" },   AnswerJudge::Ending::unconfirmed,
+          "the chunked body's end could not be confirmed (asked for what follows it, the server answered 206)" },
+        { { "HTTP/1.1 200 OK", "Transfer-Encoding: chunked", "ETag: \"v1\"" },                 AnswerJudge::Ending::unconfirmed,
+          "the chunked body's end could not be confirmed (asked for what follows it, the server answered 200)" },
+    };
+
+    for (const auto& c : cases)
+    {
+        AnswerJudge judge (first, {});
+        ASSERT_EQ (judge.judge (chunked), Verdict::write);
+        ASSERT_TRUE (judge.needsConfirmation());
+        EXPECT_EQ (judge.getConfirmationHeaders (1000),
+                   juce::StringArray ({ "Accept-Encoding: identity", "Range: bytes=1000-", "If-Range: \"v1\"" }));
+        EXPECT_EQ (judge.confirm (head (c.probe), 1000), c.ending) << c.probe.joinIntoString (" | ");
+        EXPECT_EQ (judge.getRefusal(), juce::String (c.refusal));
+    }
+
+    // Nothing to ask by; and a body framed by its length needs no question.
+    AnswerJudge unnamed (first, {});
+    ASSERT_EQ (unnamed.judge (head ({ "HTTP/1.1 200 OK", "Transfer-Encoding: chunked" })), Verdict::write);
+    EXPECT_TRUE (unnamed.getConfirmationHeaders (1000).isEmpty());
+    EXPECT_EQ (unnamed.confirm ({}, 1000), AnswerJudge::Ending::unconfirmed);
+    EXPECT_EQ (unnamed.getRefusal(), "the chunked body's end could not be confirmed (no strong validator to ask by)");
+
+    AnswerJudge framed (first, {});
+    ASSERT_EQ (framed.judge (head ({ "HTTP/1.1 200 OK", "Content-Length: 10", "ETag: \"v1\"" })), Verdict::write);
+    EXPECT_FALSE (framed.needsConfirmation());
+}

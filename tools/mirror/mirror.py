@@ -26,6 +26,7 @@ MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "si
          "redirect-300", "redirect-304", "redirect-no-authority", "unframed", "unframed-cut",
          "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding")
 WHOLE_MODES = ("normal", "slow", "repeated-etag")   # where ranges, cuts and stalls apply
+CHUNKED_MODES = ("chunked", "chunked-cut", "chunked-short-length", "chunked-long-length")
 # Each serves the file normally at /files/<name> (and /moved/<name>), after its redirects.
 FILES_MODES = ("redirect", "redirect-query-url", "redirect-empty-body", "redirect-moves", "redirect-300",
                "redirect-304", "redirect-no-authority")
@@ -195,13 +196,8 @@ class Mirror:
 
         if mode in WHOLE_MODES:
             self.serve(conn, headers, head_only, self.args.rate if mode == "slow" else None, answer)
-        elif mode == "chunked":
-            answer.date = http_date()
-            send_head(conn, answer, 200, "OK", None,
-                      extra=["Transfer-Encoding: chunked", *self.validator_lines(self.content, answer.date)])
-            if not head_only:
-                send_chunks(conn, body, answer)
-                conn.sendall(b"0\r\n\r\n")
+        elif mode in CHUNKED_MODES:
+            self.serve_chunked(conn, headers, head_only, mode, answer)
         elif mode == "404":
             send_simple(conn, answer, 404, "Not Found", head_only)
         elif mode == "500":
@@ -233,21 +229,6 @@ class Mirror:
                     close_cleanly(conn)
                 else:
                     self.drop(conn, answer)
-        elif mode in ("chunked-cut", "chunked-short-length", "chunked-long-length"):
-            # Chunked, with a wrong Content-Length beside; or the first answer cut before its last chunk.
-            extra = ["Transfer-Encoding: chunked"]
-            if mode != "chunked-cut":
-                extra.append(f"Content-Length: {len(body) // 2 if mode == 'chunked-short-length' else len(body) * 2}")
-            send_head(conn, answer, 200, "OK", None, extra)
-            if not head_only:
-                with self.plan_lock:
-                    cut = mode == "chunked-cut" and not self.troubled
-                    self.troubled = True
-                send_chunks(conn, body[:len(body) // 2] if cut else body, answer)
-                if cut:
-                    self.drop(conn, answer)
-                    return False
-                conn.sendall(b"0\r\n\r\n")
         elif mode == "repeated-coding":
             send_head(conn, answer, 200, "OK", len(body), ["Content-Encoding: identity", "Content-Encoding: gzip"])
             if not head_only:
@@ -291,6 +272,36 @@ class Mirror:
                     conn.sendall(filler)
                     answer.count += len(filler)
         return False
+
+    def serve_chunked(self, conn, headers, head_only, mode, answer):
+        """Chunked, with validators and `Range: bytes=N-` honoured (416 at the end); a wrong
+        Content-Length beside the chunks, or the first answer cut before its last chunk."""
+        body = self.content.data
+        first = self.range_start(self.content, headers)
+        if first is not None and first >= len(body):
+            send_simple(conn, answer, 416, "Range Not Satisfiable", head_only,
+                        extra=[f"Content-Range: bytes */{len(body)}"])
+            return
+        answer.date = http_date()
+        extra = ["Transfer-Encoding: chunked", *self.validator_lines(self.content, answer.date)]
+        if mode in ("chunked-short-length", "chunked-long-length"):
+            extra.append(f"Content-Length: {len(body) // 2 if mode == 'chunked-short-length' else len(body) * 2}")
+        if first is not None:
+            extra.append(f"Content-Range: bytes {first}-{len(body) - 1}/{len(body)}")
+            body = body[first:]
+        send_head(conn, answer, 206 if first is not None else 200,
+                  "Partial Content" if first is not None else "OK", None, extra)
+        answer.first = first or 0
+        if head_only:
+            return
+        with self.plan_lock:
+            cut = mode == "chunked-cut" and not self.troubled
+            self.troubled = True
+        send_chunks(conn, body[:len(body) // 2] if cut else body, answer)
+        if cut:
+            self.drop(conn, answer)
+        else:
+            conn.sendall(b"0\r\n\r\n")
 
     # ---- whole bodies: validators, ranges, cuts and stalls -------------------------------
 
