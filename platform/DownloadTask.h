@@ -40,7 +40,9 @@ public:
     /** Where the body came from, after redirects: the validators name versions of it only. */
     const juce::String& getAddress() const noexcept     { return address; }
 
-    /** Why the answer was refused, its body never taken (AnswerJudge); empty when it was not. */
+    /** Why the answer was refused, its body never taken, or its chunked body's end not confirmed
+        (AnswerJudge); empty when it was not. Read once the task has finished.
+    */
     const juce::String& getRefusal() const noexcept     { return refusal; }
 
     /** For the log: from which byte the attempt resumed, or why it started again from zero;
@@ -68,7 +70,8 @@ protected:
         refusal = judge.getRefusal();
     }
 
-    // Set before the task is handed out, never changed after.
+    // Set before the task is handed out, never changed after; refusal also just before the task
+    // reports that it has finished (a chunked body's end not confirmed).
     bool resumed = false;
     Validators validators;
     juce::String address, startNote, refusal;
