@@ -56,6 +56,18 @@ namespace Timings
     */
     constexpr auto pendingDeletionWait = 2s;
 
+    /** How long a log line waits for its turn among the log's writers (a byte-range lock on the
+        user's own file, which any program of the user can hold for good): long enough for another
+        copy's line to be written, short enough that a holder never stops the program. After it the
+        line is written without its turn (see the Windows log file).
+    */
+    constexpr auto logTurnWait = 100ms;
+
+    /** How long closing waits for the per-run folder to go (a download just let go may still be
+        closing its file): within the promise that closing ends the program in 2 s.
+    */
+    constexpr auto closingDeletionWait = 1s;
+
     /** Milliseconds, for the framework's calls that take an int. */
     template <typename Duration>
     constexpr int inMilliseconds (Duration duration)

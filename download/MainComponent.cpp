@@ -85,7 +85,10 @@ MainComponent::~MainComponent()
     stopTimer();
 
     releaseLookAndFeel();
-    toolProcess.reset();   // leaves a tool that still runs alone
+
+    // A tool that still runs keeps its file and folder; it is left to run alone.
+    const auto toolStarted = toolProcess != nullptr;
+    toolProcess.reset();
 
     std::unique_ptr<platform::DownloadTask> task;
 
@@ -94,15 +97,16 @@ MainComponent::~MainComponent()
         task = std::move (downloadTask);
     }
 
-    // Nothing was downloaded (first attempt or a retry still connecting): the folder would be junk.
-    // A retry attempt that ends later finds it gone and cannot write.
-    if (task == nullptr)
-        deleteRunFolder();
+    // Cancelled without waiting for the network.
+    platform::discardDownload (std::move (task));
+
+    // Whatever was downloaded goes with the folder: the folder is the elevated owner's, so the
+    // user could never remove it, and no later run resumes it. A retry attempt that ends later
+    // finds it gone and cannot write.
+    if (! toolStarted)
+        deleteDownload (Timings::closingDeletionWait);
 
     downloadFolder.reset();
-
-    // Cancelled without waiting for the network; a partial file stays.
-    platform::discardDownload (std::move (task));
 }
 
 bool MainComponent::hasDownloadTask() const

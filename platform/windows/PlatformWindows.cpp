@@ -1,5 +1,7 @@
 #include "platform/Platform.h"
+#include "app/Timings.h"
 #include "platform/BackgroundJobs.h"
+#include "platform/Deadline.h"
 #include "platform/WindowPump.h"
 #include "NoFollowOpen.h"
 #include "ThisProcess.h"
@@ -61,6 +63,38 @@ namespace
         return owned;
     }
 
+    /** The log's writers (every running copy, and the trim at start) take turns on a byte far
+        past any log's end, which leaves the written bytes free for readers. The log is the user's
+        file, so any program of the user can hold that byte for ever: a turn is waited for only a
+        moment, and the writing goes on without it (see WindowsLogFile::append).
+    */
+    class LogTurn
+    {
+    public:
+        explicit LogTurn (HANDLE file) : handle (file)
+        {
+            turn.OffsetHigh = 0x40000000;
+            const Deadline deadline (Timings::inMilliseconds (Timings::logTurnWait));
+
+            while (! (taken = LockFileEx (handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn) != FALSE)
+                    && ! deadline.hasPassed())
+                Sleep (1);
+        }
+
+        ~LogTurn()
+        {
+            if (taken)
+                UnlockFileEx (handle, 0, 1, 0, &turn);
+        }
+
+    private:
+        const HANDLE handle;
+        OVERLAPPED turn {};
+        bool taken = false;
+
+        JUCE_DECLARE_NON_COPYABLE (LogTurn)
+    };
+
     class WindowsLogFile final : public LogFile
     {
     public:
@@ -68,21 +102,13 @@ namespace
 
         bool append (const void* data, size_t size) override
         {
-            // Append-only access puts each write whole at the end on Windows. Wine writes at the
-            // end it has just looked up, so instances appending together overwrite each other's
-            // lines: appenders take turns on a byte far past any log's end, which leaves the
-            // written bytes free for readers.
-            OVERLAPPED turn {};
-            turn.OffsetHigh = 0x40000000;
-            const auto locked = LockFileEx (appendOnly.handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != FALSE;
-
+            // Append-only access puts each write whole at the end on Windows, turn or not. Wine
+            // writes at the end it has just looked up, so there instances appending together
+            // without their turns could overwrite each other's lines: only while another program
+            // keeps the turn from them.
+            const LogTurn turn (appendOnly.handle);
             DWORD written = 0;
-            const auto whole = WriteFile (appendOnly.handle, data, (DWORD) size, &written, nullptr) && written == (DWORD) size;
-
-            if (locked)
-                UnlockFileEx (appendOnly.handle, 0, 1, 0, &turn);
-
-            return whole;
+            return WriteFile (appendOnly.handle, data, (DWORD) size, &written, nullptr) && written == (DWORD) size;
         }
 
     private:
@@ -152,20 +178,27 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
     if (current.handle == nullptr)
         return nullptr;
 
-    // Cut with a handle that can read and rewrite, checked; written to with an append-only one,
-    // opened the same way and checked again.
+    // Never shared for deletion: while it is held, no other program can rename the log, delete
+    // it, or drop a link to it (its link count, checked once it is open, then cannot change).
+    constexpr ULONG sharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+    // Cut with a handle that can read and rewrite, checked, in its turn (a copy running already
+    // may be appending); written to with an append-only one, opened the same way and checked again.
     if (maxInitialSize > 0)
     {
-        const auto rewritable = openBelow (current.handle, fileName, FILE_READ_DATA | FILE_WRITE_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
+        const auto rewritable = openBelow (current.handle, fileName, FILE_READ_DATA | FILE_WRITE_DATA, FILE_OPEN_IF,
+                                           FILE_NON_DIRECTORY_FILE, sharing);
 
         if (! isRealEntry (rewritable, current, fileName, false))
             return nullptr;
 
+        const LogTurn turn (rewritable.handle);
         trimLog (rewritable, maxInitialSize);
     }
 
     // Read access too: a byte-range lock needs it, and it does not undo appending.
-    auto appendOnly = openBelow (current.handle, fileName, FILE_APPEND_DATA | FILE_READ_DATA, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
+    auto appendOnly = openBelow (current.handle, fileName, FILE_APPEND_DATA | FILE_READ_DATA, FILE_OPEN_IF,
+                                 FILE_NON_DIRECTORY_FILE, sharing);
 
     if (! isRealEntry (appendOnly, current, fileName, false))
         return nullptr;

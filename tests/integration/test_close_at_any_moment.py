@@ -20,9 +20,9 @@ from harness.program import ERROR, SUCCESS, TITLE
 
 SEED = int(os.environ.get("VANTREL_STRESS_SEED", time.time_ns() % 1_000_000))
 
-# What each phase may leave in the temporary folder once the program has ended. At the start the
-# first connection runs behind the window: ended before it is made, nothing is left.
-LEAVES = {"start": "partial or nothing", "retrying": "nothing", "downloading": "partial",
+# What each phase may leave in the temporary folder once the program has ended: only a running
+# tool keeps its folder (the user could never remove a per-run folder, nor does a run resume one).
+LEAVES = {"start": "nothing", "retrying": "nothing", "downloading": "nothing",
           "server-error": "nothing", "tool-running": "running tool", "tls-failing": "nothing"}
 
 
@@ -92,7 +92,7 @@ def ask_to_end(app, asking):
 
 def leftover_problems(app, leaves, full_size):
     folders = app.run_folders()
-    if leaves == "nothing" or (leaves == "partial or nothing" and not folders):
+    if leaves == "nothing":
         return [f"folders left: {folders}"] if folders else []
     if len(folders) != 1:
         return [f"expected one per-run folder, found {folders}"]
@@ -100,9 +100,7 @@ def leftover_problems(app, leaves, full_size):
     if len(content) != 1 or not content[0].is_file() or content[0].suffix != ".exe":
         return [f"expected just the download in the folder, found {content}"]
     size = content[0].stat().st_size
-    if leaves.startswith("partial") and not size < full_size:
-        return [f"a partial download was expected, found {size} of {full_size} bytes"]
-    if leaves == "running tool" and size != full_size:
+    if size != full_size:
         return [f"the running tool's file has {size} of {full_size} bytes"]
     return []
 

@@ -1,9 +1,10 @@
-"""Closing the window while the program connects or downloads ends it promptly with 0."""
+"""Closing the window while the program connects or downloads ends it promptly with 0, and
+takes the per-run folder with it: the user could never remove it."""
 
 import pytest
 
 from harness.installer import cases
-from harness.program import completion
+from harness.program import DELETED, completion
 
 ROWS = [(platform, when) for platform in ("linux", "wine")
         for when in ("connecting", "downloading", "stalled")]
@@ -29,5 +30,8 @@ def test_closing_while_busy_ends_program_promptly_with_0(bench, platform, when):
     code, seconds = app.close_and_wait()
     assert code == 0
     assert seconds <= app.closing_bound, f"it took {seconds:.1f} s to end"
-    assert completion(app.lines()) is None, app.lines()
+    lines = app.lines()
+    assert completion(lines) is None, lines
+    assert lines[-1] == DELETED, lines
+    assert app.run_folders() == [], app.run_folders()
     assert bench.tool_runs() == ([], []), "the tool ran"

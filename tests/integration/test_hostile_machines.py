@@ -10,8 +10,9 @@ from pathlib import Path
 
 import pytest
 
-from harness.installer import cases
-from harness.outcomes import assert_error_shown_until_closed, assert_network_failure_until_closed
+from harness.installer import WINE_PROBE, cases, ensure_built, wine_probe
+from harness.outcomes import assert_error_shown_until_closed, assert_good_run, assert_network_failure_until_closed
+from harness.wine import windows_path
 from harness.program import BANNER_STARS, DELETED, ERROR, QUIT, SUCCESS, completion, read_log_bytes, split_log
 
 
@@ -228,3 +229,37 @@ def test_temporary_folder_that_cannot_protect_the_run_folder_gives_way_to_the_sy
     starts, exits = bench.tool_runs()
     assert len(starts) == 1 and starts[0].exe == targets[0] and [e.code for e in exits] == [0], (starts, exits)
     assert list(exfat.iterdir()) == [] and not Path(targets[0]).parent.exists()
+
+
+@pytest.mark.parametrize("platform", cases(["wine"]))
+def test_log_held_by_the_program_cannot_be_renamed_or_deleted(bench, platform):
+    """While the log is held, no other program of the user can change its links: a link dropped
+    between the program's open and its check of the link count could turn the log on a file the
+    user cannot write."""
+    bench.slow_mirror(platform, 6)
+    app = bench.start(platform, "en")
+    app.wait_for_line("Downloading...", timeout=30)
+    log = windows_path(bench.log_path(platform))
+    assert wine_probe(app, "rename", log).startswith("refused"), "the log could be renamed"
+    assert wine_probe(app, "delete", log).startswith("refused"), "the log could be deleted"
+    assert_good_run(bench, app)
+
+
+@pytest.mark.parametrize("platform", cases(["wine"]))
+def test_another_program_holding_the_logs_turn_does_not_stop_a_run(bench, platform):
+    """Another program of the user holds the byte the log's writers take turns on, for good: the
+    program writes its lines without their turn and its run ends as usual."""
+    log = bench.log_path(platform)
+    log.parent.mkdir(parents=True, exist_ok=True)
+    log.write_bytes(b"")
+    wine_env = bench.wine().env
+    holder = subprocess.Popen(["wine", str(ensure_built(WINE_PROBE)), "hold-log-turn", windows_path(log)],
+                              env=wine_env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "holding"
+        bench.mirror(platform)
+        app = bench.start(platform, "en")
+        assert_good_run(bench, app)
+    finally:
+        holder.kill()
+        holder.wait()

@@ -86,7 +86,10 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
         assert app.close_and_wait(10)[0] == 0
     elif outcome == "good":
         before, asked = expected
-        app.wait_until(lambda: bench.tool_runs()[0], 60, "the tool to start")
+        try:
+            app.wait_until(lambda: bench.tool_runs()[0], 60, "the tool to start")
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; log: {app.lines()}; asked: {mirror.asked()}") from None
         served = mirror.file.read_bytes() + mirror.trailer.encode() + b"\n"
         assert app.download_target().read_bytes() == served, "the started file is not the served one"
         lines, _ = assert_good_run(bench, app, before=("Downloading...",) + before)

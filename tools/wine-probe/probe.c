@@ -119,7 +119,7 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc != 3)
     {
-        fprintf(stderr, "usage: probe rename|write|delete|end-session|verify-signature <path or title>\n");
+        fprintf(stderr, "usage: probe rename|write|delete|hold-log-turn|end-session|verify-signature <path or title>\n");
         return 2;
     }
 
@@ -148,6 +148,19 @@ int wmain(int argc, wchar_t** argv)
         if (! DeleteFileW(path))
             return refused();
         puts("deleted");
+    }
+    else if (wcscmp(what, L"hold-log-turn") == 0)
+    {
+        /* The byte the log's writers take turns on, held until this probe is ended. */
+        HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        OVERLAPPED turn = { 0 };
+        turn.OffsetHigh = 0x40000000;
+        if (file == INVALID_HANDLE_VALUE || ! LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn))
+            return refused();
+        puts("holding");
+        fflush(stdout);
+        Sleep(INFINITE);
     }
     else if (wcscmp(what, L"end-session") == 0)
     {
