@@ -83,9 +83,10 @@ namespace
             if (! InternetQueryDataAvailable (handle, &available, 0, 0))
                 return -1;
 
-            // At the end, the read itself says whether it is one (it fails for a body cut short).
-            return InternetReadFile (handle, buffer, available == 0 ? size : juce::jmin (size, available), &received)
-                       ? (int) received : -1;
+            if (available == 0)
+                return 0;
+
+            return InternetReadFile (handle, buffer, juce::jmin (size, available), &received) ? (int) received : -1;
         }
 
         /** Ends a send or read in progress on another thread; nothing is sent or read after it. */

@@ -65,7 +65,7 @@ def assert_error_shown_until_closed(bench, app, lines, first, lang, picture):
     assert app.run_folders() == []
 
     time.sleep(1.5)   # three timer periods: it neither quits nor goes on by itself
-    assert app.running(), "the program ended without being closed"
+    assert app.running(), f"the program ended without being closed (exit code {app.proc.returncode}); log: {app.lines()}"
     assert app.lines()[first:] == lines[first:], app.lines()[first:]
     assert bench.tool_runs() == ([], []), "the tool ran"
 

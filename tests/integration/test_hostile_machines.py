@@ -12,6 +12,7 @@ import pytest
 
 from harness.installer import WINE_PROBE, cases, ensure_built, wine_probe
 from harness.outcomes import assert_error_shown_until_closed, assert_good_run, assert_network_failure_until_closed
+from harness.processes import kill_group
 from harness.wine import windows_path
 from harness.program import BANNER_STARS, DELETED, ERROR, QUIT, SUCCESS, completion, read_log_bytes, split_log
 
@@ -254,12 +255,12 @@ def test_another_program_holding_the_logs_turn_does_not_stop_a_run(bench, platfo
     log.write_bytes(b"")
     wine_env = bench.wine().env
     holder = subprocess.Popen(["wine", str(ensure_built(WINE_PROBE)), "hold-log-turn", windows_path(log)],
-                              env=wine_env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                              env=wine_env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                              start_new_session=True)
     try:
         assert holder.stdout.readline().strip() == "holding"
         bench.mirror(platform)
         app = bench.start(platform, "en")
         assert_good_run(bench, app)
     finally:
-        holder.kill()
-        holder.wait()
+        kill_group(holder)
