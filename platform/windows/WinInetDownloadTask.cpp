@@ -204,6 +204,16 @@ namespace
         JUCE_DECLARE_NON_COPYABLE (Request)
     };
 
+    /** Closes a request's handles on a job of its own: closing a handle can block inside WinINet
+        (seen under Wine, a redirect chain on kept-alive connections stopped between two hops and
+        the attempt never ended), and an attempt must end by its deadline whatever the stack does.
+    */
+    void closeElsewhere (std::shared_ptr<Request> request)
+    {
+        if (! BackgroundJobs::launch ([request] { request->cancel(); }))
+            request->cancel();
+    }
+
     /** Sends on a thread of its own, so that the attempt ends by the deadline, or when the calling
         juce::Thread is asked to exit, even where WinINet overruns its time-outs (Wine's does for a
         server that never answers or never ends its headers). An attempt given up is cancelled and
@@ -234,7 +244,7 @@ namespace
         {
             if ((caller != nullptr && caller->threadShouldExit()) || deadline.hasPassed())
             {
-                attempt->request->cancel();
+                closeElsewhere (attempt->request);
                 return nullptr;
             }
         }
@@ -405,9 +415,11 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
                 break;
 
             case AnswerJudge::Verdict::retryLater:
+                closeElsewhere (std::move (request));
                 return nullptr;
 
             case AnswerJudge::Verdict::refuse:
+                closeElsewhere (std::move (request));
                 return std::make_unique<RefusedAnswer> (target, head.getStatus(), judge);
 
             case AnswerJudge::Verdict::append:
@@ -429,7 +441,7 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
                                                               target, std::move (output));
         }
 
-        request->cancel();
+        closeElsewhere (std::move (request));
     }
 }
 
