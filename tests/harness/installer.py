@@ -111,8 +111,8 @@ class Installer:
             if lines.count(wanted) >= count:
                 return lines
             if ended:
-                raise AssertionError(f"the program ended ({self.proc.returncode}) before "
-                                     f"{wanted!r} x{count}; log: {lines}")
+                raise AssertionError(f"the program ended ({self.proc.returncode}{self.crash_report()}) "
+                                     f"before {wanted!r} x{count}; log: {lines}")
             return None
         try:
             return self.wait_until(enough, timeout, f"{wanted!r} x{count} in the log")
@@ -157,6 +157,14 @@ class Installer:
         except subprocess.TimeoutExpired:
             raise AssertionError(f"the program did not end within {timeout * self.patience:g} s") from None
 
+    def crash_report(self):
+        """What the system said of a crash, as printed beside the program (Wine names the fault
+        and its address; a sanitizer its report): empty when it said nothing."""
+        self.out.flush()
+        text = self.output_file.read_text(errors="replace") if self.output_file.exists() else ""
+        said = [line for line in text.splitlines() if CRASH_REPORT.match(line)]
+        return f"; it said: {said[-40:]}" if said else ""
+
     def close_and_wait(self, timeout=10):
         """Closes the window like a user; returns (exit code, seconds it took to end)."""
         started = time.monotonic()
@@ -190,6 +198,10 @@ class Installer:
         kill_group(self.proc)
         self.out.close()
 
+
+# Wine's own words on an unhandled exception (with or without a debugger; every exception's trace
+# when VANTREL_WINEDEBUG asks for it), and a sanitizer's.
+CRASH_REPORT = re.compile(r"^(wine: Unhandled|[0-9a-f]+:(err|trace):seh:(?!__regs_MSVCRT__setjmp)|==\d+==ERROR: |SUMMARY: )")
 
 SANITIZER_REPORT = re.compile(r"^(==\d+==ERROR: \w+Sanitizer|WARNING: ThreadSanitizer|SUMMARY: \w+Sanitizer"
                               r"|.*runtime error: )", re.MULTILINE)

@@ -21,7 +21,7 @@ def assert_good_run(bench, app, before=("Downloading...",), statuses=(200,), siz
     `before`. Returns the log's lines and the tool's exit code."""
     code = app.wait_exit(60)
     lines = app.lines()
-    assert code == 0, f"exit code {code}; log: {lines}"
+    assert code == 0, f"exit code {code}{app.crash_report()}; log: {lines}"
     assert_start_lines(lines, app.lang)
     found = completion(lines)
     assert found, f"no completion line: {lines}"
@@ -65,7 +65,7 @@ def assert_error_shown_until_closed(bench, app, lines, first, lang, picture):
     assert app.run_folders() == []
 
     time.sleep(1.5)   # three timer periods: it neither quits nor goes on by itself
-    assert app.running(), f"the program ended without being closed (exit code {app.proc.returncode}); log: {app.lines()}"
+    assert app.running(), f"the program ended without being closed (exit code {app.proc.returncode}{app.crash_report()}); log: {app.lines()}"
     assert app.lines()[first:] == lines[first:], app.lines()[first:]
     assert bench.tool_runs() == ([], []), "the tool ran"
 

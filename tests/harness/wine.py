@@ -10,8 +10,10 @@ from .processes import run_quiet
 from .program import LOG_IN_APP_DATA
 
 # No Mono or Gecko prompts, and no debugger on a crash: the program just ends with a code that
-# fails the test or the bench run, instead of waiting in a crash dialog until a time-out.
-ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d"}
+# fails the test or the bench run, instead of waiting in a crash dialog until a time-out. Wine's
+# exception errors stay on: a crash whose frames it cannot walk ends the program with no other word
+# (exit code 5 for an access violation) and the fault's address is told only there.
+ENV = {"WINEDEBUG": os.environ.get("VANTREL_WINEDEBUG", "-all,err+seh"), "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d"}
 
 
 def windows_path(path):
