@@ -114,21 +114,14 @@ CurlDownloadTask::~CurlDownloadTask()
     if (worker.joinable())
         worker.join();
 
-    if (multi != nullptr && easy != nullptr)
-        curl_multi_remove_handle (multi, easy);
+    releaseRequest();
 
     if (multi != nullptr)
         curl_multi_cleanup (multi);
-
-    if (easy != nullptr)
-        curl_easy_cleanup (easy);
-
-    curl_slist_free_all (requestHeaders);
 }
 
-bool CurlDownloadTask::send (const juce::StringArray& headers)
+void CurlDownloadTask::releaseRequest()
 {
-    // A request before this one (a redirect, a ranged answer of no use) has had its answer.
     if (easy != nullptr)
     {
         curl_multi_remove_handle (multi, easy);
@@ -138,6 +131,12 @@ bool CurlDownloadTask::send (const juce::StringArray& headers)
 
     curl_slist_free_all (requestHeaders);
     requestHeaders = nullptr;
+}
+
+bool CurlDownloadTask::send (const juce::StringArray& headers)
+{
+    // A request before this one (a redirect, a ranged answer of no use) has had its answer.
+    releaseRequest();
     verdict.reset();
     headLines.clear();
 
@@ -262,9 +261,8 @@ AnswerJudge::Ending CurlDownloadTask::confirmEnd()
     return probeHead.has_value() ? judge.confirm (*probeHead, received) : AnswerJudge::Ending::cut;
 }
 
-void CurlDownloadTask::takeHead()
+void CurlDownloadTask::takeHead (const AnswerHead& head)
 {
-    const auto head = AnswerHead::read (headLines);
     auto judged = judge.judge (head);
     httpCode = head.getStatus();
 
@@ -315,18 +313,20 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
         return task.cancelled ? 0 : length;
     }
 
+    const auto head = AnswerHead::read (task.headLines);
+
     // An interim answer (1xx) is followed by the real one.
-    if (const auto status = AnswerHead::read (task.headLines).getStatus(); status >= 100 && status < 200)
+    if (head.getStatus() >= 100 && head.getStatus() < 200)
         return length;
 
     // Only the head of the answer to what follows a chunked body is wanted.
     if (task.probing)
     {
-        task.probeHead = AnswerHead::read (task.headLines);
+        task.probeHead = head;
         return 0;
     }
 
-    task.takeHead();
+    task.takeHead (head);
 
     // Only a body to be taken, into a file that is open, flows on: else the transfer ends here.
     const auto takesBody = (*task.verdict == AnswerJudge::Verdict::write || *task.verdict == AnswerJudge::Verdict::append)

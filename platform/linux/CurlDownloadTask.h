@@ -46,7 +46,8 @@ public:
 
 private:
     bool send (const juce::StringArray& headers);
-    void takeHead();
+    void takeHead (const AnswerHead& head);
+    void releaseRequest();
     AnswerJudge::Ending confirmEnd();
     std::optional<int> pump (int waitMs);
     void finish (int result);
