@@ -40,23 +40,9 @@ MainComponent::MainComponent (const InstallerSettings& settings)
     downloadUrl = juce::URL (address);
     log ("Download URL: " + address);
 
-    // A fresh folder and name per run, so that two runs never share a target.
-    const auto fileName = juce::Uuid().toString() + ".exe";
-    const auto folderName = juce::Uuid().toString();
-
-    // Makes the per-run folder (the target path starts as a directory, which the download
-    // start replaces with the file), in the system's temporary folder where the user's cannot
-    // protect it. When it cannot be made, nothing is made in its place: the download then
-    // fails like a network failure and the retries try again.
-    juce::File runFolder;
-    downloadFolder = platform::createProtectedDownloadFolder (juce::File::getSpecialLocation (juce::File::tempDirectory),
-                                                              folderName, runFolder);
-    targetFile = runFolder.getChildFile (fileName);
-
-    if (downloadFolder != nullptr)
-        downloadFolder->createPlaceholderFolder (fileName);
-
-    log ("Download to: " + targetFile.getFullPathName());
+    // A fresh name per run, so that two runs never share a target.
+    targetFile = juce::File (juce::Uuid().toString() + ".exe");
+    makeRunFolder();
     log ("Connecting...");
 
     // The first attempt runs on a job like every retry, so that the window shows at once
@@ -303,12 +289,33 @@ void MainComponent::showProgress()
                                                   juce::AccessibilityHandler::AnnouncementPriority::medium);
 }
 
+void MainComponent::makeRunFolder()
+{
+    // A fresh folder name each time, never one used before: another process (in the system's
+    // temporary folder, any user's) could have made a folder at a name the log has told.
+    const auto fileName = targetFile.getFileName();
+    juce::File runFolder;
+
+    // Made in the system's temporary folder where the user's cannot protect it. The target path
+    // starts as a directory, which the download start replaces with the file. When no folder can
+    // be made, nothing is made in its place: the download fails like a network failure and the
+    // retries make another.
+    downloadFolder = platform::createProtectedDownloadFolder (juce::File::getSpecialLocation (juce::File::tempDirectory),
+                                                              juce::Uuid().toString(), runFolder);
+    targetFile = runFolder.getChildFile (fileName);
+
+    if (downloadFolder != nullptr)
+        downloadFolder->createPlaceholderFolder (fileName);
+
+    log ("Download to: " + targetFile.getFullPathName());
+}
+
 void MainComponent::remakeRunFolder()
 {
     // A folder that cannot be emptied yet (an attempt it replaced may still be closing its file)
     // stays held and is used again: its file is replaced by the next attempt.
     if (deleteRunFolder())
-        downloadFolder = platform::createDownloadFolder (targetFile.getParentDirectory());
+        makeRunFolder();
 }
 
 /** Deletes the per-run folder with whatever is in it (the tool may have renamed or deleted its

@@ -41,6 +41,7 @@ private:
 
     std::unique_ptr<juce::AccessibilityHandler> createAccessibilityHandler() override;
     void showError (const juce::String& message);
+    void makeRunFolder();
     void remakeRunFolder();
     void deleteDownload (std::chrono::milliseconds patience = {});
     bool deleteRunFolder (std::chrono::milliseconds patience = {});

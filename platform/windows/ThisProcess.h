@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace platform
 {
     /** Wine: no elevation boundary (every process counts as an administrator) and no access
@@ -15,25 +17,50 @@ namespace platform
         return ntdll != nullptr && GetProcAddress (ntdll, "wine_get_version") != nullptr;
     }
 
-    /** Whether `sid` is the one the program's token names as its user (TokenUser) or as the owner
-        of what it makes (TokenOwner).
+    /** The identity the program's token names as its user (TokenUser) or as the owner of what it
+        makes (TokenOwner), copied; empty when it cannot be read.
     */
-    inline bool isTokens (PSID sid, TOKEN_INFORMATION_CLASS which)
+    inline std::vector<BYTE> getTokensSid (TOKEN_INFORMATION_CLASS which)
     {
         HANDLE opening = nullptr;
 
-        if (sid == nullptr || ! OpenProcessToken (GetCurrentProcess(), TOKEN_QUERY, &opening))
-            return false;
+        if (! OpenProcessToken (GetCurrentProcess(), TOKEN_QUERY, &opening))
+            return {};
 
         const Handle token (opening);
         alignas (8) char information[sizeof (TOKEN_USER) + SECURITY_MAX_SID_SIZE] {};
         DWORD size = 0;
 
         if (! GetTokenInformation (token.handle, which, information, sizeof (information), &size))
-            return false;
+            return {};
 
         const auto named = which == TokenOwner ? reinterpret_cast<TOKEN_OWNER*> (information)->Owner
                                                : reinterpret_cast<TOKEN_USER*> (information)->User.Sid;
-        return EqualSid (named, sid) != FALSE;
+        const auto* bytes = static_cast<const BYTE*> (named);
+        return { bytes, bytes + GetLengthSid (named) };
+    }
+
+    /** Whether `sid` is the one the program's token names as `which` (see getTokensSid). */
+    inline bool isTokens (PSID sid, TOKEN_INFORMATION_CLASS which)
+    {
+        auto named = getTokensSid (which);
+        return sid != nullptr && ! named.empty() && EqualSid (named.data(), sid) != FALSE;
+    }
+
+    /** Whether the program runs with a full token from the administrator prompt, whatever made it
+        one (Administrators, Backup Operators, a privilege such as SeBackup or SeDebug).
+    */
+    inline bool hasElevatedToken()
+    {
+        HANDLE opening = nullptr;
+
+        if (! OpenProcessToken (GetCurrentProcess(), TOKEN_QUERY, &opening))
+            return false;
+
+        const Handle token (opening);
+        TOKEN_ELEVATION elevation {};
+        DWORD size = 0;
+        return GetTokenInformation (token.handle, TokenElevation, &elevation, sizeof (elevation), &size)
+            && elevation.TokenIsElevated != 0;
     }
 }

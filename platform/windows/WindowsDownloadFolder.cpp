@@ -2,6 +2,7 @@
 #include "platform/Platform.h"
 #include "platform/WrittenFileKeeper.h"
 #include "platform/windows/AuthenticodeCheck.h"
+#include "FolderProtection.h"
 #include "NoFollowOpen.h"
 #include "ProgramStart.h"
 #include "ThisProcess.h"
@@ -10,7 +11,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -20,35 +20,15 @@ namespace platform
 
 namespace
 {
-    /** The program runs elevated; the user's temporary folder is writable by every process of the
-        same user, elevated or not. Made with a protected access list, the folder admits only the
-        system and administrators to change it, and its owner (the user, under the default policy)
-        to read it. Holding it open without delete sharing keeps anyone from renaming it away and
-        putting another folder in its place; holding the checked file open without write or delete
-        sharing keeps it unchanged until the tool has started from it.
-    */
-    constexpr auto protectedFolderAccess = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;OW)";
-
     /** Elevated where that is a boundary: Wine counts every process an administrator, and keeps no
         access list it could be given (it would read back as the Unix mode's), so there, as for a
-        program that is not elevated, no list is set and none is read back.
+        program that is not elevated, no list is set and none is read back. Any elevated token
+        counts, not only an administrator's: each runs the tool with rights the user's other
+        processes do not have.
     */
     bool isElevated()
     {
-        if (isRunningUnderWine())
-            return false;
-
-        SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-        PSID administrators = nullptr;
-
-        if (! AllocateAndInitializeSid (&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
-                                        0, 0, 0, 0, 0, 0, &administrators))
-            return false;
-
-        BOOL member = FALSE;
-        const auto ok = CheckTokenMembership (nullptr, administrators, &member);
-        FreeSid (administrators);
-        return ok && member;
+        return ! isRunningUnderWine() && hasElevatedToken();
     }
 
     using Keeper = WrittenFileKeeper<Handle>;
@@ -375,36 +355,14 @@ namespace
 
 namespace
 {
-    bool haveTheSameAces (PACL first, PACL second)
-    {
-        ACL_SIZE_INFORMATION a {}, b {};
-
-        if (first == nullptr || second == nullptr || ! GetAclInformation (first, &a, sizeof (a), AclSizeInformation)
-             || ! GetAclInformation (second, &b, sizeof (b), AclSizeInformation) || a.AceCount != b.AceCount)
-            return false;
-
-        for (DWORD i = 0; i < a.AceCount; ++i)
-        {
-            void* x = nullptr;
-            void* y = nullptr;
-
-            if (! GetAce (first, i, &x) || ! GetAce (second, i, &y)
-                 || static_cast<ACE_HEADER*> (x)->AceSize != static_cast<ACE_HEADER*> (y)->AceSize
-                 || std::memcmp (x, y, static_cast<ACE_HEADER*> (x)->AceSize) != 0)
-                return false;
-        }
-
-        return true;
-    }
-
     /** Whether the folder just made, open at `held` (with READ_CONTROL), keeps unprivileged
         processes out, as read back through the handle: on a local volume that keeps access lists
         (not FAT or exFAT; not a share, whose server answers sharing modes and file identities as
-        it likes) and, where the program set an access list (`setWith`, elevated), that list,
-        protected from inheritance, entry for entry, owned by whom the system makes the owner of
-        what the program makes.
+        it likes) and, where the program set a descriptor (`protectedBySet`, elevated), one whose
+        owner, list and label keep every process that is not elevated from changing it
+        (findProtectionFault: by meaning, as NTFS may store the list in other forms).
     */
-    bool holdsProtection (HANDLE held, PSECURITY_DESCRIPTOR setWith)
+    bool holdsProtection (HANDLE held, bool protectedBySet)
     {
         DWORD volumeFlags = 0;
         FILE_REMOTE_PROTOCOL_INFO remote {};
@@ -414,23 +372,17 @@ namespace
              || GetFileInformationByHandleEx (held, FileRemoteProtocolInfo, &remote, sizeof (remote)))
             return false;
 
-        if (setWith == nullptr)
+        if (! protectedBySet)
             return true;
 
-        PSID owner = nullptr;
-        PACL list = nullptr, wanted = nullptr;
         PSECURITY_DESCRIPTOR read = nullptr;
 
-        if (GetSecurityInfo (held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                             &owner, nullptr, &list, nullptr, &read) != ERROR_SUCCESS)
+        if (GetSecurityInfo (held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                             nullptr, nullptr, nullptr, nullptr, &read) != ERROR_SUCCESS)
             return false;
 
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        BOOL present = FALSE, defaulted = FALSE;
-        const auto holds = GetSecurityDescriptorControl (read, &control, &revision) && (control & SE_DACL_PROTECTED) != 0
-                        && GetSecurityDescriptorDacl (setWith, &present, &wanted, &defaulted) && present
-                        && haveTheSameAces (list, wanted) && (isTokens (owner, TokenOwner) || isTokens (owner, TokenUser));
+        auto owner = getTokensSid (TokenOwner), user = getTokensSid (TokenUser);
+        const auto holds = ! owner.empty() && ! user.empty() && findProtectionFault (read, owner.data(), user.data()).isEmpty();
         LocalFree (read);
         return holds;
     }
@@ -442,7 +394,7 @@ MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const Pro
 
     // Not elevated, nothing runs with more rights than the processes around it: no boundary to keep.
     if (isElevated()
-        && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderAccess, SDDL_REVISION_1, &protection, nullptr))
+        && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderDescriptor, SDDL_REVISION_1, &protection, nullptr))
         return {};
 
     // Made and opened in one step, by name relative to a handle on the temporary folder: there is
@@ -455,7 +407,7 @@ MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const Pro
                                  FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE, protection)
                     : Handle();
 
-    const auto protects = held.handle != nullptr && holdsProtection (held.handle, protection)
+    const auto protects = held.handle != nullptr && holdsProtection (held.handle, protection != nullptr)
                        && (! allowed || allowed (folderToMake));
     LocalFree (protection);
 

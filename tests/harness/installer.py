@@ -173,15 +173,19 @@ class Installer:
         return code, time.monotonic() - started
 
     def download_target(self, lines=None):
-        """The "Download to:" path as a Unix path, checked against the expected form."""
+        """The last "Download to:" path (a folder remade after a network failure has a new name,
+        the file the same) as a Unix path, every one checked against the expected form."""
         lines = self.lines() if lines is None else lines
         targets = [line[len("Download to: "):] for line in lines if line.startswith("Download to: ")]
-        assert len(targets) == 1, f"expected one 'Download to:' line: {lines}"
+        assert targets, f"no 'Download to:' line: {lines}"
         separator = re.escape("\\" if self.platform == "wine" else "/")
         pattern = re.escape(self.temp_text) + separator + HEX32 + separator + HEX32 + r"\.exe"
-        assert re.fullmatch(pattern, targets[0]), \
-            f"{targets[0]!r} is not <temp>/<32 hex>/<32 hex>.exe in {self.temp_text!r}"
-        return self.to_unix(targets[0])
+        wrong = [target for target in targets if not re.fullmatch(pattern, target)]
+        assert not wrong, f"{wrong} not <temp>/<32 hex>/<32 hex>.exe in {self.temp_text!r}"
+        folders = [re.split(r"[/\\]", target)[-2] for target in targets]
+        assert len(set(folders)) == len(folders), f"a folder name told twice: {targets}"
+        assert len({re.split(r"[/\\]", target)[-1] for target in targets}) == 1, targets
+        return self.to_unix(targets[-1])
 
     def run_folders(self):
         """Per-run folders (32 hex digits) left in this run's temporary folder."""

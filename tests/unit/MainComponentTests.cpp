@@ -135,6 +135,7 @@ TEST_F (ComponentFixture, NoConnectionShowsTheNetworkTextInRedAndRetries)
     {
         SCOPED_TRACE (language);
         const auto component = make (refusingSettings ("Windows 10", language));
+        const auto firstFolder = component->getTargetFile().getParentDirectory();
         CapturingLogger::get().takeLines();
 
         // The first attempt runs behind the window; the first tick after it failed shows it.
@@ -142,8 +143,13 @@ TEST_F (ComponentFixture, NoConnectionShowsTheNetworkTextInRedAndRetries)
 
         EXPECT_EQ (component->getStatusText(), DownloadVariant::getNetworkFailureText (component->getVariantKey()));
         EXPECT_TRUE (component->getChildren().size() == 1);   // the label replaced the bar
-        EXPECT_TRUE (component->getTargetFile().getParentDirectory().isDirectory());
-        EXPECT_EQ (CapturingLogger::get().takeLines(), juce::StringArray { "Reconnecting..." });
+
+        // Nothing was kept: the retry writes into a folder of a new name, never the one told before.
+        const auto target = component->getTargetFile();
+        EXPECT_TRUE (target.getParentDirectory().isDirectory());
+        EXPECT_NE (target.getParentDirectory(), firstFolder);
+        EXPECT_FALSE (firstFolder.exists());
+        EXPECT_EQ (CapturingLogger::get().takeLines(), (juce::StringArray { "Download to: " + target.getFullPathName(), "Reconnecting..." }));
 
         const auto image = component->createComponentSnapshot (component->getLocalBounds(), true, 1.0f);
         int red = 0;

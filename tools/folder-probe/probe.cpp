@@ -23,6 +23,12 @@
     sharing) or the folder (without delete sharing, as a working folder is held). Removes it as
     the program does after the tool (removeWithin, its patience); prints "removed" or "kept".
 
+        folder-probe protection
+
+    reads lines "<token owner SID> <token user SID> <security descriptor in SDDL>" and prints for
+    each the platform layer's decision on a folder read back with that descriptor: "holds", or
+    why a process that is not elevated could change it ("unreadable" when the line is not one).
+
         folder-probe discard
 
     lets a download task go whose destructor waits until it is told to end; prints "returned"
@@ -30,8 +36,10 @@
 */
 #include "app/Timings.h"
 #include "platform/Platform.h"
+#include "platform/windows/FolderProtection.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -133,8 +141,42 @@ namespace
     }
 }
 
+namespace
+{
+    int protection()
+    {
+        for (std::string line; std::getline (std::cin, line);)
+        {
+            const auto fields = juce::StringArray::fromTokens (juce::String (line).trim(), " ", {});
+            PSID owner = nullptr, user = nullptr;
+            PSECURITY_DESCRIPTOR descriptor = nullptr;
+
+            if (fields.size() == 3 && ConvertStringSidToSidW (fields[0].toWideCharPointer(), &owner)
+                 && ConvertStringSidToSidW (fields[1].toWideCharPointer(), &user)
+                 && ConvertStringSecurityDescriptorToSecurityDescriptorW (fields[2].toWideCharPointer(), SDDL_REVISION_1,
+                                                                          &descriptor, nullptr))
+            {
+                const auto fault = platform::findProtectionFault (descriptor, owner, user);
+                say (fault.isEmpty() ? juce::String ("holds") : fault);
+            }
+            else
+            {
+                say ("unreadable");
+            }
+
+            for (auto* allocated : { owner, user, descriptor })
+                LocalFree (allocated);
+        }
+
+        return 0;
+    }
+}
+
 int main (int argc, char** argv)
 {
+    if (argc == 2 && juce::String (argv[1]) == "protection")
+        return protection();
+
     if (argc == 4 && juce::String (argv[1]) == "pending")
         return pending (juce::File (juce::String (argv[2])), argv[3]);
 
