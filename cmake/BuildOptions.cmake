@@ -28,17 +28,35 @@ foreach(host_variable VANTREL_WIN10_HOST VANTREL_WIN7_HOST)
     endif()
 endforeach()
 
-# Entries of an allowed-signers list (the rules of download/SignerList.cpp): "subject" or
-# "subject|issuer", the certificates' common names, neither blank, no quotes, backslashes, tabs
-# or line breaks.
+# Entries of an allowed-signers list (the rules of download/SignerList.cpp): "sha256:<hex>" (the
+# signing certificate's thumbprint) or "key-sha256:<hex>" (its public key's hash), 64 hex digits;
+# or "subject" or "subject|issuer", the certificates' common names, neither blank, no quotes,
+# backslashes, tabs or line breaks.
 function(vantrel_check_signer_list what list)
     foreach(entry IN LISTS list)
         string(STRIP "${entry}" stripped)
-        if(NOT stripped MATCHES "^[^|\"\\\t\r\n]+(\\|[^|\"\\\t\r\n]+)?$" OR stripped MATCHES "(^|\\|) *(\\||$)")
+        string(TOLOWER "${stripped}" lowered)
+        if(lowered MATCHES "^(key-)?sha256:")
+            set(bad_entry TRUE)
+            if(lowered MATCHES "^(key-)?sha256: *[0-9a-f]+$")
+                string(REGEX REPLACE "^(key-)?sha256: *" "" hash "${lowered}")
+                string(LENGTH "${hash}" hash_length)
+                if(hash_length EQUAL 64)
+                    set(bad_entry FALSE)
+                endif()
+            endif()
+        elseif(NOT stripped MATCHES "^[^|\"\\\t\r\n]+(\\|[^|\"\\\t\r\n]+)?$" OR stripped MATCHES "(^|\\|) *(\\||$)")
+            set(bad_entry TRUE)
+        else()
+            set(bad_entry FALSE)
+        endif()
+        if(bad_entry)
             message(FATAL_ERROR "${what}: '${entry}' is not a signer. Each entry (entries separated by ;) "
-                "is the signing certificate's subject common name (\"Issued to\"), optionally followed by | "
-                "and its issuer's common name (\"Issued by\"), e.g. \"Keldmark Ltd\" or "
-                "\"Keldmark Ltd|Example Code Signing CA\"; no quotes, backslashes or | within a name.")
+                "is \"sha256:\" and the signing certificate's SHA-256 thumbprint, \"key-sha256:\" and the "
+                "SHA-256 of its public key (64 hex digits each), or the certificate's subject common name "
+                "(\"Issued to\"), optionally followed by | and its issuer's common name (\"Issued by\"), e.g. "
+                "\"Keldmark Ltd\" or \"Keldmark Ltd|Example Code Signing CA\"; no quotes, backslashes or | "
+                "within a name.")
         endif()
     endforeach()
 endfunction()

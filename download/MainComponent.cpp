@@ -200,8 +200,8 @@ void MainComponent::timerCallback()
         // When the build names the tool's signers, only a file they signed is started.
         if (! allowedSigners.isEmpty())
         {
-            const auto refusal = downloadFolder->checkSignature ([this] (const juce::String& subject, const juce::String& issuer)
-                                                                 { return allowedSigners.allows (subject, issuer); });
+            const auto refusal = downloadFolder->checkSignature ([this] (const platform::SignerIdentity& signer)
+                                                                 { return allowedSigners.allows (signer); });
 
             if (refusal.isNotEmpty())
             {

@@ -45,10 +45,18 @@ namespace platform
     std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                                  const DownloadOutputOpener& openOutput, const DownloadResume& resume = {});
 
-    /** Whether a signer, named by the common names of its certificate's subject and issuer, may
-        have signed the program that is started.
+    /** The certificate that signed a program: the common names of its subject and issuer, and
+        the SHA-256 of the whole certificate (its thumbprint) and of its public key (the DER
+        SubjectPublicKeyInfo), each as 64 lower-case hex digits.
     */
-    using SignerFilter = std::function<bool (const juce::String& subject, const juce::String& issuer)>;
+    struct SignerIdentity
+    {
+        juce::String subject, issuer;
+        juce::String certificateSha256, publicKeySha256;
+    };
+
+    /** Whether the signer may have signed the program that is started. */
+    using SignerFilter = std::function<bool (const SignerIdentity& signer)>;
 
     /** A program started from a download folder; letting it go leaves the program running. */
     class StartedProgram

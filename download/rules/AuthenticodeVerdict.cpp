@@ -51,11 +51,13 @@ juce::String describeAuthenticodeFindings (const AuthenticodeFindings& findings,
     if (findings.chainResult != 0)
         return describeCode (findings.chainResult);
 
-    if (findings.subject.isEmpty())
+    const auto& signer = findings.signer;
+
+    if (signer.subject.isEmpty())
         return "no signer";
 
-    if (! isAllowed (findings.subject, findings.issuer))
-        return "signer not allowed: \"" + findings.subject + "\" issued by \"" + findings.issuer + "\"";
+    if (! isAllowed (signer))
+        return "signer not allowed: \"" + signer.subject + "\" issued by \"" + signer.issuer + "\"";
 
     return {};
 }

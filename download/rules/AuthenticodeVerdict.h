@@ -14,8 +14,7 @@ namespace platform
     {
         std::uint32_t trustResult = 0;
         std::uint32_t chainResult = 0;
-        juce::String subject;   // common names of the signing certificate's subject and issuer
-        juce::String issuer;
+        SignerIdentity signer;   // the verified signer's certificate (empty names: none)
     };
 
     /** The reason the file must not be started, in a few words for the log, or empty when it

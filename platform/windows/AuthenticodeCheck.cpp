@@ -2,6 +2,7 @@
 
 #include "download/rules/AuthenticodeVerdict.h"
 
+#include <bcrypt.h>
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
@@ -16,6 +17,34 @@ namespace
         wchar_t name[256] {};
         CertGetNameStringW (certificate, CERT_NAME_ATTR_TYPE, flags, const_cast<char*> (szOID_COMMON_NAME), name, 256);
         return juce::String (name);
+    }
+
+    /** SHA-256 of `bytes` as 64 lower-case hex digits; empty when it cannot be made. */
+    juce::String sha256 (const BYTE* bytes, DWORD size)
+    {
+        BYTE hash[32] {};
+        DWORD hashSize = sizeof (hash);
+
+        if (! CryptHashCertificate2 (BCRYPT_SHA256_ALGORITHM, 0, nullptr, bytes, size, hash, &hashSize) || hashSize != sizeof (hash))
+            return {};
+
+        return juce::String::toHexString (hash, (int) sizeof (hash), 0);
+    }
+
+    /** The SHA-256 of the certificate's public key as it stands in the certificate (its DER
+        SubjectPublicKeyInfo), which a renewed certificate for the same key shares.
+    */
+    juce::String publicKeySha256 (PCCERT_CONTEXT certificate)
+    {
+        auto* info = &certificate->pCertInfo->SubjectPublicKeyInfo;
+        DWORD size = 0;
+
+        if (! CryptEncodeObject (X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, info, nullptr, &size) || size == 0)
+            return {};
+
+        juce::HeapBlock<BYTE> encoded (size);
+        return CryptEncodeObject (X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, info, encoded, &size) ? sha256 (encoded, size)
+                                                                                                   : juce::String();
     }
 
     /** One WinVerifyTrust verification of a file; its state (the verified signer among it) lives
@@ -95,8 +124,8 @@ juce::String checkAuthenticode (HANDLE file, const juce::File& name, const Signe
                                    : (std::uint32_t) GetLastError();
 
         const auto* leaf = signer->pChainContext->rgpChain[0]->rgpElement[0]->pCertContext;
-        findings.subject = commonName (leaf, 0);
-        findings.issuer = commonName (leaf, CERT_NAME_ISSUER_FLAG);
+        findings.signer = { commonName (leaf, 0), commonName (leaf, CERT_NAME_ISSUER_FLAG),
+                            sha256 (leaf->pbCertEncoded, leaf->cbCertEncoded), publicKeySha256 (leaf) };
     }
 
     return describeAuthenticodeFindings (findings, isAllowed);

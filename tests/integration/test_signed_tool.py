@@ -4,13 +4,16 @@ The stand-in, its trailer appended, is signed here by osslsigncode as each row s
 file gets one line saying why, then the failed-start path: nothing started, nothing left."""
 
 import datetime
+import hashlib
+import re
 import subprocess
 
 import pytest
 
-from harness.installer import cases, standin_program
+from harness.installer import FOLDER_PROBE, cases, ensure_built, standin_program
 from harness.outcomes import assert_error_shown_until_closed, assert_good_run
 from harness.program import CA_DIR, CANNOT_OPEN, DELETED, SUCCESS, completion
+from harness.wine import windows_path
 
 # While the expired certificate (2020) was valid.
 STAMP_TIME = int(datetime.datetime(2020, 6, 1, tzinfo=datetime.timezone.utc).timestamp())
@@ -40,6 +43,16 @@ def params():
             if p.id == "wine-expired-time-stamped" else p for p in rows]
 
 
+def sign(unsigned, signed, certificate, ca, stamped=False):
+    """`unsigned` signed by osslsigncode with the test `certificate` under `ca`, as `signed`."""
+    subprocess.run(["osslsigncode", "sign", "-h", "sha256", "-certs", CA_DIR / f"{certificate}.crt",
+                    "-key", CA_DIR / f"{certificate}.key", "-ac", CA_DIR / f"{ca}.crt",
+                    *(["-TSA-certs", CA_DIR / "tsa.crt", "-TSA-key", CA_DIR / "tsa.key",
+                       "-TSA-time", str(STAMP_TIME)] if stamped else []),
+                    "-in", unsigned, "-out", signed], check=True, capture_output=True)
+    return signed
+
+
 def served_tool(bench, platform, case):
     """The stand-in with its recording trailer, signed (and changed) as the case says."""
     unsigned = bench.tmp / "unsigned.exe"
@@ -47,12 +60,7 @@ def served_tool(bench, platform, case):
     certificate, ca, stamped, _ = SIGNINGS[case]
     if platform == "linux" or certificate is None:
         return unsigned
-    signed = bench.tmp / "signed.exe"
-    subprocess.run(["osslsigncode", "sign", "-h", "sha256", "-certs", CA_DIR / f"{certificate}.crt",
-                    "-key", CA_DIR / f"{certificate}.key", "-ac", CA_DIR / f"{ca}.crt",
-                    *(["-TSA-certs", CA_DIR / "tsa.crt", "-TSA-key", CA_DIR / "tsa.key",
-                       "-TSA-time", str(STAMP_TIME)] if stamped else []),
-                    "-in", unsigned, "-out", signed], check=True, capture_output=True)
+    signed = sign(unsigned, bench.tmp / "signed.exe", certificate, ca, stamped)
     if case == "one-byte-changed":
         data = bytearray(signed.read_bytes())
         data[len(data) // 2] ^= 0x01   # inside the image, which the signature covers
@@ -75,3 +83,51 @@ def test_only_a_tool_signed_by_an_allowed_signer_is_started(bench, platform, cas
         return
     assert lines[i + 1:] == [f"<timerCallback> Signature check failed: {refusal}", CANNOT_OPEN, DELETED], lines[i:]
     assert_error_shown_until_closed(bench, app, lines, i, "en", "refused.png")
+
+
+def certificate_hashes(name):
+    """The test certificate's SHA-256 thumbprint and its public key's (DER SubjectPublicKeyInfo),
+    as openssl makes them: what a vendor would put in the list."""
+    crt = CA_DIR / f"{name}.crt"
+    der = subprocess.run(["openssl", "x509", "-in", crt, "-outform", "der"], check=True, capture_output=True).stdout
+    pem = subprocess.run(["openssl", "x509", "-in", crt, "-pubkey", "-noout"], check=True, capture_output=True).stdout
+    key = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=pem, check=True,
+                         capture_output=True).stdout
+    return hashlib.sha256(der).hexdigest(), hashlib.sha256(key).hexdigest()
+
+
+OTHER_REFUSED = 'signer not allowed: "Keldmark other code signing" issued by "Vantrel Install throwaway test CA"'
+# signer list (certificates named by "{cert:NAME}" or "{key:NAME}"), signed by -> the check's answer
+PINS = [
+    ("sha256:{cert:other-codesign}", "other-codesign", "allowed"),
+    ("key-sha256:{key:other-codesign}", "other-codesign", "allowed"),
+    ("SHA256:{CERT:OTHER-CODESIGN}", "other-codesign", "allowed"),                # any case
+    ("sha256:{cert:codesign}", "other-codesign", OTHER_REFUSED),
+    ("key-sha256:{key:codesign}", "other-codesign", OTHER_REFUSED),
+    ("sha256:{key:other-codesign}", "other-codesign", OTHER_REFUSED),             # a key's hash is no thumbprint
+    # A name trusts every certificate of that name; a thumbprint only its own (the expired one
+    # shares the test certificate's name and the test CA).
+    ("Keldmark test code signing", "codesign", "allowed"),
+    ("sha256:{cert:codesign}", "codesign", "allowed"),
+    ("sha256:{cert:expired-codesign}", "codesign", 'signer not allowed: "Keldmark test code signing" '
+                                                   'issued by "Vantrel Install throwaway test CA"'),
+]
+
+
+@pytest.mark.parametrize("platform", cases(["wine"]))
+def test_a_signer_named_by_its_certificates_or_keys_hash_is_that_one_only(bench, platform):
+    # The platform layer's check as the program makes it (tools/folder-probe), with the lists
+    # each row names: Wine's hashing and certificate functions are real.
+    hashes = {name: certificate_hashes(name) for name in ("codesign", "other-codesign", "expired-codesign")}
+    answers = []
+    for i, (signers, signer, _) in enumerate(PINS):
+        listed = re.sub(r"\{(cert|key):([\w-]+)\}", lambda m: hashes[m.group(2).lower()][m.group(1).lower() == "key"],
+                        signers, flags=re.IGNORECASE)
+        listed = listed.upper() if signers.isupper() else listed
+        tool = sign(standin_program(platform), bench.tmp / f"pin{i}.exe", signer, "ca")
+        done = subprocess.run(["wine", str(ensure_built(FOLDER_PROBE)), "signature", windows_path(bench.tmp / f"run{i}"),
+                               windows_path(tool), listed], env=bench.wine().env, capture_output=True, text=True,
+                              timeout=60)
+        answers.append(done.stdout.strip())
+    wrong = [(row, got) for row, got in zip(PINS, answers) if got != row[2]]
+    assert not wrong, wrong

@@ -8,6 +8,11 @@
 namespace
 {
     const char* const vendorList = " Keldmark Ltd ; Keldmark Ltd 2027 | Example Code Signing CA ";
+    const char* const certificateHash = "3f1c7a7b0d0b5e2f6a1e9c4d8b7a6f5e4d3c2b1a0f9e8d7c6b5a4f3e2d1c0b9a";
+    const char* const keyHash = "aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55";
+    const char* const otherHash = "0000000000000000000000000000000000000000000000000000000000000001";
+    const char* const certificatePin = "Keldmark Ltd 2027|Other CA; sha256: 3F1C7A7B0D0B5E2F6A1E9C4D8B7A6F5E4D3C2B1A0F9E8D7C6B5A4F3E2D1C0B9A";
+    const char* const keyPin = "key-sha256:aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55aa55";
 
     struct MatchCase
     {
@@ -16,6 +21,8 @@ namespace
         const char* issuer;
         bool allowed;
         bool valid;
+        const char* certificate = "";   // the signer's hashes, when the row names them
+        const char* key = "";
     };
 
     void PrintTo (const MatchCase& c, std::ostream* os)
@@ -36,6 +43,14 @@ namespace
         { "A|B|C",                             "A",            "B", false, false },
         { "Keldmark Ltd;;Other",               "Keldmark Ltd", "", false, false },
         { "Keldmark \"Ltd\"",                  "Keldmark \"Ltd\"", "", false, false },
+        // A certificate or a key named beyond doubt: any name, any case of the hex digits.
+        { certificatePin,  "Someone Else", "Any CA", true,  true, certificateHash, otherHash },
+        { certificatePin,  "Keldmark Ltd", "Any CA", false, true, otherHash,       certificateHash },   // its key's hash is not its own
+        { keyPin,          "Someone Else", "Any CA", true,  true, otherHash,       keyHash },
+        { keyPin,          "Keldmark Ltd", "Any CA", false, true, keyHash,         otherHash },
+        { "sha256:0123",                        "Keldmark Ltd", "", false, false, "0123", "" },
+        { "key-sha256:zz",                      "Keldmark Ltd", "", false, false },
+        { "sha256:" "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdeg", "A", "", false, false },
     };
 
     class SignerListTable : public ::testing::TestWithParam<MatchCase> {};
@@ -46,7 +61,7 @@ TEST_P (SignerListTable, AllowsExactlyTheListedSignersAndNoOneWhenInvalid)
     const auto& c = GetParam();
     const auto list = SignerList::parse (c.list);
 
-    EXPECT_EQ (list.allows (c.subject, c.issuer), c.allowed);
+    EXPECT_EQ (list.allows ({ c.subject, c.issuer, c.certificate, c.key }), c.allowed);
     EXPECT_EQ (list.getError().isEmpty(), c.valid) << list.getError();
     EXPECT_FALSE (list.isEmpty());
 }
@@ -101,10 +116,10 @@ TEST_P (VerdictTable, NamesWhyAFileMustNotStart)
 {
     const auto& c = GetParam();
     const auto list = SignerList::parse (vendorList);
-    const platform::AuthenticodeFindings findings { c.trustResult, c.chainResult, c.subject, "Example CA" };
+    const platform::AuthenticodeFindings findings { c.trustResult, c.chainResult, { c.subject, "Example CA", {}, {} } };
 
-    const auto verdict = platform::describeAuthenticodeFindings (findings, [&list] (const juce::String& subject, const juce::String& issuer)
-                                                                 { return list.allows (subject, issuer); });
+    const auto verdict = platform::describeAuthenticodeFindings (findings, [&list] (const platform::SignerIdentity& signer)
+                                                                 { return list.allows (signer); });
     EXPECT_EQ (verdict, juce::String (c.expected));
 }
 

@@ -29,12 +29,19 @@
     each the platform layer's decision on a folder read back with that descriptor: "holds", or
     why a process that is not elevated could change it ("unreadable" when the line is not one).
 
+        folder-probe signature <folder> <program> <signer list>
+
+    makes <folder> as a download folder, writes <program>'s bytes into it, locks that file and
+    checks its signature against <signer list> (as the build constant names the signers); prints
+    "allowed" or why it must not start; removes the folder.
+
         folder-probe discard
 
     lets a download task go whose destructor waits until it is told to end; prints "returned"
     when letting it go returned first, "waited" when it ran the destructor itself.
 */
 #include "app/Timings.h"
+#include "download/SignerList.h"
 #include "platform/Platform.h"
 #include "platform/windows/FolderProtection.h"
 
@@ -172,8 +179,40 @@ namespace
     }
 }
 
+namespace
+{
+    int signature (const juce::File& made, const juce::File& program, const juce::String& signers)
+    {
+        juce::MemoryBlock bytes;
+        auto folder = platform::createDownloadFolder (made);
+        auto output = folder != nullptr ? folder->createFile ("tool.exe") : nullptr;
+
+        if (! program.loadFileAsData (bytes) || output == nullptr || ! output->write (bytes.getData(), bytes.getSize()))
+        {
+            say ("cannot make it");
+            return 1;
+        }
+
+        output.reset();
+        const auto list = SignerList::parse (signers);
+
+        if (! folder->lockFile ("tool.exe") || list.getError().isNotEmpty())
+        {
+            say ("cannot lock it or read the list: " + list.getError());
+            return 1;
+        }
+
+        const auto refusal = folder->checkSignature ([&list] (const platform::SignerIdentity& signer) { return list.allows (signer); });
+        say (refusal.isEmpty() ? juce::String ("allowed") : refusal);
+        return folder->remove() ? 0 : 1;
+    }
+}
+
 int main (int argc, char** argv)
 {
+    if (argc == 5 && juce::String (argv[1]) == "signature")
+        return signature (juce::File (juce::String (argv[2])), juce::File (juce::String (argv[3])), argv[4]);
+
     if (argc == 2 && juce::String (argv[1]) == "protection")
         return protection();
 
