@@ -1,5 +1,7 @@
 #include "platform/Platform.h"
+#include "app/Timings.h"
 #include "platform/BackgroundJobs.h"
+#include "platform/Deadline.h"
 
 #include "CurlDownloadTask.h"
 #include "Descriptor.h"
@@ -7,6 +9,7 @@
 #include "QueuedEventPump.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +39,35 @@ void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)
 
 namespace
 {
+    /** The trim at start cuts the log under an exclusive turn on it, and every line is appended
+        under a shared one, so that no copy's line lands between a trim's read and its cut. Any
+        program of the user can hold the log's lock for good, so a turn is waited for a moment
+        only, and the work then goes on without it (as on Windows).
+    */
+    class LogTurn
+    {
+    public:
+        LogTurn (int file, bool exclusive) : fd (file)
+        {
+            const Deadline deadline (Timings::inMilliseconds (Timings::logTurnWait));
+
+            while (! (taken = ::flock (fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) && ! deadline.hasPassed())
+                ::usleep (1000);
+        }
+
+        ~LogTurn()
+        {
+            if (taken)
+                ::flock (fd, LOCK_UN);
+        }
+
+    private:
+        const int fd;
+        bool taken = false;
+
+        JUCE_DECLARE_NON_COPYABLE (LogTurn)
+    };
+
     class LinuxLogFile final : public LogFile
     {
     public:
@@ -44,6 +76,7 @@ namespace
         bool append (const void* data, size_t size) override
         {
             // O_APPEND: the kernel puts each write at the end, so lines of several processes never overlap.
+            const LogTurn turn (descriptor.fd, false);
             return ::write (descriptor.fd, data, size) == (ssize_t) size;
         }
 
@@ -52,8 +85,15 @@ namespace
     };
 
     /** Keeps the tail of an open file (see openLogFile), written over its start and cut there. */
-    void trimLog (int fd, juce::int64 fileSize, juce::int64 maxSize)
+    void trimLog (int fd, juce::int64 maxSize)
     {
+        // Sized again under the turn: another copy may have appended since the open.
+        struct stat info {};
+
+        if (::fstat (fd, &info) != 0 || info.st_size <= maxSize)
+            return;
+
+        const auto fileSize = (juce::int64) info.st_size;
         juce::HeapBlock<char> tail ((size_t) maxSize);
         const auto cut = ::pread (fd, tail, (size_t) maxSize, (off_t) (fileSize - maxSize)) == (ssize_t) maxSize
                              ? findLogCut (tail, (int) maxSize) : -1;
@@ -116,7 +156,10 @@ std::unique_ptr<LogFile> openLogFile (const juce::File& folder, const juce::Stri
         return nullptr;
 
     if (maxInitialSize > 0 && info.st_size > maxInitialSize)
-        trimLog (file.fd, info.st_size, maxInitialSize);
+    {
+        const LogTurn turn (file.fd, true);
+        trimLog (file.fd, maxInitialSize);
+    }
 
     return std::make_unique<LinuxLogFile> (std::move (file));
 }

@@ -246,17 +246,21 @@ def test_log_held_by_the_program_cannot_be_renamed_or_deleted(bench, platform):
     assert_good_run(bench, app)
 
 
-@pytest.mark.parametrize("platform", cases(["wine"]))
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_another_program_holding_the_logs_turn_does_not_stop_a_run(bench, platform):
-    """Another program of the user holds the byte the log's writers take turns on, for good: the
-    program writes its lines without their turn and its run ends as usual."""
+    """Another program of the user holds the log's turn for good (Windows: the byte the writers
+    take turns on; Linux: an exclusive lock on the log): the program writes its lines without
+    their turn, and its run ends as usual."""
     log = bench.log_path(platform)
     log.parent.mkdir(parents=True, exist_ok=True)
     log.write_bytes(b"")
-    wine_env = bench.wine().env
-    holder = subprocess.Popen(["wine", str(ensure_built(WINE_PROBE)), "hold-log-turn", windows_path(log)],
-                              env=wine_env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                              start_new_session=True)
+    if platform == "wine":
+        holder = subprocess.Popen(["wine", str(ensure_built(WINE_PROBE)), "hold-log-turn", windows_path(log)],
+                                  env=bench.wine().env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                  start_new_session=True)
+    else:
+        holder = subprocess.Popen(["flock", "--exclusive", str(log), "sh", "-c", "echo holding; exec sleep 600"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, start_new_session=True)
     try:
         assert holder.stdout.readline().strip() == "holding"
         bench.mirror(platform)
