@@ -20,14 +20,15 @@ namespace platform
     /** The identity the program's token names as its user (TokenUser) or as the owner of what it
         makes (TokenOwner), copied; empty when it cannot be read.
     */
-    inline std::vector<BYTE> getTokensSid (TOKEN_INFORMATION_CLASS which)
+    inline Handle openOwnToken()
     {
         HANDLE opening = nullptr;
+        return Handle (OpenProcessToken (GetCurrentProcess(), TOKEN_QUERY, &opening) ? opening : nullptr);
+    }
 
-        if (! OpenProcessToken (GetCurrentProcess(), TOKEN_QUERY, &opening))
-            return {};
-
-        const Handle token (opening);
+    inline std::vector<BYTE> getTokensSid (TOKEN_INFORMATION_CLASS which)
+    {
+        const auto token = openOwnToken();
         alignas (8) char information[sizeof (TOKEN_USER) + SECURITY_MAX_SID_SIZE] {};
         DWORD size = 0;
 
@@ -52,12 +53,7 @@ namespace platform
     */
     inline bool hasElevatedToken()
     {
-        HANDLE opening = nullptr;
-
-        if (! OpenProcessToken (GetCurrentProcess(), TOKEN_QUERY, &opening))
-            return false;
-
-        const Handle token (opening);
+        const auto token = openOwnToken();
         TOKEN_ELEVATION elevation {};
         DWORD size = 0;
         return GetTokenInformation (token.handle, TokenElevation, &elevation, sizeof (elevation), &size)
