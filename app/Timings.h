@@ -19,6 +19,11 @@ namespace Timings
     */
     constexpr auto toolExitPoll = 500ms;
 
+    /** The exit watcher waits on the tool itself (its end wakes it at once) this long at a time,
+        between which it hears that the program is closing.
+    */
+    constexpr auto toolExitWaitSlice = 100ms;
+
     /** A connection and its TLS handshake may take this long, and the whole head of an answer
         must come within the same: the framework's own WinINet time-outs, kept on both builds.
     */

@@ -191,6 +191,7 @@ void MainComponent::timerCallback()
     log ("<timerCallback> Download completed, status code: " + juce::String (downloadTask->statusCode())
          + "; file size: " + juce::String (size));
     stopTimer();
+    judgedTask = downloadTask.get();
 
     if (downloadTask->getRefusal().isNotEmpty())
         log ("<timerCallback> Answer refused: " + downloadTask->getRefusal());
@@ -385,6 +386,19 @@ bool MainComponent::launchAttempt()
 
 std::unique_ptr<platform::DownloadTask> MainComponent::storeAttempt (std::unique_ptr<platform::DownloadTask> task)
 {
+    // The end of the download (whole, cut or refused) is looked at the moment it comes, not at
+    // the next tick: the tool starts as soon as its file is whole, a cut's rest is asked for at once.
+    if (task != nullptr)
+    {
+        task->whenFinished ([g = guard, finishedTask = task.get()]
+        {
+            juce::MessageManager::callAsync ([g, finishedTask]
+            {
+                g->withOwner ([finishedTask] (MainComponent& owner) { owner.lookAtFinished (*finishedTask); });
+            });
+        });
+    }
+
     {
         const juce::ScopedLock lock (taskLock);
         std::swap (downloadTask, task);
@@ -394,6 +408,19 @@ std::unique_ptr<platform::DownloadTask> MainComponent::storeAttempt (std::unique
     attemptInProgress = false;
     firstAttemptPending = false;
     return task;
+}
+
+void MainComponent::lookAtFinished (const platform::DownloadTask& finishedTask)
+{
+    {
+        const juce::ScopedLock lock (taskLock);
+
+        // A tick may have looked at it first: then it is gone (cut) or judged.
+        if (downloadTask.get() != &finishedTask || judgedTask == &finishedTask)
+            return;
+    }
+
+    timerCallback();
 }
 
 //==============================================================================
@@ -438,21 +465,13 @@ void MainComponent::reportFailedStart()
 
 bool MainComponent::launchExitWatcher()
 {
-    return Guard::launch (guard, [g = guard]
+    // The watcher holds the tool's process with the component, so that it can wait on it
+    // outside every lock: its end is seen the moment it comes.
+    return Guard::launch (guard, [g = guard, tool = toolProcess]
     {
-        for (;;)
-        {
-            auto running = false;
-
-            if (! g->withOwner ([&running] (MainComponent& owner) { running = owner.toolProcess->isRunning(); }))
+        while (! tool->waitForExit (Timings::inMilliseconds (Timings::toolExitWaitSlice)))
+            if (g->waitForRelease (0))
                 return;   // the program is quitting some other way
-
-            if (! running)
-                break;
-
-            if (g->waitForRelease (Timings::inMilliseconds (Timings::toolExitPoll)))
-                return;
-        }
 
         // The rest happens on the message thread, with the component alive or not at all: after a
         // quit the call is dropped, and the component going away first makes it do nothing.
@@ -464,7 +483,9 @@ void MainComponent::finishAfterTool()
 {
     // The tool that has just exited may hold its own file a moment longer on a busy machine (seen
     // under Wine: the folder was left); the window is hidden, nothing waits on this thread.
+    toolProcess.reset();   // it has ended: nothing is kept of it
     deleteDownload (Timings::pendingDeletionWait);
+    downloadFolder.reset();   // tried once, with its patience: closing does not try again
     releaseLookAndFeel();
     log ("<timerCallback> Quit");
 

@@ -47,6 +47,7 @@ private:
     bool deleteRunFolder (std::chrono::milliseconds patience = {});
     bool launchAttempt();
     std::unique_ptr<platform::DownloadTask> storeAttempt (std::unique_ptr<platform::DownloadTask> task);
+    void lookAtFinished (const platform::DownloadTask& finishedTask);
     bool hasStalledOrBeenCutOff (bool finished, StallWatch::Clock::time_point now) const;
     void showProgress();
     void keepForResume (bool finished);
@@ -62,6 +63,7 @@ private:
     juce::String variantKey;
     juce::URL downloadUrl;
     std::unique_ptr<platform::DownloadTask> downloadTask;
+    const platform::DownloadTask* judgedTask = nullptr;   // the one whose end was judged (message thread; identity only)
     juce::CriticalSection taskLock;
     platform::DownloadResume resumeFrom;   // what a download cut off left for the next attempt (message thread)
 
@@ -72,7 +74,7 @@ private:
     double progress = 0.0;
     juce::ProgressBar progressBar { progress };
     juce::Label statusLabel;
-    std::unique_ptr<platform::StartedProgram> toolProcess;
+    std::shared_ptr<platform::StartedProgram> toolProcess;   // with the exit watcher, which only waits on it
     std::unique_ptr<CustomLookAndFeel> lookAndFeel;
 
     // One connection attempt at a time: overlapping attempts would write the same target file.

@@ -3,6 +3,7 @@
 #include "download/rules/AnswerJudge.h"
 
 #include <functional>
+#include <mutex>
 
 namespace platform
 {
@@ -50,14 +51,43 @@ public:
     */
     const juce::String& getStartNote() const noexcept    { return startNote; }
 
+    /** Calls `notify` once, when the task has finished: on the thread that finishes it, or here
+        at once when it already has. So that whoever watches the task can look at once, not at
+        its next tick; `notify` must only pass the word on (it may run on the task's thread).
+    */
+    void whenFinished (std::function<void()> notify)
+    {
+        {
+            const std::scoped_lock lock (notifyLock);
+
+            if (! __atomic_load_n (&finished, __ATOMIC_ACQUIRE))
+            {
+                onFinished = std::move (notify);
+                return;
+            }
+        }
+
+        if (notify != nullptr)
+            notify();
+    }
+
 protected:
     void publishDownloaded (juce::int64 total) noexcept    { __atomic_store_n (&downloaded, total, __ATOMIC_RELAXED); }
 
-    void publishFinished (bool failed, bool cutOffByNetwork = false) noexcept
+    void publishFinished (bool failed, bool cutOffByNetwork = false)
     {
-        __atomic_store_n (&error, failed, __ATOMIC_RELAXED);
-        __atomic_store_n (&cutOff, failed && cutOffByNetwork, __ATOMIC_RELAXED);
-        __atomic_store_n (&finished, true, __ATOMIC_RELEASE);
+        std::function<void()> notify;
+
+        {
+            const std::scoped_lock lock (notifyLock);
+            __atomic_store_n (&error, failed, __ATOMIC_RELAXED);
+            __atomic_store_n (&cutOff, failed && cutOffByNetwork, __ATOMIC_RELAXED);
+            __atomic_store_n (&finished, true, __ATOMIC_RELEASE);
+            notify = std::move (onFinished);
+        }
+
+        if (notify != nullptr)
+            notify();
     }
 
     /** What the judge said of the answer whose body this task takes (set before it is handed out). */
@@ -78,6 +108,8 @@ protected:
 
 private:
     bool cutOff = false;
+    std::mutex notifyLock;
+    std::function<void()> onFinished;   // with notifyLock held
 };
 
 /** An answer whose body is never taken (a redirect that can never succeed, a body whose end

@@ -66,6 +66,9 @@ namespace platform
 
         /** True while it runs; false once it has ended, or when the system can no longer say. */
         virtual bool isRunning() = 0;
+
+        /** Waits until it has ended (true at once then), or `milliseconds` have passed (false). */
+        virtual bool waitForExit (int milliseconds) = 0;
     };
 
     /** The per-run folder the download goes into, made so that nothing with fewer rights than

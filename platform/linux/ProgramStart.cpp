@@ -1,9 +1,13 @@
 #include "ProgramStart.h"
 
+#include "Descriptor.h"
+
 #include <fcntl.h>
 #include <link.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,7 +81,8 @@ namespace
     class LinuxStartedProgram final : public StartedProgram
     {
     public:
-        explicit LinuxStartedProgram (pid_t started) : pid (started) {}
+        explicit LinuxStartedProgram (pid_t started)
+            : pid (started), ending ((int) ::syscall (SYS_pidfd_open, started, 0)) {}
 
         bool isRunning() override
         {
@@ -89,8 +94,27 @@ namespace
             return pid > 0;
         }
 
+        bool waitForExit (int milliseconds) override
+        {
+            // The process's descriptor becomes readable when it ends; without one (a kernel
+            // before 5.3) it is asked a few times within the time.
+            if (ending.fd >= 0 && isRunning())
+            {
+                pollfd ended { ending.fd, POLLIN, 0 };
+                ::poll (&ended, 1, milliseconds);
+            }
+            else
+            {
+                for (int waited = 0; waited < milliseconds && isRunning(); waited += 10)
+                    ::usleep (10000);
+            }
+
+            return ! isRunning();
+        }
+
     private:
         pid_t pid;
+        const Descriptor ending;
     };
 }
 

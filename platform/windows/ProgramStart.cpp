@@ -30,7 +30,12 @@ namespace
 
         // Only a wait that timed out means running: after a failed one, waiting on would keep
         // the hidden program waiting for ever.
-        bool isRunning() override    { return WaitForSingleObject (process.handle, 0) == WAIT_TIMEOUT; }
+        bool isRunning() override    { return waitForExit (0) == false; }
+
+        bool waitForExit (int milliseconds) override
+        {
+            return WaitForSingleObject (process.handle, (DWORD) juce::jmax (0, milliseconds)) != WAIT_TIMEOUT;
+        }
 
     private:
         const Handle process;

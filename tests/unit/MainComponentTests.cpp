@@ -8,6 +8,12 @@
 
 #include <dlfcn.h>
 
+namespace juce
+{
+    // The Linux message loop's own step (the framework's modal loops are off): runs one message.
+    bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
+}
+
 namespace
 {
     // Nothing listens on port 1 of the loopback: a connection is refused at once.
@@ -209,6 +215,29 @@ TEST_F (ComponentFixture, ServerErrorStatusesAreJudgedBadAndTheFolderRemoved)
         EXPECT_EQ (component->getStatusText(), "Server error!");
         EXPECT_FALSE (folder.exists());
     }
+}
+
+TEST_F (ComponentFixture, TheEndOfADownloadIsLookedAtWhenItComesNotAtTheNextTick)
+{
+    // No tick at all: the answer is judged all the same, from the task's word that it has ended.
+    const TestPayload payload (5000);
+    TestMirror mirror (payload.getFile(), { "--mode", "500" });
+    const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+    component->stopTimer();
+    CapturingLogger::get().takeLines();
+    juce::StringArray lines;
+
+    for (int i = 0; i < 200 && ! lines.contains ("<timerCallback> Error, show label and delete file"); ++i)
+    {
+        while (juce::dispatchNextMessageOnSystemQueue (true)) {}
+
+        juce::Thread::sleep (50);
+        lines.addArray (CapturingLogger::get().takeLines());
+    }
+
+    ASSERT_EQ (lines.size(), 2) << lines.joinIntoString ("\n").toStdString();
+    EXPECT_TRUE (lines[0].startsWith ("<timerCallback> Download completed, status code: 500; file size: "));
+    EXPECT_EQ (lines[1], "<timerCallback> Error, show label and delete file");
 }
 
 TEST_F (ComponentFixture, ScreenReadersFindTheTitledWindowThenTheBarOrTheRedText)
