@@ -1,6 +1,6 @@
 #include "BuildSettings.h"
 #include "RuntimeLog.h"
-#include "Timings.h"
+#include "constants/Timings.h"
 #include "download/MainComponent.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Platform.h"

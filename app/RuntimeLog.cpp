@@ -1,5 +1,7 @@
 #include "RuntimeLog.h"
 
+#include "constants/Texts.h"
+
 namespace RuntimeLog
 {
 
@@ -10,7 +12,7 @@ juce::File getDefaultFolder()
 
 juce::String getWelcomeText (juce::Time time)
 {
-    return "Application started at " + time.toString (true, true, true, false);
+    return Texts::Log::applicationStarted + time.toString (true, true, true, false);
 }
 
 std::unique_ptr<RuntimeLogger> create (const juce::File& appDataFolder, juce::Time startTime)

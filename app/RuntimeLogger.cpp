@@ -1,5 +1,6 @@
 #include "RuntimeLogger.h"
 
+#include "constants/Texts.h"
 #include "platform/Platform.h"
 
 RuntimeLogger::RuntimeLogger (const juce::File& folder, const juce::String& relativePath,
@@ -8,9 +9,9 @@ RuntimeLogger::RuntimeLogger (const juce::File& folder, const juce::String& rela
 {
     juce::String banner;
     banner << juce::newLine
-           << "**********************************************************" << juce::newLine
+           << Texts::Log::bannerStars << juce::newLine
            << welcomeMessage << juce::newLine
-           << "Log started: " << juce::Time::getCurrentTime().toString (true, true) << juce::newLine;
+           << Texts::Log::logStarted << juce::Time::getCurrentTime().toString (true, true) << juce::newLine;
 
     logMessage (banner);
 }

@@ -19,7 +19,7 @@ function(vantrel_add_installer target)
         VANTREL_WIN10_HOST="${VANTREL_WIN10_HOST}"
         VANTREL_WIN7_HOST="${VANTREL_WIN7_HOST}"
         VANTREL_ALLOWED_SIGNERS="${signers}")
-    target_link_libraries(${target} PRIVATE vantrel_core)
+    target_link_libraries(${target} PRIVATE vantrel_app)
     vantrel_strict_warnings(${target})
 
     if(arg_OUTPUT_NAME)

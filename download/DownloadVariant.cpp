@@ -1,5 +1,7 @@
 #include "DownloadVariant.h"
 
+#include "constants/Texts.h"
+
 namespace DownloadVariant
 {
 
@@ -47,14 +49,12 @@ static bool isChinese (const juce::String& variantKey)
 
 juce::String getNetworkFailureText (const juce::String& variantKey)
 {
-    return isChinese (variantKey) ? juce::String (juce::CharPointer_UTF8 ("\xe7\xbd\x91\xe7\xbb\x9c\xe5\xbc\x82\xe5\xb8\xb8! \xe6\xad\xa3\xe5\x9c\xa8\xe5\xb0\x9d\xe8\xaf\x95\xe8\xbf\x9e\xe6\x8e\xa5\xe4\xb8\xad..."))
-                                  : juce::String ("Network anomaly! We're attempting to reconnect...");
+    return juce::String (juce::CharPointer_UTF8 (isChinese (variantKey) ? Texts::Shown::networkFailureCn : Texts::Shown::networkFailureEn));
 }
 
 juce::String getServerErrorText (const juce::String& variantKey)
 {
-    return isChinese (variantKey) ? juce::String (juce::CharPointer_UTF8 ("\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x99\xa8\xe5\xbc\x82\xe5\xb8\xb8!"))
-                                  : juce::String ("Server error!");
+    return juce::String (juce::CharPointer_UTF8 (isChinese (variantKey) ? Texts::Shown::serverErrorCn : Texts::Shown::serverErrorEn));
 }
 
 } // namespace DownloadVariant

@@ -1,14 +1,23 @@
 #include "MainComponent.h"
 
 #include "DownloadVariant.h"
-#include "app/Timings.h"
+#include "constants/Texts.h"
+#include "constants/Timings.h"
 #include "platform/Platform.h"
 
 namespace
 {
+    namespace T = Texts::Log;
+
     void log (const juce::String& line)
     {
         juce::Logger::writeToLog (line);
+    }
+
+    /** The monitor's own lines carry its tag. */
+    void logMonitor (const juce::String& line)
+    {
+        log (T::monitorTag + line);
     }
 
     /** Starts an attempt that writes only through the program's own hold on the per-run folder:
@@ -16,7 +25,7 @@ namespace
     */
     std::unique_ptr<platform::DownloadTask> startDownloadInto (const std::shared_ptr<platform::DownloadFolder>& folder,
                                                                const juce::URL& url, const juce::File& target,
-                                                               const platform::DownloadResume& resume)
+                                                               const rules::DownloadResume& resume)
     {
         if (folder == nullptr)
             return nullptr;
@@ -34,16 +43,16 @@ MainComponent::MainComponent (const InstallerSettings& settings)
     : allowedSigners (settings.allowedSigners), stallWatch (Timings::idleTimeout)
 {
     variantKey = DownloadVariant::getVariantKey (settings);
-    log ("OS is now: " + variantKey);
+    log (T::osIsNow + variantKey);
 
     const auto address = DownloadVariant::getDownloadAddress (variantKey, settings);
     downloadUrl = juce::URL (address);
-    log ("Download URL: " + address);
+    log (T::downloadUrl + address);
 
     // A fresh name per run, so that two runs never share a target.
     targetFile = juce::File (juce::Uuid().toString() + ".exe");
     makeRunFolder();
-    log ("Connecting...");
+    log (T::connecting);
 
     // The first attempt runs on a job like every retry, so that the window shows at once
     // whatever the network does; without a thread for it, it runs here.
@@ -165,7 +174,7 @@ void MainComponent::timerCallback()
             launchAttempt();
         }
 
-        log ("Reconnecting...");
+        log (T::reconnecting);
         return;
     }
 
@@ -179,7 +188,7 @@ void MainComponent::timerCallback()
         if (stallWatch.hasMoved())
             showProgress();
 
-        log ("Downloading...");
+        log (T::downloading);
         return;
     }
 
@@ -188,13 +197,12 @@ void MainComponent::timerCallback()
     const auto locked = downloadFolder != nullptr && downloadFolder->lockFile (targetFile.getFileName());
     const auto size = locked ? downloadFolder->getLockedFileSize() : 0;
 
-    log ("<timerCallback> Download completed, status code: " + juce::String (downloadTask->statusCode())
-         + "; file size: " + juce::String (size));
+    logMonitor (T::downloadCompleted + juce::String (downloadTask->statusCode()) + T::fileSize + juce::String (size));
     stopTimer();
     judgedTask = downloadTask.get();
 
     if (downloadTask->getRefusal().isNotEmpty())
-        log ("<timerCallback> Answer refused: " + downloadTask->getRefusal());
+        logMonitor (T::answerRefused + downloadTask->getRefusal());
 
     if (locked && isGoodDownload (*downloadTask, size))
     {
@@ -206,7 +214,7 @@ void MainComponent::timerCallback()
 
             if (refusal.isNotEmpty())
             {
-                log ("<timerCallback> Signature check failed: " + refusal);
+                logMonitor (T::signatureCheckFailed + refusal);
                 reportFailedStart();
                 return;
             }
@@ -216,7 +224,7 @@ void MainComponent::timerCallback()
         return;
     }
 
-    log ("<timerCallback> Error, show label and delete file");
+    logMonitor (T::errorShown);
     showError (DownloadVariant::getServerErrorText (variantKey));
     deleteRunFolder();
 }
@@ -229,14 +237,12 @@ bool MainComponent::hasStalledOrBeenCutOff (bool finished, StallWatch::Clock::ti
 void MainComponent::keepForResume (bool finished)
 {
     const auto received = downloadTask->getLengthDownloaded();
-    log ("<timerCallback> Download " + juce::String (finished ? "cut off" : "stalled")
-         + " at byte " + juce::String (received));
+    logMonitor ((finished ? T::downloadCutOff : T::downloadStalled) + juce::String (received));
 
     resumeFrom = { received, downloadTask->getTotalLength(), downloadTask->getValidators(), downloadTask->getAddress() };
 
     if (! resumeFrom.canResume())
-        log (received > 0 ? "<timerCallback> Download will start again from zero: nothing safe to resume by (no length or validator)"
-                          : "<timerCallback> Download will start again from zero: nothing was received");
+        logMonitor (received > 0 ? T::fromZeroNothingSafe : T::fromZeroNothingReceived);
 
     // Cancelled without waiting for the network; the next attempt may find its file still open
     // for a moment, and then fails like a network failure.
@@ -308,7 +314,7 @@ void MainComponent::makeRunFolder()
     if (downloadFolder != nullptr)
         downloadFolder->createPlaceholderFolder (fileName);
 
-    log ("Download to: " + targetFile.getFullPathName());
+    log (T::downloadTo + targetFile.getFullPathName());
 }
 
 void MainComponent::remakeRunFolder()
@@ -331,9 +337,9 @@ void MainComponent::deleteDownload (std::chrono::milliseconds patience)
     const auto folder = downloadFolder;
 
     if (deleteRunFolder (patience) && folder->wasDeleted())
-        log ("<timerCallback> Temporary file deleted");
+        logMonitor (T::temporaryFileDeleted);
     else
-        log ("<timerCallback> Temporary file could not be deleted");
+        logMonitor (T::temporaryFileNotDeleted);
 }
 
 bool MainComponent::deleteRunFolder (std::chrono::milliseconds patience)
@@ -361,7 +367,7 @@ bool MainComponent::launchAttempt()
         if (! g->withOwner ([&] (MainComponent& owner)
                             {
                                 if (task != nullptr && task->getStartNote().isNotEmpty())
-                                    log ("<timerCallback> " + task->getStartNote());
+                                    logMonitor (task->getStartNote());
 
                                 replaced = owner.storeAttempt (std::move (task));
                             }))
@@ -428,7 +434,7 @@ void MainComponent::handOver()
 {
     // The file is there: it is locked.
     progress = 1.0;
-    log ("<timerCallback> tool download successful");
+    logMonitor (T::toolDownloadSuccessful);
 
     auto start = downloadFolder->startLockedFile();
     toolProcess = std::move (start.program);
@@ -451,14 +457,14 @@ void MainComponent::handOver()
     }
 
     if (start.refusal.isNotEmpty())
-        log ("<timerCallback> Start refused: " + start.refusal);
+        logMonitor (T::startRefused + start.refusal);
 
     reportFailedStart();
 }
 
 void MainComponent::reportFailedStart()
 {
-    log ("<timerCallback> Can not open tool!");
+    logMonitor (T::cannotOpenTool);
     showError (DownloadVariant::getServerErrorText (variantKey));
     deleteDownload();
 }
@@ -487,7 +493,7 @@ void MainComponent::finishAfterTool()
     deleteDownload (Timings::pendingDeletionWait);
     downloadFolder.reset();   // tried once, with its patience: closing does not try again
     releaseLookAndFeel();
-    log ("<timerCallback> Quit");
+    logMonitor (T::quit);
 
     if (auto* app = juce::JUCEApplicationBase::getInstance())
         app->systemRequestedQuit();

@@ -65,7 +65,7 @@ private:
     std::unique_ptr<platform::DownloadTask> downloadTask;
     const platform::DownloadTask* judgedTask = nullptr;   // the one whose end was judged (message thread; identity only)
     juce::CriticalSection taskLock;
-    platform::DownloadResume resumeFrom;   // what a download cut off left for the next attempt (message thread)
+    rules::DownloadResume resumeFrom;   // what a download cut off left for the next attempt (message thread)
 
     // Watching the running task for a stall (with taskLock held).
     StallWatch stallWatch;

@@ -1,6 +1,6 @@
 #include "Platform.h"
 
-#include "app/Timings.h"
+#include "constants/Timings.h"
 
 namespace platform
 {

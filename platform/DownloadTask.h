@@ -1,6 +1,6 @@
 #pragma once
 
-#include "download/rules/AnswerJudge.h"
+#include "rules/AnswerJudge.h"
 
 #include <functional>
 #include <mutex>
@@ -36,13 +36,13 @@ public:
     bool isResumed() const noexcept          { return resumed; }
 
     /** The validators of the file this task writes, for a later attempt to resume it by. */
-    const Validators& getValidators() const noexcept    { return validators; }
+    const rules::Validators& getValidators() const noexcept    { return validators; }
 
     /** Where the body came from, after redirects: the validators name versions of it only. */
     const juce::String& getAddress() const noexcept     { return address; }
 
     /** Why the answer was refused, its body never taken, or its chunked body's end not confirmed
-        (AnswerJudge); empty when it was not. Read once the task has finished.
+        (rules::AnswerJudge); empty when it was not. Read once the task has finished.
     */
     const juce::String& getRefusal() const noexcept     { return refusal; }
 
@@ -91,7 +91,7 @@ protected:
     }
 
     /** What the judge said of the answer whose body this task takes (set before it is handed out). */
-    void takeJudgement (const AnswerJudge& judge, bool appended)
+    void takeJudgement (const rules::AnswerJudge& judge, bool appended)
     {
         resumed = appended;
         validators = judge.getBodyValidators();
@@ -103,7 +103,7 @@ protected:
     // Set before the task is handed out, never changed after; refusal also just before the task
     // reports that it has finished (a chunked body's end not confirmed).
     bool resumed = false;
-    Validators validators;
+    rules::Validators validators;
     juce::String address, startNote, refusal;
 
 private:
@@ -118,7 +118,7 @@ private:
 class RefusedAnswer final : public DownloadTask
 {
 public:
-    RefusedAnswer (const juce::File& target, int status, const AnswerJudge& judge)
+    RefusedAnswer (const juce::File& target, int status, const rules::AnswerJudge& judge)
     {
         targetLocation = target;
         httpCode = status;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "DownloadTask.h"
+#include "platform/DownloadTask.h"
+#include "rules/SignerIdentity.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -25,7 +26,7 @@ namespace platform
         otherwise a running task, whatever the status code. Blocks until then. Uses the system's
         proxy settings (on Linux the usual proxy variables).
 
-        Each answer's head goes, as its lines came, to one AnswerJudge, the same on every system:
+        Each answer's head goes, as its lines came, to one rules::AnswerJudge, the same on every system:
         it follows redirects (never away from https, at most 5, never in a loop), refuses a final
         answer whose body's end cannot be told or is not the file's bytes (a task finished at once,
         a server error with getRefusal() saying why), and decides what a ranged answer is good for.
@@ -37,26 +38,17 @@ namespace platform
         them, and is whole only at that length (fewer bytes are a cut, more an error); a 200
         replaces them, as does any other answer, judged as usual; a 5xx or 429 gives no task and
         leaves them to the next attempt; a 206 that does not fit, or a 416, is followed at once by
-        a plain request that empties the file only once its own answer is in (see RangedAnswer).
+        a plain request that empties the file only once its own answer is in (see rules::RangedAnswer).
         Without an answer nothing of the kept file is touched.
 
         Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
     */
     std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
-                                                 const DownloadOutputOpener& openOutput, const DownloadResume& resume = {});
+                                                 const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume = {});
 
-    /** The certificate that signed a program: the common names of its subject and issuer, and
-        the SHA-256 of the whole certificate (its thumbprint) and of its public key (the DER
-        SubjectPublicKeyInfo), each as 64 lower-case hex digits.
-    */
-    struct SignerIdentity
-    {
-        juce::String subject, issuer;
-        juce::String certificateSha256, publicKeySha256;
-    };
-
-    /** Whether the signer may have signed the program that is started. */
-    using SignerFilter = std::function<bool (const SignerIdentity& signer)>;
+    // Who signed a program, and which signers may start one: the same rules on every system.
+    using rules::SignerIdentity;
+    using rules::SignerFilter;
 
     /** A program started from a download folder; letting it go leaves the program running. */
     class StartedProgram

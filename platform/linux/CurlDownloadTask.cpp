@@ -24,7 +24,7 @@ namespace
 }
 
 std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
-                                                       DownloadTimeouts timeouts, const DownloadResume& resume)
+                                                       DownloadTimeouts timeouts, const rules::DownloadResume& resume)
 {
     return start (url, target, [target] (juce::int64 keep) -> std::unique_ptr<juce::OutputStream>
     {
@@ -43,10 +43,10 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
 
 std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
                                                        const DownloadOutputOpener& openOutput,
-                                                       const DownloadResume& resume, DownloadTimeouts timeouts)
+                                                       const rules::DownloadResume& resume, DownloadTimeouts timeouts)
 {
     initialiseCurlOnce();
-    auto task = std::make_unique<CurlDownloadTask> (target, openOutput, AnswerJudge (url.toString (true), resume));
+    auto task = std::make_unique<CurlDownloadTask> (target, openOutput, rules::AnswerJudge (url.toString (true), resume));
     task->timeouts = timeouts;
 
     // As on Windows: a plain attempt's file is opened before the connection is made. A ranged
@@ -70,19 +70,19 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
             result = task->pump (connectPollMs);
         }
 
-        switch (task->verdict.value_or (AnswerJudge::Verdict::retryLater))
+        switch (task->verdict.value_or (rules::AnswerJudge::Verdict::retryLater))
         {
-            case AnswerJudge::Verdict::sendAgain:
+            case rules::AnswerJudge::Verdict::sendAgain:
                 continue;
 
-            case AnswerJudge::Verdict::retryLater:
+            case rules::AnswerJudge::Verdict::retryLater:
                 return nullptr;   // no answer (the Windows stack gives no task either), or not now
 
-            case AnswerJudge::Verdict::refuse:
+            case rules::AnswerJudge::Verdict::refuse:
                 return std::make_unique<RefusedAnswer> (target, task->httpCode, task->judge);
 
-            case AnswerJudge::Verdict::write:
-            case AnswerJudge::Verdict::append:
+            case rules::AnswerJudge::Verdict::write:
+            case rules::AnswerJudge::Verdict::append:
                 break;
         }
 
@@ -98,7 +98,7 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
     }
 }
 
-CurlDownloadTask::CurlDownloadTask (const juce::File& target, const DownloadOutputOpener& opener, AnswerJudge attemptJudge)
+CurlDownloadTask::CurlDownloadTask (const juce::File& target, const DownloadOutputOpener& opener, rules::AnswerJudge attemptJudge)
     : openOutput (opener), judge (std::move (attemptJudge))
 {
     targetLocation = target;
@@ -234,15 +234,15 @@ void CurlDownloadTask::finish (int result)
     if (! failed && judge.needsConfirmation())
     {
         const auto ending = confirmEnd();
-        failed = ending != AnswerJudge::Ending::whole;
-        byNetwork = ending == AnswerJudge::Ending::cut;
+        failed = ending != rules::AnswerJudge::Ending::whole;
+        byNetwork = ending == rules::AnswerJudge::Ending::cut;
         refusal = judge.getRefusal();
     }
 
     publishFinished (failed, byNetwork);
 }
 
-AnswerJudge::Ending CurlDownloadTask::confirmEnd()
+rules::AnswerJudge::Ending CurlDownloadTask::confirmEnd()
 {
     const auto received = downloaded;
     const auto headers = judge.getConfirmationHeaders (received);
@@ -258,15 +258,15 @@ AnswerJudge::Ending CurlDownloadTask::confirmEnd()
             result = pump (transferPollMs);
 
     // No answer is the network's failure, as for the body itself.
-    return probeHead.has_value() ? judge.confirm (*probeHead, received) : AnswerJudge::Ending::cut;
+    return probeHead.has_value() ? judge.confirm (*probeHead, received) : rules::AnswerJudge::Ending::cut;
 }
 
-void CurlDownloadTask::takeHead (const AnswerHead& head)
+void CurlDownloadTask::takeHead (const rules::AnswerHead& head)
 {
     auto judged = judge.judge (head);
     httpCode = head.getStatus();
 
-    if (judged == AnswerJudge::Verdict::append)
+    if (judged == rules::AnswerJudge::Verdict::append)
     {
         const auto& resume = judge.getResume();
         output = openOutput (resume.received);
@@ -281,7 +281,7 @@ void CurlDownloadTask::takeHead (const AnswerHead& head)
             judged = judge.keptPartGone();
         }
     }
-    else if (judged == AnswerJudge::Verdict::write)
+    else if (judged == rules::AnswerJudge::Verdict::write)
     {
         if (output == nullptr)
             output = openOutput (0);
@@ -289,7 +289,7 @@ void CurlDownloadTask::takeHead (const AnswerHead& head)
         contentLength = judge.getBodyLength();
     }
 
-    takeJudgement (judge, judged == AnswerJudge::Verdict::append);
+    takeJudgement (judge, judged == rules::AnswerJudge::Verdict::append);
     verdict = judged;
 }
 
@@ -313,7 +313,7 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
         return task.cancelled ? 0 : length;
     }
 
-    const auto head = AnswerHead::read (task.headLines);
+    const auto head = rules::AnswerHead::read (task.headLines);
 
     // An interim answer (1xx) is followed by the real one.
     if (head.getStatus() >= 100 && head.getStatus() < 200)
@@ -329,7 +329,7 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
     task.takeHead (head);
 
     // Only a body to be taken, into a file that is open, flows on: else the transfer ends here.
-    const auto takesBody = (*task.verdict == AnswerJudge::Verdict::write || *task.verdict == AnswerJudge::Verdict::append)
+    const auto takesBody = (*task.verdict == rules::AnswerJudge::Verdict::write || *task.verdict == rules::AnswerJudge::Verdict::append)
                         && task.output != nullptr;
 
     return task.cancelled || ! takesBody ? 0 : length;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Timings.h"
+#include "constants/Timings.h"
 #include "platform/DownloadTask.h"
 
 #include <atomic>
@@ -25,7 +25,7 @@ struct DownloadTimeouts
     connects and reads the final answer's head on the caller's thread and returns null when none
     came (refused, unknown host, TLS failure, time-out); after that the body is written to the
     file on a thread of the task's own. libcurl only carries the requests and reads the bodies:
-    redirects, framing and what a ranged answer is good for are the AnswerJudge's, as on Windows.
+    redirects, framing and what a ranged answer is good for are the rules::AnswerJudge's, as on Windows.
 */
 class CurlDownloadTask final : public DownloadTask
 {
@@ -33,22 +33,22 @@ public:
     /** Writes into the file at `target`, opened through `openOutput`. */
     static std::unique_ptr<DownloadTask> start (const juce::URL& url, const juce::File& target,
                                                 const DownloadOutputOpener& openOutput,
-                                                const DownloadResume& resume = {}, DownloadTimeouts timeouts = {});
+                                                const rules::DownloadResume& resume = {}, DownloadTimeouts timeouts = {});
 
     /** Writes into the file at `target` by path (tests): a new file, or the kept bytes of `resume`. */
     static std::unique_ptr<DownloadTask> start (const juce::URL& url, const juce::File& target,
-                                                DownloadTimeouts timeouts = {}, const DownloadResume& resume = {});
+                                                DownloadTimeouts timeouts = {}, const rules::DownloadResume& resume = {});
 
-    CurlDownloadTask (const juce::File& target, const DownloadOutputOpener& openOutput, AnswerJudge judge);
+    CurlDownloadTask (const juce::File& target, const DownloadOutputOpener& openOutput, rules::AnswerJudge judge);
 
     /** Cancels a download still running and waits for its thread (a moment at most). */
     ~CurlDownloadTask() override;
 
 private:
     bool send (const juce::StringArray& headers);
-    void takeHead (const AnswerHead& head);
+    void takeHead (const rules::AnswerHead& head);
     void releaseRequest();
-    AnswerJudge::Ending confirmEnd();
+    rules::AnswerJudge::Ending confirmEnd();
     std::optional<int> pump (int waitMs);
     void finish (int result);
     void run();
@@ -58,11 +58,11 @@ private:
 
     std::unique_ptr<juce::OutputStream> output;
     const DownloadOutputOpener openOutput;
-    AnswerJudge judge;
-    std::optional<AnswerJudge::Verdict> verdict;   // of the answer whose head has come in
+    rules::AnswerJudge judge;
+    std::optional<rules::AnswerJudge::Verdict> verdict;   // of the answer whose head has come in
     juce::StringArray headLines;                   // of the answer whose head is coming in
     bool probing = false;                          // asking what follows a chunked body (confirmEnd)
-    std::optional<AnswerHead> probeHead;
+    std::optional<rules::AnswerHead> probeHead;
     DownloadTimeouts timeouts;
     Curl_easy* easy = nullptr;
     Curl_multi* multi = nullptr;

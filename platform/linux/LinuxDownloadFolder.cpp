@@ -1,5 +1,5 @@
 #include "platform/Platform.h"
-#include "platform/WrittenFileKeeper.h"
+#include "WrittenFileKeeper.h"
 #include "Descriptor.h"
 #include "ProgramStart.h"
 

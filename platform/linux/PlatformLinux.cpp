@@ -1,5 +1,5 @@
 #include "platform/Platform.h"
-#include "app/Timings.h"
+#include "constants/Timings.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Deadline.h"
 
@@ -25,7 +25,7 @@ juce::String getOperatingSystemName()
 }
 
 std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
-                                             const DownloadOutputOpener& openOutput, const DownloadResume& resume)
+                                             const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume)
 {
     return CurlDownloadTask::start (url, target, openOutput, resume);
 }

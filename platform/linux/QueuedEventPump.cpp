@@ -2,7 +2,7 @@
 #define JUCE_GUI_BASICS_INCLUDE_XHEADERS 1
 #include "QueuedEventPump.h"
 
-#include "platform/WindowPump.h"
+#include "WindowPump.h"
 
 namespace platform
 {

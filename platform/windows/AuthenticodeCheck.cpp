@@ -1,6 +1,6 @@
-#include "platform/windows/AuthenticodeCheck.h"
+#include "windows/AuthenticodeCheck.h"
 
-#include "download/rules/AuthenticodeVerdict.h"
+#include "rules/AuthenticodeVerdict.h"
 
 #include <bcrypt.h>
 #include <softpub.h>
@@ -105,7 +105,7 @@ namespace
 juce::String checkAuthenticode (HANDLE file, const juce::File& name, const SignerFilter& isAllowed)
 {
     const Verification verification (file, name);
-    AuthenticodeFindings findings;
+    rules::AuthenticodeFindings findings;
     findings.trustResult = verification.getResult();
 
     if (const auto* signer = verification.getSigner())
@@ -128,7 +128,7 @@ juce::String checkAuthenticode (HANDLE file, const juce::File& name, const Signe
                             sha256 (leaf->pbCertEncoded, leaf->cbCertEncoded), publicKeySha256 (leaf) };
     }
 
-    return describeAuthenticodeFindings (findings, isAllowed);
+    return rules::describeAuthenticodeFindings (findings, isAllowed);
 }
 
 } // namespace platform

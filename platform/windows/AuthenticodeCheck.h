@@ -7,7 +7,7 @@
 namespace platform
 {
     /** Verifies the Authenticode signature of `file`, an open handle (the name is only what
-        WinVerifyTrust reports it by), and its signer: see describeAuthenticodeFindings for the
+        WinVerifyTrust reports it by), and its signer: see rules::describeAuthenticodeFindings for the
         result.
     */
     juce::String checkAuthenticode (HANDLE file, const juce::File& name, const SignerFilter& isAllowed);

@@ -1,8 +1,8 @@
 #include "platform/Platform.h"
-#include "app/Timings.h"
+#include "constants/Timings.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Deadline.h"
-#include "platform/WindowPump.h"
+#include "WindowPump.h"
 #include "NoFollowOpen.h"
 #include "ThisProcess.h"
 #include "WinInetDownloadTask.h"
@@ -18,7 +18,7 @@ juce::String getOperatingSystemName()
 }
 
 std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
-                                             const DownloadOutputOpener& openOutput, const DownloadResume& resume)
+                                             const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume)
 {
     return startWinInetDownload (url, target, openOutput, resume);
 }

@@ -1,4 +1,5 @@
 #include "ProgramStart.h"
+#include "constants/Texts.h"
 
 #include <cwchar>
 #include <vector>
@@ -52,7 +53,7 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
     const auto workingFolder = toWin32Path (getFinalPath (folder.handle));
 
     if (path.isEmpty() || workingFolder.isEmpty())
-        return { nullptr, "the checked file's place could not be read" };
+        return { nullptr, Texts::Start::placeUnreadable };
 
     // Kept in a buffer of its own: CreateProcessW may write to its command line.
     const auto quoted = "\"" + path + "\"";
@@ -80,7 +81,7 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
     {
         TerminateProcess (process.handle, 1);
         WaitForSingleObject (process.handle, 5000);
-        return { nullptr, "the program the system started is not the checked file" };
+        return { nullptr, Texts::Start::notTheCheckedFile };
     }
 
     if (ResumeThread (thread.handle) == (DWORD) -1)

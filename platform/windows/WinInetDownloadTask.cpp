@@ -1,6 +1,6 @@
 #include "WinInetDownloadTask.h"
 
-#include "app/Timings.h"
+#include "constants/Timings.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Deadline.h"
 
@@ -260,7 +260,7 @@ namespace
         /** The body of the answer with this `status` that `judge` let through: whole, or
             continuing the kept bytes when `appended`.
         */
-        WinInetDownloadTask (std::shared_ptr<Request> answered, int status, const AnswerJudge& attemptJudge, bool appended,
+        WinInetDownloadTask (std::shared_ptr<Request> answered, int status, const rules::AnswerJudge& attemptJudge, bool appended,
                              const juce::File& target, std::unique_ptr<juce::OutputStream> output)
             : juce::Thread ("Download"), request (std::move (answered)), judge (attemptJudge), file (std::move (output)),
               before (appended ? attemptJudge.getResume().received : 0),
@@ -348,8 +348,8 @@ namespace
             if (! cutShort && ! ours && judge.needsConfirmation())
             {
                 const auto ending = confirmEnd (total);
-                cutShort = ending == AnswerJudge::Ending::cut;
-                unconfirmed = ending == AnswerJudge::Ending::unconfirmed;
+                cutShort = ending == rules::AnswerJudge::Ending::cut;
+                unconfirmed = ending == rules::AnswerJudge::Ending::unconfirmed;
                 refusal = judge.getRefusal();
             }
 
@@ -359,7 +359,7 @@ namespace
         /** WinINet ends a chunked body cut before its last chunk as if it were whole (Wine's
             does): what follows it is asked for, and the judge says what the answer shows.
         */
-        AnswerJudge::Ending confirmEnd (juce::int64 received)
+        rules::AnswerJudge::Ending confirmEnd (juce::int64 received)
         {
             const auto headers = judge.getConfirmationHeaders (received);
 
@@ -369,12 +369,12 @@ namespace
             const auto probe = connect (judge.getAddress(), headers.joinIntoString ("\r\n") + "\r\n");
 
             // No answer is the network's failure, as for the body itself.
-            return probe != nullptr ? judge.confirm (AnswerHead::read (probe->getHeadLines()), received)
-                                    : AnswerJudge::Ending::cut;
+            return probe != nullptr ? judge.confirm (rules::AnswerHead::read (probe->getHeadLines()), received)
+                                    : rules::AnswerJudge::Ending::cut;
         }
 
         const std::shared_ptr<Request> request;
-        AnswerJudge judge;
+        rules::AnswerJudge judge;
         juce::CriticalSection fileLock;
         std::unique_ptr<juce::OutputStream> file;
         const juce::int64 before, body;
@@ -383,9 +383,9 @@ namespace
 }
 
 std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
-                                                    const DownloadOutputOpener& openOutput, const DownloadResume& resume)
+                                                    const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume)
 {
-    AnswerJudge judge (url.toString (true), resume);
+    rules::AnswerJudge judge (url.toString (true), resume);
 
     // Never away from https (an empty address included: no table row, no connection); the
     // judge's redirects lead to https only.
@@ -407,22 +407,22 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
         if (request == nullptr)
             return nullptr;   // no answer: nothing of the kept file touched
 
-        const auto head = AnswerHead::read (request->getHeadLines());
+        const auto head = rules::AnswerHead::read (request->getHeadLines());
 
         switch (judge.judge (head))
         {
-            case AnswerJudge::Verdict::sendAgain:
+            case rules::AnswerJudge::Verdict::sendAgain:
                 break;
 
-            case AnswerJudge::Verdict::retryLater:
+            case rules::AnswerJudge::Verdict::retryLater:
                 closeElsewhere (std::move (request));
                 return nullptr;
 
-            case AnswerJudge::Verdict::refuse:
+            case rules::AnswerJudge::Verdict::refuse:
                 closeElsewhere (std::move (request));
                 return std::make_unique<RefusedAnswer> (target, head.getStatus(), judge);
 
-            case AnswerJudge::Verdict::append:
+            case rules::AnswerJudge::Verdict::append:
                 if (auto kept = openOutput (judge.getResume().received))
                     return std::make_unique<WinInetDownloadTask> (std::move (request), head.getStatus(), judge, true,
                                                                   target, std::move (kept));
@@ -430,7 +430,7 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
                 judge.keptPartGone();
                 break;
 
-            case AnswerJudge::Verdict::write:
+            case rules::AnswerJudge::Verdict::write:
                 if (output == nullptr)
                     output = openOutput (0);
 

@@ -1,7 +1,8 @@
-#include "app/Timings.h"
+#include "constants/Texts.h"
+#include "constants/Timings.h"
 #include "platform/Platform.h"
-#include "platform/WrittenFileKeeper.h"
-#include "platform/windows/AuthenticodeCheck.h"
+#include "WrittenFileKeeper.h"
+#include "windows/AuthenticodeCheck.h"
 #include "FolderProtection.h"
 #include "NoFollowOpen.h"
 #include "ProgramStart.h"
@@ -265,7 +266,7 @@ namespace
             jassert (locked.handle != nullptr);   // lockFile first: what is checked must stay as it is
 
             if (locked.handle == nullptr)
-                return "not locked";
+                return Texts::Signature::notLocked;
 
             // The name is only what WinVerifyTrust reports the file by.
             return checkAuthenticode (locked.handle, juce::File (toWin32Path (getFinalPath (locked.handle))), isAllowed);

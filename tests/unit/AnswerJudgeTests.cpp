@@ -1,28 +1,28 @@
 // One judge for every answer, fed the same facts by both systems' layers: which answers are
 // followed, taken, refused or tried again later, whatever each system's HTTP stack would do.
 
-#include "download/rules/AnswerJudge.h"
+#include "rules/AnswerJudge.h"
 
 #include <gtest/gtest.h>
 
-using platform::AnswerHead;
-using platform::AnswerJudge;
-using Verdict = AnswerJudge::Verdict;
+using rules::AnswerHead;
+using rules::AnswerJudge;
+using Verdict = rules::AnswerJudge::Verdict;
 
 namespace
 {
     const juce::String first ("https://a.example:8443/r1/x.exe");
 
-    AnswerHead head (const juce::StringArray& lines)    { return AnswerHead::read (lines); }
+    rules::AnswerHead head (const juce::StringArray& lines)    { return rules::AnswerHead::read (lines); }
 
-    AnswerHead redirect (int status, const juce::String& location)
+    rules::AnswerHead redirect (int status, const juce::String& location)
     {
         return head ({ "HTTP/1.1 " + juce::String (status) + " Moved", "Location: " + location, "Content-Length: 0" });
     }
 
-    platform::DownloadResume keptAt (const juce::String& address)
+    rules::DownloadResume keptAt (const juce::String& address)
     {
-        return { 100, 1000, platform::Validators::of ("\"v1\"", {}, {}), address };
+        return { 100, 1000, rules::Validators::of ("\"v1\"", {}, {}), address };
     }
 }
 
@@ -60,7 +60,7 @@ TEST (AnswerJudge, FollowsOnlyMovesWithAUsableHttpsLocation)
 
     for (const auto& c : cases)
     {
-        AnswerJudge judge (first, {});
+        rules::AnswerJudge judge (first, {});
         const auto verdict = judge.judge (redirect (c.status, c.location));
 
         EXPECT_EQ (verdict, c.verdict) << c.status << " " << c.location;
@@ -71,7 +71,7 @@ TEST (AnswerJudge, FollowsOnlyMovesWithAUsableHttpsLocation)
 
 TEST (AnswerJudge, ARedirectChainEndsWithinFiveHopsAndNeverReturns)
 {
-    AnswerJudge judge (first, {});
+    rules::AnswerJudge judge (first, {});
 
     for (int hop = 1; hop <= 5; ++hop)
         ASSERT_EQ (judge.judge (redirect (302, "/hop" + juce::String (hop))), Verdict::sendAgain);
@@ -79,7 +79,7 @@ TEST (AnswerJudge, ARedirectChainEndsWithinFiveHopsAndNeverReturns)
     EXPECT_EQ (judge.judge (redirect (302, "/hop6")), Verdict::refuse);
     EXPECT_EQ (judge.getRefusal(), "more than 5 redirects");
 
-    AnswerJudge back (first, {});
+    rules::AnswerJudge back (first, {});
     ASSERT_EQ (back.judge (redirect (307, "https://b.example/y")), Verdict::sendAgain);
     EXPECT_EQ (back.judge (redirect (301, first)), Verdict::refuse);
     EXPECT_EQ (back.getRefusal(), "redirected in a loop (" + first + ")");
@@ -109,7 +109,7 @@ TEST (AnswerJudge, TakesAWholeFileOnlyWhenItsEndCanBeToldAndItsBytesAreTheFiles)
 
     for (const auto& c : cases)
     {
-        AnswerJudge judge (first, {});
+        rules::AnswerJudge judge (first, {});
         const auto verdict = judge.judge (head (c.lines));
 
         EXPECT_EQ (verdict, c.verdict) << c.lines.joinIntoString (" | ");
@@ -140,29 +140,29 @@ TEST (AnswerJudge, ARangedRequestKeepsItsBytesThroughAPassingRefusalAndOnlyAtIts
     const auto partOfV1 = head ({ "HTTP/1.1 206 Partial", "Content-Range: bytes 100-999/1000", "ETag: \"v1\"" });
 
     // Every request asks for the bytes themselves; a ranged one for the rest of the same file.
-    AnswerJudge ranged (first, keptAt (first));
+    rules::AnswerJudge ranged (first, keptAt (first));
     EXPECT_EQ (ranged.getRequestHeaders(),
                juce::StringArray ({ "Accept-Encoding: identity", "Range: bytes=100-", "If-Range: \"v1\"" }));
-    EXPECT_EQ (AnswerJudge (first, {}).getRequestHeaders(), juce::StringArray ({ "Accept-Encoding: identity" }));
+    EXPECT_EQ (rules::AnswerJudge (first, {}).getRequestHeaders(), juce::StringArray ({ "Accept-Encoding: identity" }));
 
     // 5xx and 429 to a ranged request: tried again later, the kept bytes untouched.
     for (const auto status : { 500, 503, 429 })
-        EXPECT_EQ (AnswerJudge (first, keptAt (first)).judge (head ({ "HTTP/1.1 " + juce::String (status) + " Busy", "Retry-After: 1" })),
+        EXPECT_EQ (rules::AnswerJudge (first, keptAt (first)).judge (head ({ "HTTP/1.1 " + juce::String (status) + " Busy", "Retry-After: 1" })),
                    Verdict::retryLater) << status;
 
     // The rest of the same address is appended, with the kept file's validators.
-    AnswerJudge same (first, keptAt (first));
+    rules::AnswerJudge same (first, keptAt (first));
     EXPECT_EQ (same.judge (partOfV1), Verdict::append);
     EXPECT_EQ (same.getBodyLength(), 900);
 
     // Redirected to the same address the bytes came from: appended.
     const auto moved = juce::String ("https://cdn.example/x.exe");
-    AnswerJudge followed (first, keptAt (moved));
+    rules::AnswerJudge followed (first, keptAt (moved));
     ASSERT_EQ (followed.judge (redirect (302, moved)), Verdict::sendAgain);
     EXPECT_EQ (followed.judge (partOfV1), Verdict::append);
 
     // Redirected elsewhere: a plain request follows, from the first address, and its 503 is final.
-    AnswerJudge elsewhere (first, keptAt (moved));
+    rules::AnswerJudge elsewhere (first, keptAt (moved));
     ASSERT_EQ (elsewhere.judge (redirect (302, "https://other.example/x.exe")), Verdict::sendAgain);
     EXPECT_EQ (elsewhere.judge (partOfV1), Verdict::sendAgain);
     EXPECT_EQ (elsewhere.getStartNote(), "Download started again from zero: the rest came from another address (https://other.example/x.exe)");
@@ -175,20 +175,20 @@ TEST (AnswerJudge, ARangedRequestKeepsItsBytesThroughAPassingRefusalAndOnlyAtIts
 TEST (AnswerJudge, AChunkedFileIsWholeOnlyWhenNothingOfItsVersionFollows)
 {
     const auto chunked = head ({ "HTTP/1.1 200 OK", "Transfer-Encoding: chunked", "ETag: \"v1\"" });
-    const struct { juce::StringArray probe; AnswerJudge::Ending ending; const char* refusal; } cases[] = {
-        { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */1000" },             AnswerJudge::Ending::whole,       "" },
-        { { "HTTP/1.1 206 Partial", "Content-Range: bytes 1000-1999/2000", "ETag: \"v1\"" },   AnswerJudge::Ending::cut,         "" },
-        { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */2000" },             AnswerJudge::Ending::unconfirmed,
+    const struct { juce::StringArray probe; rules::AnswerJudge::Ending ending; const char* refusal; } cases[] = {
+        { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */1000" },             rules::AnswerJudge::Ending::whole,       "" },
+        { { "HTTP/1.1 206 Partial", "Content-Range: bytes 1000-1999/2000", "ETag: \"v1\"" },   rules::AnswerJudge::Ending::cut,         "" },
+        { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */2000" },             rules::AnswerJudge::Ending::unconfirmed,
           "the chunked body's end could not be confirmed (asked for what follows it, the server answered 416)" },
-        { { "HTTP/1.1 206 Partial", "Content-Range: bytes 1000-1999/2000", "ETag: \"v2\"" },   AnswerJudge::Ending::unconfirmed,
+        { { "HTTP/1.1 206 Partial", "Content-Range: bytes 1000-1999/2000", "ETag: \"v2\"" },   rules::AnswerJudge::Ending::unconfirmed,
           "the chunked body's end could not be confirmed (asked for what follows it, the server answered 206)" },
-        { { "HTTP/1.1 200 OK", "Transfer-Encoding: chunked", "ETag: \"v1\"" },                 AnswerJudge::Ending::unconfirmed,
+        { { "HTTP/1.1 200 OK", "Transfer-Encoding: chunked", "ETag: \"v1\"" },                 rules::AnswerJudge::Ending::unconfirmed,
           "the chunked body's end could not be confirmed (asked for what follows it, the server answered 200)" },
     };
 
     for (const auto& c : cases)
     {
-        AnswerJudge judge (first, {});
+        rules::AnswerJudge judge (first, {});
         ASSERT_EQ (judge.judge (chunked), Verdict::write);
         ASSERT_TRUE (judge.needsConfirmation());
         EXPECT_EQ (judge.getConfirmationHeaders (1000),
@@ -198,13 +198,13 @@ TEST (AnswerJudge, AChunkedFileIsWholeOnlyWhenNothingOfItsVersionFollows)
     }
 
     // Nothing to ask by; and a body framed by its length needs no question.
-    AnswerJudge unnamed (first, {});
+    rules::AnswerJudge unnamed (first, {});
     ASSERT_EQ (unnamed.judge (head ({ "HTTP/1.1 200 OK", "Transfer-Encoding: chunked" })), Verdict::write);
     EXPECT_TRUE (unnamed.getConfirmationHeaders (1000).isEmpty());
-    EXPECT_EQ (unnamed.confirm ({}, 1000), AnswerJudge::Ending::unconfirmed);
+    EXPECT_EQ (unnamed.confirm ({}, 1000), rules::AnswerJudge::Ending::unconfirmed);
     EXPECT_EQ (unnamed.getRefusal(), "the chunked body's end could not be confirmed (no strong validator to ask by)");
 
-    AnswerJudge framed (first, {});
+    rules::AnswerJudge framed (first, {});
     ASSERT_EQ (framed.judge (head ({ "HTTP/1.1 200 OK", "Content-Length: 10", "ETag: \"v1\"" })), Verdict::write);
     EXPECT_FALSE (framed.needsConfirmation());
 }

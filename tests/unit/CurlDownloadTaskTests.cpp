@@ -147,7 +147,7 @@ TEST (CurlDownloadTask, ResumesOnlyWhereTheSameFileStopped)
         if (c.validator != nullptr)
             validators.etag = c.validator;
 
-        const platform::DownloadResume resume { c.received, c.complete, validators, first->getAddress() };
+        const rules::DownloadResume resume { c.received, c.complete, validators, first->getAddress() };
         const auto task = CurlDownloadTask::start (juce::URL (mirror.getUrl()), target.file, shortTimeouts, resume);
 
         ASSERT_TRUE (task != nullptr && waitUntilFinished (*task));

@@ -2,11 +2,11 @@
 // that misbehaving servers, caches and proxies give are refused, and only a validator that is
 // strong and well-formed is ever sent back.
 
-#include "download/rules/AnswerHead.h"
+#include "rules/AnswerHead.h"
 
 #include <gtest/gtest.h>
 
-using platform::RangedAnswer::Use;
+using rules::RangedAnswer::Use;
 
 namespace
 {
@@ -33,26 +33,26 @@ TEST (RangedAnswer, SendsBackOnlyAStrongWellFormedValidator)
     };
 
     for (const auto& c : cases)
-        EXPECT_EQ (platform::Validators::of (c.etag, c.lastModified, c.date).ifRange(), juce::String (c.ifRange))
+        EXPECT_EQ (rules::Validators::of (c.etag, c.lastModified, c.date).ifRange(), juce::String (c.ifRange))
             << c.etag << " | " << c.lastModified << " | " << c.date;
 
-    EXPECT_EQ (platform::RangedAnswer::parseHttpDate ("Sun, 06 Nov 1994 08:49:37 GMT"), 784111777);
-    EXPECT_EQ (platform::RangedAnswer::parseHttpDate ("Tue, 29 Feb 2000 23:59:59 GMT"), 951868799);
-    EXPECT_EQ (platform::RangedAnswer::parseHttpDate ("Thu, 31 Dec 2099 00:00:00 GMT"), 4102358400);
-    EXPECT_EQ (platform::RangedAnswer::parseHttpDate ("Sun, 06 Nov 1994 24:49:37 GMT"), -1);
+    EXPECT_EQ (rules::RangedAnswer::parseHttpDate ("Sun, 06 Nov 1994 08:49:37 GMT"), 784111777);
+    EXPECT_EQ (rules::RangedAnswer::parseHttpDate ("Tue, 29 Feb 2000 23:59:59 GMT"), 951868799);
+    EXPECT_EQ (rules::RangedAnswer::parseHttpDate ("Thu, 31 Dec 2099 00:00:00 GMT"), 4102358400);
+    EXPECT_EQ (rules::RangedAnswer::parseHttpDate ("Sun, 06 Nov 1994 24:49:37 GMT"), -1);
 }
 
 TEST (RangedAnswer, AppendsOnlyAPartThatNamesTheVersionAskedForAndEndsWhereTheFileDoes)
 {
     const juce::String address ("https://a.example/x.exe");
-    const platform::DownloadResume kept { 100, 1000, platform::Validators::of (tag, modified, later), address };
-    const platform::DownloadResume byDate { 100, 1000, platform::Validators::of ({}, modified, later), address };
-    const platform::DownloadResume huge { 5000000000, 6000000000, platform::Validators::of (tag, {}, {}), address };
+    const rules::DownloadResume kept { 100, 1000, rules::Validators::of (tag, modified, later), address };
+    const rules::DownloadResume byDate { 100, 1000, rules::Validators::of ({}, modified, later), address };
+    const rules::DownloadResume huge { 5000000000, 6000000000, rules::Validators::of (tag, {}, {}), address };
     const auto range = "Content-Range: bytes 100-999/1000";
     const auto etag = "ETag: " + tag, lastModified = "Last-Modified: " + modified;
     const auto again = juce::String ("Download started again from zero: ");
 
-    const struct { const platform::DownloadResume& resume; juce::StringArray lines; Use use; juce::String note; } cases[] = {
+    const struct { const rules::DownloadResume& resume; juce::StringArray lines; Use use; juce::String note; } cases[] = {
         { kept,   { "HTTP/1.1 206 Partial", range, "Content-Length: 900", etag, lastModified }, Use::append,  "Download resumed from byte 100" },
         { kept,   { "HTTP/1.1 206 Partial", "Content-Range:   BYTES 100-999/1000 ", "Content-Encoding: identity", etag }, Use::append, "Download resumed from byte 100" },
         { byDate, { "HTTP/1.1 206 Partial", range, lastModified },                           Use::append,          "Download resumed from byte 100" },
@@ -92,7 +92,7 @@ TEST (RangedAnswer, AppendsOnlyAPartThatNamesTheVersionAskedForAndEndsWhereTheFi
         lines.add ("Date: " + later);
         juce::String note;
 
-        EXPECT_EQ (platform::RangedAnswer::judge (c.resume, platform::AnswerHead::read (lines), note), c.use) << lines.joinIntoString (" | ");
+        EXPECT_EQ (rules::RangedAnswer::judge (c.resume, rules::AnswerHead::read (lines), note), c.use) << lines.joinIntoString (" | ");
         EXPECT_EQ (note, c.note);
     }
 }

@@ -1,7 +1,7 @@
 // The Windows build follows redirects itself (its HTTP stack would follow them to any scheme):
 // a Location is a URL reference, resolved against the address that gave it.
 
-#include "download/rules/RedirectLocation.h"
+#include "rules/RedirectLocation.h"
 
 #include <gtest/gtest.h>
 
@@ -33,5 +33,5 @@ TEST (RedirectLocation, ResolvesEveryFormOfReferenceAgainstTheAddressThatGaveIt)
     };
 
     for (const auto& c : cases)
-        EXPECT_EQ (platform::resolveRedirectLocation (c.from, c.location), juce::String (c.expected)) << c.from << " + " << c.location;
+        EXPECT_EQ (rules::resolveRedirectLocation (c.from, c.location), juce::String (c.expected)) << c.from << " + " << c.location;
 }

@@ -1,5 +1,5 @@
 #include "download/SignerList.h"
-#include "download/rules/AuthenticodeVerdict.h"
+#include "rules/AuthenticodeVerdict.h"
 
 #include <gtest/gtest.h>
 
@@ -116,9 +116,9 @@ TEST_P (VerdictTable, NamesWhyAFileMustNotStart)
 {
     const auto& c = GetParam();
     const auto list = SignerList::parse (vendorList);
-    const platform::AuthenticodeFindings findings { c.trustResult, c.chainResult, { c.subject, "Example CA", {}, {} } };
+    const rules::AuthenticodeFindings findings { c.trustResult, c.chainResult, { c.subject, "Example CA", {}, {} } };
 
-    const auto verdict = platform::describeAuthenticodeFindings (findings, [&list] (const platform::SignerIdentity& signer)
+    const auto verdict = rules::describeAuthenticodeFindings (findings, [&list] (const platform::SignerIdentity& signer)
                                                                  { return list.allows (signer); });
     EXPECT_EQ (verdict, juce::String (c.expected));
 }

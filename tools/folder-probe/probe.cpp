@@ -40,7 +40,7 @@
     lets a download task go whose destructor waits until it is told to end; prints "returned"
     when letting it go returned first, "waited" when it ran the destructor itself.
 */
-#include "app/Timings.h"
+#include "constants/Timings.h"
 #include "download/SignerList.h"
 #include "platform/Platform.h"
 #include "platform/windows/FolderProtection.h"

@@ -2,7 +2,7 @@
 
 #include <juce_core/juce_core.h>
 
-namespace platform
+namespace rules
 {
 
 /** An answer's validators, kept apart: each is compared on its own when a part of the file is
@@ -67,4 +67,4 @@ namespace RangedAnswer
     juce::int64 parseHttpDate (const juce::String& text);
 }
 
-} // namespace platform
+} // namespace rules

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "download/rules/AnswerHead.h"
-#include "download/rules/RedirectLocation.h"
+#include "rules/AnswerHead.h"
+#include "rules/RedirectLocation.h"
 
-namespace platform
+namespace rules
 {
 
 /** The one judge of every answer a download attempt gets, the same on every system: the system's
@@ -88,4 +88,4 @@ private:
     bool chunkedFile = false;
 };
 
-} // namespace platform
+} // namespace rules

@@ -1,6 +1,7 @@
-#include "download/rules/AnswerJudge.h"
+#include "rules/AnswerJudge.h"
+#include "constants/Texts.h"
 
-namespace platform
+namespace rules
 {
 
 AnswerJudge::AnswerJudge (const juce::String& address, const DownloadResume& resumeFrom)
@@ -41,7 +42,7 @@ AnswerJudge::Verdict AnswerJudge::judge (const AnswerHead& head)
     // Validators tell apart versions of one resource only.
     if (status == 206 && getAddress() != resume.address)
     {
-        startNote = "Download started again from zero: the rest came from another address (" + getAddress() + ")";
+        startNote = Texts::Resume::fromZero + juce::String (Texts::Resume::otherAddress) + getAddress() + ")";
         return askAgainPlainly();
     }
 
@@ -84,7 +85,7 @@ AnswerJudge::Verdict AnswerJudge::takeBody (const AnswerHead& head)
         refusal = head.getFramingProblem();
 
         if (refusal.isEmpty() && head.isCoded())
-            refusal = "the body is encoded (" + head.getContentEncoding() + ")";
+            refusal = Texts::Refusal::bodyEncoded + head.getContentEncoding() + ")";
 
         if (refusal.isNotEmpty())
             return Verdict::refuse;
@@ -122,10 +123,10 @@ AnswerJudge::Ending AnswerJudge::confirm (const AnswerHead& head, juce::int64 re
          && asked == (asked.startsWithChar ('"') ? named.etag : named.lastModified))
         return Ending::cut;
 
-    refusal = "the chunked body's end could not be confirmed (" + (getConfirmationHeaders (received).isEmpty()
-                  ? juce::String ("no strong validator to ask by")
-                  : "asked for what follows it, the server answered " + juce::String (status)) + ")";
+    refusal = Texts::Refusal::chunkedEndUnconfirmed + (getConfirmationHeaders (received).isEmpty()
+                  ? juce::String (Texts::Refusal::noStrongValidator)
+                  : Texts::Refusal::askedWhatFollows + juce::String (status)) + ")";
     return Ending::unconfirmed;
 }
 
-} // namespace platform
+} // namespace rules

@@ -1,6 +1,7 @@
-#include "download/rules/AnswerHead.h"
+#include "rules/AnswerHead.h"
+#include "constants/Texts.h"
 
-namespace platform
+namespace rules
 {
 
 namespace
@@ -116,12 +117,12 @@ juce::String AnswerHead::getFramingProblem() const
     switch (framing)
     {
         case Framing::untilClose:
-            return "the body's end cannot be told from a cut (no Content-Length, not chunked)";
+            return Texts::Refusal::endUntellable;
 
         case Framing::unreadable:
             return transferEncoding.isNotEmpty()
-                       ? "the body has a transfer coding other than chunked (" + transferEncoding + ")"
-                       : "the body's length is not one number (Content-Length: " + contentLengthText + ")";
+                       ? Texts::Refusal::otherTransferCoding + transferEncoding + ")"
+                       : Texts::Refusal::lengthNotANumber + contentLengthText + ")";
 
         case Framing::length:
         case Framing::chunked:
@@ -146,4 +147,4 @@ bool AnswerHead::isCoded() const
     return false;
 }
 
-} // namespace platform
+} // namespace rules

@@ -2,7 +2,7 @@
 
 #include <juce_core/juce_core.h>
 
-namespace platform
+namespace rules
 {
     /** Where a redirect's `location` leads, resolved as a URL reference against `from`, the
         address that gave it: absolute ("https://host/path"), network-path ("//host/path"),

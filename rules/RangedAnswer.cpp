@@ -1,8 +1,9 @@
-#include "download/rules/RangedAnswer.h"
+#include "rules/RangedAnswer.h"
+#include "constants/Texts.h"
 
-#include "download/rules/AnswerHead.h"
+#include "rules/AnswerHead.h"
 
-namespace platform
+namespace rules
 {
 
 namespace
@@ -132,7 +133,7 @@ juce::String Validators::ifRange() const
 
 RangedAnswer::Use RangedAnswer::judge (const DownloadResume& resume, const AnswerHead& answer, juce::String& note)
 {
-    const auto from = "Download started again from zero: ";
+    const juce::String from (Texts::Resume::fromZero);
     const auto status = answer.getStatus();
 
     if (status == 206)
@@ -143,26 +144,26 @@ RangedAnswer::Use RangedAnswer::judge (const DownloadResume& resume, const Answe
         const auto length = answer.getContentLength();
 
         if (answer.getRepeatedField().isNotEmpty())
-            note = from + juce::String ("the part sent gives its ") + answer.getRepeatedField() + " twice";
+            note = from + Texts::Resume::partFieldTwice + answer.getRepeatedField() + Texts::Resume::twice;
         else if (answer.getFraming() == AnswerHead::Framing::unreadable)
-            note = from + juce::String ("the part sent cannot be read: ") + answer.getFramingProblem();
+            note = from + Texts::Resume::partUnreadable + answer.getFramingProblem();
         else if (answer.isCoded())
-            note = from + juce::String ("the part sent is encoded (") + answer.getContentEncoding().trim() + ")";
+            note = from + Texts::Resume::partEncoded + answer.getContentEncoding().trim() + ")";
         else if (range.first != resume.received || range.complete != resume.completeLength || range.last != range.complete - 1)
-            note = from + juce::String ("the part sent does not continue the file (") + answer.getContentRange().trim() + ")";
+            note = from + Texts::Resume::partNotContinuing + answer.getContentRange().trim() + ")";
         else if (length >= 0 && length != range.complete - range.first)
-            note = from + juce::String ("the part sent is not as long as its range (") + answer.getContentRange().trim() + ")";
+            note = from + Texts::Resume::partShort + answer.getContentRange().trim() + ")";
         // A server or cache that ignores If-Range sends a part of whatever it has now: only a part
         // that names the very version asked for (RFC 9110 15.3.7: a 206 carries the validators a
         // 200 would) is of the kept file.
         else if ((got.etag.isNotEmpty() && got.etag != resume.validators.etag)
                   || (got.lastModified.isNotEmpty() && got.lastModified != resume.validators.lastModified))
-            note = from + juce::String ("the part sent is of another version of the file");
+            note = from + Texts::Resume::partOtherVersion;
         else if (asked != (asked.startsWithChar ('"') ? got.etag : got.lastModified))
-            note = from + juce::String ("the part sent names no version of the file");
+            note = from + Texts::Resume::partNoVersion;
         else
         {
-            note = "Download resumed from byte " + juce::String (resume.received);
+            note = Texts::Resume::resumedFromByte + juce::String (resume.received);
             return Use::append;
         }
 
@@ -171,22 +172,22 @@ RangedAnswer::Use RangedAnswer::judge (const DownloadResume& resume, const Answe
 
     if (status == 416)
     {
-        note = from + juce::String ("the server cannot send the rest (416)");
+        note = from + Texts::Resume::cannotSendRest;
         return Use::askAgainPlainly;
     }
 
     if (status == 200)
     {
         const auto offered = answer.getValidators().ifRange();
-        note = from + juce::String (offered.isNotEmpty() && offered != resume.validators.ifRange()
-                                        ? "the file changed on the server" : "the server sent the whole file");
+        note = from + (offered.isNotEmpty() && offered != resume.validators.ifRange()
+                           ? Texts::Resume::fileChanged : Texts::Resume::wholeFileSent);
     }
     else
     {
-        note = from + juce::String ("the server answered ") + juce::String (status);
+        note = from + Texts::Resume::serverAnswered + juce::String (status);
     }
 
     return Use::fromZero;
 }
 
-} // namespace platform
+} // namespace rules

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "download/rules/RangedAnswer.h"
+#include "rules/RangedAnswer.h"
 
-namespace platform
+namespace rules
 {
 
 /** The head of an HTTP answer, read from its status line and header lines as they came over the
@@ -68,4 +68,4 @@ private:
     Validators validators;
 };
 
-} // namespace platform
+} // namespace rules

@@ -1,6 +1,7 @@
-#include "download/rules/RedirectLocation.h"
+#include "rules/RedirectLocation.h"
+#include "constants/Texts.h"
 
-namespace platform
+namespace rules
 {
 
 namespace
@@ -142,10 +143,10 @@ juce::String Redirects::follow (const juce::String& location)
     const auto scheme = target.upToFirstOccurrenceOf (":", false, false);
 
     if (! scheme.equalsIgnoreCase ("https"))
-        return "redirected away from https (" + target + ")";
+        return Texts::Refusal::awayFromHttps + target + ")";
 
     if (! target.substring (0, 8).equalsIgnoreCase ("https://") || ! isUsableHttpsUrl (target))
-        return "redirected to an unusable address (" + location.trim() + ")";
+        return Texts::Refusal::unusableAddress + location.trim() + ")";
 
     // The scheme and host are compared without case, as they mean.
     const auto key = [] (const juce::String& url)
@@ -156,13 +157,13 @@ juce::String Redirects::follow (const juce::String& location)
 
     for (const auto& asked : addresses)
         if (key (asked) == key (target))
-            return "redirected in a loop (" + target + ")";
+            return Texts::Refusal::redirectLoop + target + ")";
 
     if (addresses.size() > maxHops)
-        return "more than " + juce::String (maxHops) + " redirects";
+        return Texts::Refusal::moreThan + juce::String (maxHops) + Texts::Refusal::redirects;
 
     addresses.add (target);
     return {};
 }
 
-} // namespace platform
+} // namespace rules

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "platform/Platform.h"
+#include "rules/SignerIdentity.h"
 
 #include <cstdint>
 
-namespace platform
+namespace rules
 {
     /** What Windows found about a file's Authenticode signature, and the names of the signer it
         verified: the results of WinVerifyTrust and of the policy check of the signer's chain

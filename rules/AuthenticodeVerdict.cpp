@@ -1,6 +1,7 @@
-#include "download/rules/AuthenticodeVerdict.h"
+#include "rules/AuthenticodeVerdict.h"
+#include "constants/Texts.h"
 
-namespace platform
+namespace rules
 {
 
 namespace
@@ -24,16 +25,16 @@ namespace
         switch (code)
         {
             case noSignature:
-            case unknownSubjectForm:    return "no signature";
-            case badDigest:             return "changed since signing";
+            case unknownSubjectForm:    return Texts::Signature::noSignature;
+            case badDigest:             return Texts::Signature::changedSinceSigning;
             case untrustedRoot:
             case noChain:
-            case explicitlyDistrusted:  return "untrusted root";
-            case expired:               return "expired";
+            case explicitlyDistrusted:  return Texts::Signature::untrustedRoot;
+            case expired:               return Texts::Signature::expired;
             case revoked:
-            case revokedMessage:        return "revoked";
-            case wrongUsage:            return "not a code-signing certificate";
-            default:                    return "not trusted (0x" + juce::String::toHexString ((juce::int64) code).paddedLeft ('0', 8) + ")";
+            case revokedMessage:        return Texts::Signature::revoked;
+            case wrongUsage:            return Texts::Signature::notCodeSigning;
+            default:                    return Texts::Signature::notTrusted + juce::String::toHexString ((juce::int64) code).paddedLeft ('0', 8) + ")";
         }
     }
 }
@@ -54,12 +55,12 @@ juce::String describeAuthenticodeFindings (const AuthenticodeFindings& findings,
     const auto& signer = findings.signer;
 
     if (signer.subject.isEmpty())
-        return "no signer";
+        return Texts::Signature::noSigner;
 
     if (! isAllowed (signer))
-        return "signer not allowed: \"" + signer.subject + "\" issued by \"" + signer.issuer + "\"";
+        return Texts::Signature::signerNotAllowed + signer.subject + Texts::Signature::issuedBy + signer.issuer + "\"";
 
     return {};
 }
 
-} // namespace platform
+} // namespace rules
