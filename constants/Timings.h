@@ -2,15 +2,17 @@
 
 #include <chrono>
 
-/** The program's timings, in one place, each with why it is what it is. They are build constants:
+/** Every timing of the program, each with why it is what it is. They are build constants:
     nothing is configured at run time.
 */
 namespace Timings
 {
     using namespace std::chrono_literals;
 
-    /** How often the monitor looks at the download: judges a finished one, shows the progress and
-        notices a cut. A download is started at most this long after it is on disk.
+    /** The monitor's tick. Each tick shows the progress and notices a stall, and the tick is also
+        the retry interval (a tick without a download starts the next attempt when none runs) and
+        the rate of the "Downloading..." and "Reconnecting..." lines: all three are the tick's, as
+        the monitor is specified. A download that ends is looked at when it ends, not at the tick.
     */
     constexpr auto monitorPeriod = 500ms;
 
@@ -54,10 +56,11 @@ namespace Timings
     */
     constexpr auto jobExitWait = 500ms;
 
-    /** How long deleting the per-run folder after the tool has exited tries again, polling every
+    /** How long deleting the per-run folder after the tool has exited tries again, every
         attemptPoll: a tool that has just exited may still hold its own file for a moment on a
         busy machine (seen under Wine: the folder was left), and a file marked for deletion goes
-        only when the last handle on it closes (Windows: the folder waits for that as long).
+        only when the last handle on it closes; until then the folder cannot go. The one wait for
+        both: each try deletes what it can and says whether all of it went.
     */
     constexpr auto pendingDeletionWait = 2s;
 
@@ -72,6 +75,29 @@ namespace Timings
         closing its file): within the promise that closing ends the program in 2 s.
     */
     constexpr auto closingDeletionWait = 1s;
+
+    /** How often a writer waiting for its turn on the log tries again (within logTurnWait). */
+    constexpr auto logTurnPoll = 1ms;
+
+    /** How often the exit looks whether the jobs asked to stop have ended (within jobExitWait). */
+    constexpr auto jobEndPoll = 2ms;
+
+    /** How long a program ended before its first instruction (the system started another file
+        than the checked one) is waited for, so that it is gone before its folder is deleted; it
+        never ran, so it ends at once unless the machine is stalled.
+    */
+    constexpr auto refusedProgramEndWait = 5s;
+
+    /** How often the Linux build hands the display's queued events to the framework while the
+        window is shown: often enough that a close or a repaint is never noticeably late.
+    */
+    constexpr auto queuedEventPumpPeriod = 100ms;
+
+    /** How often the Windows build paints what the framework left unpainted while the window is
+        shown: a smooth bar (Wine's wait for the vertical blank returns at once, so the framework's
+        own painting thread would paint once and never again).
+    */
+    constexpr auto repaintPumpPeriod = 33ms;
 
     /** Milliseconds, for the framework's calls that take an int. */
     template <typename Duration>

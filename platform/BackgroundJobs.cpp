@@ -1,6 +1,7 @@
 #include "BackgroundJobs.h"
 
 #include "Deadline.h"
+#include "constants/Timings.h"
 
 #include <algorithm>
 #include <atomic>
@@ -151,7 +152,7 @@ bool Registry::stopAll (int milliseconds)
         if (deadline.hasPassed())
             return false;
 
-        juce::Thread::sleep (2);
+        juce::Thread::sleep (Timings::inMilliseconds (Timings::jobEndPoll));
     }
 }
 

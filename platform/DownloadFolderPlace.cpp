@@ -1,4 +1,5 @@
 #include "Platform.h"
+#include "Deadline.h"
 
 #include "constants/Timings.h"
 
@@ -7,10 +8,10 @@ namespace platform
 
 bool DownloadFolder::removeWithin (std::chrono::milliseconds patience)
 {
-    const auto giveUpAt = std::chrono::steady_clock::now() + patience;
+    const Deadline deadline (Timings::inMilliseconds (patience));
     auto removed = remove();
 
-    for (; ! removed && std::chrono::steady_clock::now() < giveUpAt; removed = remove())
+    for (; ! removed && ! deadline.hasPassed(); removed = remove())
         juce::Thread::sleep (Timings::inMilliseconds (Timings::attemptPoll));
 
     return removed;

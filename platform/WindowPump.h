@@ -2,6 +2,8 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <chrono>
+
 namespace platform
 {
 
@@ -12,8 +14,8 @@ class WindowPump : public juce::Timer,
                    private juce::ComponentListener
 {
 public:
-    WindowPump (juce::Component& windowToPump, int timesPerSecond)
-        : window (windowToPump), rate (timesPerSecond)
+    WindowPump (juce::Component& windowToPump, std::chrono::milliseconds period)
+        : window (windowToPump), periodMs ((int) period.count())
     {
         window.addComponentListener (this);
         componentVisibilityChanged (window);
@@ -34,13 +36,13 @@ private:
     void componentVisibilityChanged (juce::Component&) override
     {
         if (window.isVisible())
-            startTimerHz (rate);
+            startTimer (periodMs);
         else
             stopTimer();
     }
 
     juce::Component& window;
-    const int rate;
+    const int periodMs;
 };
 
 } // namespace platform

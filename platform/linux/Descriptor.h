@@ -1,5 +1,7 @@
 #pragma once
 
+#include <juce_core/juce_core.h>
+
 #include <unistd.h>
 
 #include <utility>
@@ -16,4 +18,12 @@ namespace platform
 
         int fd;
     };
+
+    /** The kernel's own link to the file open at `fd`: it leads to that very file, whatever its
+        path leads to now.
+    */
+    inline juce::String kernelLinkTo (int fd)
+    {
+        return "/proc/self/fd/" + juce::String (fd);
+    }
 }

@@ -61,14 +61,6 @@ namespace
         const WrittenFileHandOver<Descriptor> handOver;
     };
 
-    /** The kernel's own link to the file open at `fd`: it leads to that very file, whatever its
-        path leads to now.
-    */
-    juce::String kernelLinkTo (int fd)
-    {
-        return "/proc/self/fd/" + juce::String (fd);
-    }
-
     /** Where the file open at `fd` is now, as the kernel knows it; empty when it cannot say. */
     juce::String currentPathOf (int fd)
     {

@@ -52,7 +52,7 @@ namespace
             const Deadline deadline (Timings::inMilliseconds (Timings::logTurnWait));
 
             while (! (taken = ::flock (fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) && ! deadline.hasPassed())
-                ::usleep (1000);
+                juce::Thread::sleep (Timings::inMilliseconds (Timings::logTurnPoll));
         }
 
         ~LogTurn()

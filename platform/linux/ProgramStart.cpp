@@ -130,9 +130,9 @@ std::unique_ptr<StartedProgram> startProgramFile (int file, int folder, const ju
          || ::fchmod (file, (info.st_mode & 07777) | S_IXUSR | S_IXGRP | S_IXOTH) != 0)
         return nullptr;
 
-    // The descriptor's own entry names the open file itself, whatever its path leads to now
-    // (what fexecve does where execveat is missing), and posix_spawn still reports a failed exec.
-    const auto opened = "/proc/self/fd/" + juce::String (file);
+    // The descriptor's own entry names the open file itself (what fexecve does where execveat is
+    // missing), and posix_spawn still reports a failed exec.
+    const auto opened = kernelLinkTo (file);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init (&actions);
 

@@ -3,6 +3,7 @@
 #include "QueuedEventPump.h"
 
 #include "WindowPump.h"
+#include "constants/Timings.h"
 
 namespace platform
 {
@@ -12,7 +13,7 @@ namespace
     class QueuedEventPump final : public WindowPump
     {
     public:
-        explicit QueuedEventPump (juce::Component& windowToPump) : WindowPump (windowToPump, 10) {}
+        explicit QueuedEventPump (juce::Component& windowToPump) : WindowPump (windowToPump, Timings::queuedEventPumpPeriod) {}
 
     private:
         void pump (juce::ComponentPeer& peer) override

@@ -78,7 +78,7 @@ namespace
 
             while (! (taken = LockFileEx (handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn) != FALSE)
                     && ! deadline.hasPassed())
-                Sleep (1);
+                Sleep ((DWORD) Timings::inMilliseconds (Timings::logTurnPoll));
         }
 
         ~LogTurn()
@@ -229,7 +229,7 @@ namespace
     class RepaintPump final : public WindowPump
     {
     public:
-        explicit RepaintPump (juce::Component& windowToPump) : WindowPump (windowToPump, 30) {}
+        explicit RepaintPump (juce::Component& windowToPump) : WindowPump (windowToPump, Timings::repaintPumpPeriod) {}
 
     private:
         void pump (juce::ComponentPeer& peer) override    { peer.performAnyPendingRepaintsNow(); }

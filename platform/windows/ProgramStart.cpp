@@ -1,5 +1,6 @@
 #include "ProgramStart.h"
 #include "constants/Texts.h"
+#include "constants/Timings.h"
 
 #include <cwchar>
 #include <vector>
@@ -80,7 +81,7 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
     if (image.handle == nullptr || ! isSameFile (image.handle, file.handle))
     {
         TerminateProcess (process.handle, 1);
-        WaitForSingleObject (process.handle, 5000);
+        WaitForSingleObject (process.handle, (DWORD) Timings::inMilliseconds (Timings::refusedProgramEndWait));
         return { nullptr, Texts::Start::notTheCheckedFile };
     }
 

@@ -107,18 +107,6 @@ namespace
         return empty;
     }
 
-    /** Waits a short while for what was marked for deletion in the folder to go: an entry goes
-        when the last handle on it closes (a tool that has just exited may hold its own file a
-        moment longer), and until then the folder cannot be deleted.
-    */
-    void waitUntilEmptied (const Handle& folder)
-    {
-        const auto giveUpAt = GetTickCount64() + (ULONGLONG) Timings::inMilliseconds (Timings::pendingDeletionWait);
-
-        while (! listFolder (folder).isEmpty() && GetTickCount64() < giveUpAt)
-            Sleep ((DWORD) Timings::inMilliseconds (Timings::attemptPoll));
-    }
-
     juce::StringArray listFolder (const Handle& folder)
     {
         juce::StringArray names;
@@ -293,10 +281,12 @@ namespace
             if (folder.handle == nullptr)
                 return true;
 
-            if (! emptyFolder (folder))
+            // What was marked for deletion goes when the last handle on it closes (a tool that has
+            // just exited may hold its own file a moment longer); until then the folder cannot go,
+            // and the caller tries again.
+            if (! emptyFolder (folder) || ! listFolder (folder).isEmpty())
                 return false;
 
-            waitUntilEmptied (folder);
             const auto held = identify (folder.handle);
 
             // Our own hold (no delete sharing) would refuse the delete right: the folder is opened
