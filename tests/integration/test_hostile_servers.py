@@ -54,6 +54,11 @@ OUTCOMES = {
     # A path whose query holds a URL; empty 302s on a connection kept open, the second relative.
     "redirect-query-url": ("good", (), ["{}", "/files{}?src=https://cdn.example/"]),
     "redirect-empty-body": ("good", (), ["{}", "/hop{}", "/files{}"]),
+    # At most 5 redirects are followed; another host and port are followed like any.
+    "redirect-5-hops": ("good", (), ["{}", "/hop1{}", "/hop2{}", "/hop3{}", "/hop4{}", "/files{}"]),
+    "redirect-6-hops": ("server error", 302, 0, re.escape("more than 5 redirects"),
+                        ["{}", "/hop1{}", "/hop2{}", "/hop3{}", "/hop4{}", "/hop5{}"]),
+    "redirect-other-port": ("good", (), ["{}", "/files{}"]),
 }
 CERTIFICATES = ("untrusted", "expired", "wronghost")
 # Mirror modes whose rows live in other files, for both builds.

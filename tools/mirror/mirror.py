@@ -24,12 +24,13 @@ MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "si
          "redirect-loop", "redirect-http", "endless-headers", "huge-body", "redirect-relative",
          "redirect-empty-location", "redirect-query-url", "redirect-empty-body", "redirect-moves",
          "redirect-300", "redirect-304", "redirect-no-authority", "unframed", "unframed-cut",
-         "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding")
+         "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding",
+         "redirect-5-hops", "redirect-6-hops", "redirect-other-port")
 WHOLE_MODES = ("normal", "slow", "repeated-etag")   # where ranges, cuts and stalls apply
 CHUNKED_MODES = ("chunked", "chunked-cut", "chunked-short-length", "chunked-long-length")
 # Each serves the file normally at /files/<name> (and /moved/<name>), after its redirects.
 FILES_MODES = ("redirect", "redirect-query-url", "redirect-empty-body", "redirect-moves", "redirect-300",
-               "redirect-304", "redirect-no-authority")
+               "redirect-304", "redirect-no-authority", "redirect-5-hops", "redirect-6-hops", "redirect-other-port")
 PARTIAL_VALIDATORS = ("none", "weak", "other")
 CERT_KINDS = ("good", "expired", "wronghost", "untrusted")
 CERT_FILES = {"good": "server", "expired": "expired", "wronghost": "wronghost", "untrusted": "untrusted"}
@@ -189,6 +190,11 @@ class Mirror:
             else:
                 redirect(conn, answer, f"/r1/{name}?from=top", head_only)
                 return False
+        if mode in ("redirect-5-hops", "redirect-6-hops"):
+            # That many redirects in a row: to /hop1/<name>, ..., then to /files/<name>.
+            hops, done = int(mode.split("-")[1]), int(path[4:].split("/", 1)[0]) if path.startswith("/hop") else 0
+            redirect(conn, answer, f"/hop{done + 1}/{name}" if done + 1 < hops else f"/files/{name}", head_only)
+            return False
         if path.split("?", 1)[0] not in KNOWN_PATHS:
             send_simple(conn, answer, 404, "Not Found", head_only)
             return False
@@ -217,6 +223,10 @@ class Mirror:
             status = int(mode[-3:])
             send_head(conn, answer, status, "Multiple Choices" if status == 300 else "Not Modified",
                       0 if status == 300 else None, [f"Location: https://{host}/files{path}"])
+        elif mode == "redirect-other-port":
+            # Another host name for this machine (the certificate names both) and the other port.
+            other = [port for port in self.args.port if f":{port}" != host[host.rfind(":"):]] or self.args.port
+            redirect(conn, answer, f"https://127.0.0.1:{other[0]}/files{path}", head_only)
         elif mode == "redirect-no-authority":
             redirect(conn, answer, f"https:/{host}/files{path}", head_only)
         elif mode in ("unframed", "unframed-cut"):
