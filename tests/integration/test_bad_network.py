@@ -31,6 +31,8 @@ CASES = {
     "cuts": (dict(cuts=3), (CUT, RESUMED) * 3, 206),
     "cuts through a proxy": (dict(cuts=3), (CUT, RESUMED) * 3, 206),
     "stall": (dict(stalls=1), (STALLED, RESUMED), 206),
+    "cut before the body": (dict(cuts=1, first_cut_at=0), (r"<timerCallback> Download cut off at byte 0", re.escape(
+        "<timerCallback> Download will start again from zero: nothing was received")), 200),
     "ignores ranges": (dict(cuts=2, ignore_ranges=True), (CUT, WHOLE) * 2, 200),
     "file changed": (dict(cuts=1, changed_file=True), (CUT, re.escape(AGAIN + "the file changed on the server")), 200),
     "no validators": (dict(cuts=2, no_validators=True), (CUT, NOTHING_SAFE) * 2, 200),

@@ -375,6 +375,8 @@ class Mirror:
             if n < self.args.cuts:
                 plan.trouble = "cut"
                 plan.keep = self.random.randint(1, length - 1) if length > 1 else 0
+                if n == 0 and self.args.first_cut_at is not None:
+                    plan.keep = min(self.args.first_cut_at, length)
             elif n < self.args.cuts + self.args.stalls:
                 plan.trouble = "stall"
                 plan.keep = max(1, length // 2)
@@ -611,6 +613,7 @@ def parse_args(argv):
     p.add_argument("--ignore-ranges", action="store_true", help="answer Range requests with 200 and the whole body")
     p.add_argument("--cuts", type=int, default=0,
                    help="drop the first K answers with a body after a random part of it (normal, slow)")
+    p.add_argument("--first-cut-at", type=int, help="the first cut sends this many bytes of the body (0: the head alone)")
     p.add_argument("--stalls", type=int, default=0,
                    help="stall the first K answers with a body (after the cuts) halfway (normal, slow)")
     p.add_argument("--seed", type=int, default=1, help="seed of the cut points (default: %(default)s)")
