@@ -25,7 +25,7 @@ MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "si
          "redirect-empty-location", "redirect-query-url", "redirect-empty-body", "redirect-moves",
          "redirect-300", "redirect-304", "redirect-no-authority", "unframed", "unframed-cut",
          "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding",
-         "redirect-5-hops", "redirect-6-hops", "redirect-other-port")
+         "redirect-5-hops", "redirect-6-hops", "redirect-other-port", "partial-unasked")
 WHOLE_MODES = ("normal", "slow", "repeated-etag")   # where ranges, cuts and stalls apply
 CHUNKED_MODES = ("chunked", "chunked-cut", "chunked-short-length", "chunked-long-length")
 # Each serves the file normally at /files/<name> (and /moved/<name>), after its redirects.
@@ -224,9 +224,10 @@ class Mirror:
             send_head(conn, answer, status, "Multiple Choices" if status == 300 else "Not Modified",
                       0 if status == 300 else None, [f"Location: https://{host}/files{path}"])
         elif mode == "redirect-other-port":
-            # Another host name for this machine (the certificate names both) and the other port.
+            # The other port: another server as the address goes (Wine's certificate check does
+            # not take the certificate's 127.0.0.1 for that host name, so the name stays).
             other = [port for port in self.args.port if f":{port}" != host[host.rfind(":"):]] or self.args.port
-            redirect(conn, answer, f"https://127.0.0.1:{other[0]}/files{path}", head_only)
+            redirect(conn, answer, f"https://localhost:{other[0]}/files{path}", head_only)
         elif mode == "redirect-no-authority":
             redirect(conn, answer, f"https:/{host}/files{path}", head_only)
         elif mode in ("unframed", "unframed-cut"):
@@ -239,6 +240,10 @@ class Mirror:
                     close_cleanly(conn)
                 else:
                     self.drop(conn, answer)
+        elif mode == "partial-unasked":
+            send_head(conn, answer, 206, "Partial Content", len(body), [f"Content-Range: bytes 0-{len(body) - 1}/{len(body)}"])
+            if not head_only:
+                send_body(conn, body, answer)
         elif mode == "repeated-coding":
             send_head(conn, answer, 200, "OK", len(body), ["Content-Encoding: identity", "Content-Encoding: gzip"])
             if not head_only:
