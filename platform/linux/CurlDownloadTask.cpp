@@ -11,34 +11,12 @@ namespace
 {
     constexpr int connectPollMs = Timings::inMilliseconds (Timings::attemptPoll);
     constexpr int transferPollMs = Timings::inMilliseconds (Timings::transferPoll);
-    // Unbuffered file writes of curl's own large chunks: nothing is left to flush at the end, and
-    // the framework's flush() would fsync, which costs over half a second per GiB before the tool
-    // can start (the Windows stack never syncs either).
-    constexpr size_t outputBufferSize = 0;
     constexpr long receiveBufferSize = 256 * 1024;
 
     void initialiseCurlOnce()
     {
         [[maybe_unused]] static const auto result = curl_global_init (CURL_GLOBAL_DEFAULT);
     }
-}
-
-std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
-                                                       DownloadTimeouts timeouts, const rules::DownloadResume& resume)
-{
-    return start (url, target, [target] (juce::int64 keep) -> std::unique_ptr<juce::OutputStream>
-    {
-        // As on Windows: a new file replaces what is there.
-        if (keep == 0)
-            target.deleteFile();
-
-        auto output = std::make_unique<juce::FileOutputStream> (target, outputBufferSize);
-
-        if (output->failedToOpen() || output->getPosition() < keep || ! output->setPosition (keep) || output->truncate().failed())
-            return nullptr;
-
-        return output;
-    }, resume, timeouts);
 }
 
 std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,

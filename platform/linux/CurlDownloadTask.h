@@ -35,10 +35,6 @@ public:
                                                 const DownloadOutputOpener& openOutput,
                                                 const rules::DownloadResume& resume = {}, DownloadTimeouts timeouts = {});
 
-    /** Writes into the file at `target` by path (tests): a new file, or the kept bytes of `resume`. */
-    static std::unique_ptr<DownloadTask> start (const juce::URL& url, const juce::File& target,
-                                                DownloadTimeouts timeouts = {}, const rules::DownloadResume& resume = {});
-
     CurlDownloadTask (const juce::File& target, const DownloadOutputOpener& openOutput, rules::AnswerJudge judge);
 
     /** Cancels a download still running and waits for its thread (a moment at most). */

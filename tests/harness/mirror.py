@@ -20,7 +20,7 @@ class Mirror(Server):
                  answer_after=None, cuts=None, stalls=None, seed=None, ignore_ranges=False,
                  no_validators=False, changed_file=None, ignore_if_range=False, partial_validators=None,
                  last_modified_only=None, short_partial=None, partial_coding=None, trickle_seconds=None,
-                 trickle_rate=None, busy_resumes=None):
+                 trickle_rate=None, busy_resumes=None, first_cut_at=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
@@ -39,7 +39,8 @@ class Mirror(Server):
                               ("--changed-file", changed_file), ("--partial-validators", partial_validators),
                               ("--last-modified-only", last_modified_only), ("--short-partial", short_partial),
                               ("--partial-coding", partial_coding), ("--trickle-seconds", trickle_seconds),
-                              ("--trickle-rate", trickle_rate), ("--busy-resumes", busy_resumes)):
+                              ("--trickle-rate", trickle_rate), ("--busy-resumes", busy_resumes),
+                              ("--first-cut-at", first_cut_at)):
             if value is not None:
                 args += [option, str(value)]
         for flag, on in (("--ignore-ranges", ignore_ranges), ("--no-validators", no_validators),

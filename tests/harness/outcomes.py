@@ -45,6 +45,13 @@ def assert_good_run(bench, app, before=("Downloading...",), statuses=(200,), siz
     return lines, exits[0].code
 
 
+def assert_tool_ran_once(bench):
+    """The tool started once and exited with 0; returns its start record."""
+    starts, exits = bench.tool_runs()
+    assert len(starts) == 1 and [e.code for e in exits] == [0], (starts, exits)
+    return starts[0]
+
+
 def assert_network_failure_until_closed(bench, app, timeout):
     """The network-failure state: retries, no download completed, the red text in place of the
     bar, the tool never run; closing ends the program with 0 and leaves no per-run folder."""
@@ -66,7 +73,7 @@ def assert_error_shown_until_closed(bench, app, lines, first, lang, picture):
     assert not target.parent.exists(), f"the per-run folder {target.parent} is left"
     assert app.run_folders() == []
 
-    time.sleep(1.5)   # three timer periods: it neither quits nor goes on by itself
+    time.sleep(1.5 * app.patience)   # three timer periods: it neither quits nor goes on by itself
     assert app.running(), f"the program ended without being closed (exit code {app.proc.returncode}{app.crash_report()}); log: {app.lines()}"
     assert app.lines()[first:] == lines[first:], app.lines()[first:]
     assert bench.tool_runs() == ([], []), "the tool ran"

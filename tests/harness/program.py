@@ -74,6 +74,11 @@ def start_lines(lang):
             rf"Download to: .*{HEX32}[/\\]{HEX32}\.exe", re.escape("Connecting...")]
 
 
+def download_targets(lines):
+    """The paths the "Download to:" lines name, as the program wrote them, in order."""
+    return [line[len("Download to: "):] for line in lines if line.startswith("Download to: ")]
+
+
 def read_log_bytes(path):
     path = Path(path)
     return path.read_bytes() if path.exists() else b""

@@ -1,4 +1,5 @@
 #include "TestMirror.h"
+#include "Scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +17,13 @@ TestMirror::TestMirror (const juce::File& file, const juce::StringArray& extraAr
     if (! process.start (command, 0))
         throw std::runtime_error ("cannot start the test mirror");
 
-    for (int waited = 0; waited < 10000 && port == 0; waited += 20)
+    const auto ready = [this]
     {
-        juce::Thread::sleep (20);
         port = readyFile.getFile().loadFileAsString().trim().upToFirstOccurrenceOf ("\n", false, false).getIntValue();
-    }
+        return port != 0;
+    };
 
-    if (port == 0)
+    if (! waitFor (ready))
         throw std::runtime_error ("the test mirror did not come up");
 }
 

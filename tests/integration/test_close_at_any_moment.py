@@ -1,6 +1,6 @@
 """Closing the window, or the system asking the program to end, at a random moment in every
-phase: the program ends promptly (CLOSING seconds for the plain build, scaled for the others)
-with 0 and leaves only what it promises.
+phase: the program ends with 0 without waiting out a network attempt (within CLOSING seconds)
+and leaves only what it promises: nothing, or the running tool's whole file.
 
 The moments are drawn from a seed printed with every failure; VANTREL_STRESS_SEED replays one,
 VANTREL_STRESS_REPEATS runs each situation that many times (default: 2 on Linux, 1 under Wine;
@@ -114,7 +114,7 @@ def test_ending_at_a_random_moment_is_prompt_and_leaves_what_is_promised(bench, 
 
     started = time.monotonic()
     ask_to_end(app, asking)
-    code = app.wait_exit(CLOSING + 10)
+    code = app.wait_exit(CLOSING)
     seconds = time.monotonic() - started
 
     assert code == 0, f"exit code {code}; {context}; log: {app.lines()}"

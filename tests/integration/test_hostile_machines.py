@@ -11,10 +11,12 @@ from pathlib import Path
 import pytest
 
 from harness.installer import WINE_PROBE, cases, ensure_built, wine_probe
-from harness.outcomes import assert_error_shown_until_closed, assert_good_run, assert_network_failure_until_closed
+from harness.outcomes import (assert_error_shown_until_closed, assert_good_run, assert_network_failure_until_closed,
+                              assert_tool_ran_once)
 from harness.processes import kill_group
 from harness.wine import windows_path
-from harness.program import BANNER_STARS, DELETED, ERROR, QUIT, SUCCESS, completion, read_log_bytes, split_log
+from harness.program import (BANNER_STARS, DELETED, ERROR, QUIT, SUCCESS, completion, download_targets, read_log_bytes,
+                             split_log)
 
 
 @pytest.fixture
@@ -56,6 +58,12 @@ def test_unwritable_temporary_folder_retries_and_starts_nothing(bench, disk, pla
 
 
 OLD_LINE = "an earlier run's line, long enough to fill the log quickly: " + "x" * 63   # 125 with CR LF
+# 200000 bytes of those lines: the last 128 KiB begin at byte 68928, inside a line whose CR is at
+# byte 68998. A NUL there or later -> where it stands.
+NUL_AT = {"NUL after the tail's first break": 150000, "NUL before the tail's first break": 68950}
+# What each case keeps of its 200000 old bytes (their last ones): cut at that CR, or left whole.
+KEPT = {"200000 bytes": 200000 - 68998, "NUL after the tail's first break": 200000 - 68998,
+        "NUL before the tail's first break": 200000}
 
 
 def prepare_log(log, case):
@@ -73,8 +81,8 @@ def prepare_log(log, case):
         return b""
     data = (OLD_LINE + "\r\n").encode() * (200000 // (len(OLD_LINE) + 2))
     assert len(data) == 200000
-    if case == "NUL in the last 128 KiB":
-        data = data[:150000] + b"\0" + data[150001:]
+    if case in NUL_AT:
+        data = data[:NUL_AT[case]] + b"\0" + data[NUL_AT[case] + 1:]
     log.write_bytes(data)
     return data
 
@@ -118,13 +126,13 @@ def tree(folder):
     return {p.relative_to(folder): p.read_bytes() if p.is_file() else None for p in folder.rglob("*")}
 
 
-LINK_CASES = [f"{where} a {kind} link {size} bytes" for size in (5000, 200000)
+# A link is refused before any trim: one size, long enough that a followed link would be cut too.
+LINK_CASES = [f"{where} a {kind} link 200000 bytes"
               for where, kind in (("log folder", "sym"), ("log", "sym"), ("Keldmark", "sym"), ("log", "hard"))]
 # The application-data folder itself a link: to a folder with the log's folders in it, or empty.
 LINK_CASES += [f"application data a sym link {size} bytes" for size in (5000, 0)]
 LOG_ROWS = [(platform, case) for platform in ("linux", "wine")
-            for case in ("missing folder", "folder is a file", "log is a folder", "200000 bytes",
-                         "NUL in the last 128 KiB", *LINK_CASES)]
+            for case in ("missing folder", "folder is a file", "log is a folder", *KEPT, *LINK_CASES)]
 
 
 @pytest.mark.parametrize("platform, case", cases(LOG_ROWS))
@@ -144,8 +152,7 @@ def test_program_runs_on_whatever_the_log_is_like(bench, platform, case):
     finally:
         unplant_link(log)
     assert code == 0
-    starts, exits = bench.tool_runs()
-    assert len(starts) == 1 and [e.code for e in exits] == [0], (starts, exits)
+    assert_tool_ran_once(bench)
     assert app.run_folders() == [], app.left_behind()
 
     if case in LINK_CASES:
@@ -160,14 +167,9 @@ def test_program_runs_on_whatever_the_log_is_like(bench, platform, case):
         new = split_log(data[data.index(b"\r\n" + BANNER_STARS.encode()):])
         assert new[-1] == QUIT and completion(new)[1:] == (200, mirror.served_size()), new
         kept = data[:data.index(b"\r\n" + BANNER_STARS.encode())]
-        if case == "200000 bytes":
-            # Trimmed to the last 128 KiB, from a line start: whole old lines only.
-            assert 0 < len(kept) <= 128 * 1024 and old.endswith(kept), len(kept)
-            assert set(split_log(kept)) <= {OLD_LINE, ""}, split_log(kept)[:2]
-        elif case == "NUL in the last 128 KiB":
-            assert old.endswith(kept) and len(kept) >= 200000 - 150000, len(kept)
-        else:
-            assert kept == b""
+        want = KEPT.get(case, 0)
+        assert len(kept) == want, f"kept {len(kept)} of the old log's bytes, not {want}"
+        assert kept == old[len(old) - want:], "the kept bytes are not the old log's last ones"
     # Nothing but the log itself is left in its folder (no temporary copies from trimming).
     if log.parent.is_dir() and case != "log is a folder" and not log.parent.is_symlink():
         assert [p.name for p in log.parent.iterdir()] == [log.name]
@@ -189,8 +191,7 @@ def test_application_data_folder_of_another_user_gets_no_log_and_a_whole_run(ben
     finally:
         os.chown(app_data, owner.st_uid, owner.st_gid)
     assert code == 0
-    starts, exits = bench.tool_runs()
-    assert len(starts) == 1 and [e.code for e in exits] == [0], (starts, exits)
+    assert_tool_ran_once(bench)
     assert app.run_folders() == [], sorted(map(str, app.temp.rglob("*")))
     assert sorted(p.name for p in app_data.iterdir()) == before
 
@@ -224,11 +225,10 @@ def test_temporary_folder_that_cannot_protect_the_run_folder_gives_way_to_the_sy
     app = bench.start(platform, "en", temp=exfat)
     code = app.wait_exit(60)
     lines = app.lines()
-    targets = [line[len("Download to: "):] for line in lines if line.startswith("Download to: ")]
+    targets = download_targets(lines)
     assert code == 0 and len(targets) == 1 and Path(targets[0]).parent.parent == Path("/tmp"), lines
     assert lines[-3:] == [SUCCESS, DELETED, QUIT], lines
-    starts, exits = bench.tool_runs()
-    assert len(starts) == 1 and starts[0].exe == targets[0] and [e.code for e in exits] == [0], (starts, exits)
+    assert assert_tool_ran_once(bench).exe == targets[0]
     assert list(exfat.iterdir()) == [] and not Path(targets[0]).parent.exists()
 
 

@@ -19,8 +19,8 @@ CUT = r"<timerCallback> Download cut off at byte \d+"
 FROM_ZERO = r"<timerCallback> Download will start again from zero: nothing safe to resume by \(no length or validator\)"
 # Server behaviour -> outcome: "network" (no usable answer: the network-failure text and retries),
 # "cut" (every body cut: the same, the part kept when the window is closed),
-# "server error" (the final answer, with its status, the size written (a refused body is never
-# written), the reason logged or None, and the requests asked), "cannot open" (a whole answer that is no program), "good" (a whole good run, with the log
+# "server error" (the final answer, with its status, the size written (None: the served file's;
+# a refused body is never written), the reason logged or None, and the requests asked), "cannot open" (a whole answer that is no program), "good" (a whole good run, with the log
 # lines allowed before the completion and the requests asked).
 OUTCOMES = {
     "untrusted": ("network",),
@@ -39,6 +39,8 @@ OUTCOMES = {
     # A body whose end cannot be told from a cut, with or without the TLS close_notify: never taken.
     "unframed": ("server error", 200, 0, re.escape("the body's end cannot be told from a cut (no Content-Length, not chunked)"), ["{}"]),
     "unframed-cut": ("server error", 200, 0, re.escape("the body's end cannot be told from a cut (no Content-Length, not chunked)"), ["{}"]),
+    # A 206 is good only as the rest asked for: to a plain request, the whole file is no download.
+    "partial-unasked": ("server error", 206, None, None, ["{}"]),
     # Repeated Content-Encoding lines are one list.
     "repeated-coding": ("server error", 200, 0, re.escape("the body is encoded (identity, gzip)"), ["{}"]),
     # The first 1024 bytes of a program, as announced, and nothing more is taken: no program.
@@ -54,6 +56,11 @@ OUTCOMES = {
     # A path whose query holds a URL; empty 302s on a connection kept open, the second relative.
     "redirect-query-url": ("good", (), ["{}", "/files{}?src=https://cdn.example/"]),
     "redirect-empty-body": ("good", (), ["{}", "/hop{}", "/files{}"]),
+    # At most 5 redirects are followed; another port is followed like any address.
+    "redirect-5-hops": ("good", (), ["{}", "/hop1{}", "/hop2{}", "/hop3{}", "/hop4{}", "/files{}"]),
+    "redirect-6-hops": ("server error", 302, 0, re.escape("more than 5 redirects"),
+                        ["{}", "/hop1{}", "/hop2{}", "/hop3{}", "/hop4{}", "/hop5{}"]),
+    "redirect-other-port": ("good", (), ["{}", "/files{}"]),
 }
 CERTIFICATES = ("untrusted", "expired", "wronghost")
 # Mirror modes whose rows live in other files, for both builds.
@@ -101,7 +108,7 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
         i, status, size = completion(lines)
         if outcome == "server error":
             status_wanted, size_wanted, reason, _asked = expected
-            assert (status, size) == (status_wanted, size_wanted), lines[i]
+            assert (status, size) == (status_wanted, mirror.served_size() if size_wanted is None else size_wanted), lines[i]
             wanted = ([f"<timerCallback> Answer refused: {reason}"] if reason else []) + [re.escape(ERROR)]
             tail = lines[i + 1:]
             assert len(tail) == len(wanted) and all(map(re.fullmatch, wanted, tail)), lines[i:]
@@ -116,7 +123,7 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
     # The bytes themselves were asked for, never a coding a CDN would choose; nothing went over plain http.
     assert {request.accept_encoding for request in mirror.asked()} <= {"identity"}, mirror.asked()
     ports = {int(line.split()[1]) for line in mirror.requests()}
-    assert ports <= set(TEST_PORTS), ports
+    assert ports <= set(TEST_PORTS) and (server != "redirect-other-port" or len(ports) == 2), ports
 
 
 def test_every_mirror_mode_has_a_row():

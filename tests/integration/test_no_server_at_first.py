@@ -18,10 +18,11 @@ def test_reconnects_until_server_is_up_then_downloads_and_quits(bench, platform,
     app.wait_for_line("Reconnecting...", count=3)
     assert app.running() and completion(app.lines()) is None
 
-    # The server comes up only now, once the program is seen retrying.
-    bench.slow_mirror(platform, 4)
+    # The server comes up only now, once the program is seen retrying; its download lasts
+    # longer than a picture may take on the build under test.
+    bench.slow_mirror(platform, 8 * app.patience)
     app.wait_for_line("Downloading...", timeout=30)
-    wait_for_picture(app, lambda image: red_text_problems(image, lang), 3, bench.tmp / "downloading.png")
+    wait_for_picture(app, lambda image: red_text_problems(image, lang), 5, bench.tmp / "downloading.png")
     assert completion(app.lines()) is None, "the picture came too late to show the download"
 
     lines, _ = assert_good_run(bench, app, before=("Reconnecting...", "Downloading..."))

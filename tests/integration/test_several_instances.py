@@ -8,7 +8,7 @@ import pytest
 
 from harness.display import find_windows
 from harness.installer import cases
-from harness.program import COMPLETED, DELETED, QUIT, SUCCESS, start_lines
+from harness.program import COMPLETED, DELETED, QUIT, SUCCESS, download_targets, start_lines
 
 END_LINES = [COMPLETED.pattern] + [re.escape(line) for line in (SUCCESS, DELETED, QUIT)]
 KNOWN = {*start_lines("cn"), *start_lines("en"), re.escape("Downloading..."), *END_LINES}
@@ -36,7 +36,13 @@ def test_instances_at_once_download_into_own_folders_and_log_whole_lines(bench, 
     mirror = bench.slow_mirror(platform, 3, sleep_ms=1000)
     apps = [bench.start(platform, lang) for lang in languages]
 
-    apps[0].wait_until(lambda: len(find_windows()) == len(apps), 20, f"{len(apps)} windows")
+    # A window each, seen at some moment: each hides as its own tool starts.
+    shown = set()
+
+    def every_window_seen():
+        shown.update(app.pid for app in apps if find_windows(app.pid))
+        return len(shown) == len(apps)
+    apps[0].wait_until(every_window_seen, 20, f"{len(apps)} windows", interval=0.05)
     codes = [app.wait_exit(60) for app in apps]
     assert codes == [0] * len(apps)
 
@@ -51,6 +57,5 @@ def test_instances_at_once_download_into_own_folders_and_log_whole_lines(bench, 
     lines = apps[0].lines()
     problems = log_problems(lines, mirror.served_size(), languages)
     assert not problems, lines
-    targets = {apps[0].to_unix(line[len("Download to: "):]).parent for line in lines
-               if line.startswith("Download to: ")}
+    targets = {apps[0].to_unix(target).parent for target in download_targets(lines)}
     assert {str(t).lower() for t in targets} == {str(f).lower() for f in folders}

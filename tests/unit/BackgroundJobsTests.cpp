@@ -1,3 +1,4 @@
+#include "helpers/Scratch.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Platform.h"
 
@@ -78,8 +79,5 @@ TEST (BackgroundJobs, DiscardingADownloadReturnsWhileItsTaskIsStillEnding)
     EXPECT_FALSE (destroyed);
     release.signal();
 
-    for (int i = 0; i < 1000 && ! destroyed; ++i)
-        juce::Thread::sleep (10);
-
-    EXPECT_TRUE (destroyed);
+    EXPECT_TRUE (waitFor ([&destroyed] { return destroyed.load(); }));
 }

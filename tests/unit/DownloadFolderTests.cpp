@@ -1,3 +1,4 @@
+#include "helpers/Scratch.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
@@ -7,14 +8,6 @@
 
 namespace
 {
-    struct Scratch
-    {
-        juce::TemporaryFile base;
-        juce::File root = base.getFile();
-        Scratch()  { root.createDirectory(); }
-        ~Scratch() { root.deleteRecursively(); }
-    };
-
     int permissions (const juce::File& file)
     {
         struct stat info {};
@@ -203,8 +196,7 @@ TEST (DownloadFolder, StartsAndDeletesWhatItHoldsWhenAPathToItNowLeadsElsewhere)
         auto start = folder->startLockedFile();
         ASSERT_NE (start.program, nullptr);
 
-        for (int i = 0; i < 1000 && start.program->isRunning(); ++i)
-            juce::Thread::sleep (10);
+        waitFor ([&] { return ! start.program->isRunning(); });
 
         const auto started = recordLines (checkedRecord);
         ASSERT_EQ (started.size(), 2) << started.joinIntoString ("\n").toStdString();

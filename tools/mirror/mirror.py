@@ -24,12 +24,13 @@ MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "si
          "redirect-loop", "redirect-http", "endless-headers", "huge-body", "redirect-relative",
          "redirect-empty-location", "redirect-query-url", "redirect-empty-body", "redirect-moves",
          "redirect-300", "redirect-304", "redirect-no-authority", "unframed", "unframed-cut",
-         "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding")
+         "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding",
+         "redirect-5-hops", "redirect-6-hops", "redirect-other-port", "partial-unasked")
 WHOLE_MODES = ("normal", "slow", "repeated-etag")   # where ranges, cuts and stalls apply
 CHUNKED_MODES = ("chunked", "chunked-cut", "chunked-short-length", "chunked-long-length")
 # Each serves the file normally at /files/<name> (and /moved/<name>), after its redirects.
 FILES_MODES = ("redirect", "redirect-query-url", "redirect-empty-body", "redirect-moves", "redirect-300",
-               "redirect-304", "redirect-no-authority")
+               "redirect-304", "redirect-no-authority", "redirect-5-hops", "redirect-6-hops", "redirect-other-port")
 PARTIAL_VALIDATORS = ("none", "weak", "other")
 CERT_KINDS = ("good", "expired", "wronghost", "untrusted")
 CERT_FILES = {"good": "server", "expired": "expired", "wronghost": "wronghost", "untrusted": "untrusted"}
@@ -189,6 +190,11 @@ class Mirror:
             else:
                 redirect(conn, answer, f"/r1/{name}?from=top", head_only)
                 return False
+        if mode in ("redirect-5-hops", "redirect-6-hops"):
+            # That many redirects in a row: to /hop1/<name>, ..., then to /files/<name>.
+            hops, done = int(mode.split("-")[1]), int(path[4:].split("/", 1)[0]) if path.startswith("/hop") else 0
+            redirect(conn, answer, f"/hop{done + 1}/{name}" if done + 1 < hops else f"/files/{name}", head_only)
+            return False
         if path.split("?", 1)[0] not in KNOWN_PATHS:
             send_simple(conn, answer, 404, "Not Found", head_only)
             return False
@@ -217,6 +223,11 @@ class Mirror:
             status = int(mode[-3:])
             send_head(conn, answer, status, "Multiple Choices" if status == 300 else "Not Modified",
                       0 if status == 300 else None, [f"Location: https://{host}/files{path}"])
+        elif mode == "redirect-other-port":
+            # The other port: another server as the address goes (Wine's certificate check does
+            # not take the certificate's 127.0.0.1 for that host name, so the name stays).
+            other = [port for port in self.args.port if f":{port}" != host[host.rfind(":"):]] or self.args.port
+            redirect(conn, answer, f"https://localhost:{other[0]}/files{path}", head_only)
         elif mode == "redirect-no-authority":
             redirect(conn, answer, f"https:/{host}/files{path}", head_only)
         elif mode in ("unframed", "unframed-cut"):
@@ -229,6 +240,10 @@ class Mirror:
                     close_cleanly(conn)
                 else:
                     self.drop(conn, answer)
+        elif mode == "partial-unasked":
+            send_head(conn, answer, 206, "Partial Content", len(body), [f"Content-Range: bytes 0-{len(body) - 1}/{len(body)}"])
+            if not head_only:
+                send_body(conn, body, answer)
         elif mode == "repeated-coding":
             send_head(conn, answer, 200, "OK", len(body), ["Content-Encoding: identity", "Content-Encoding: gzip"])
             if not head_only:
@@ -365,6 +380,8 @@ class Mirror:
             if n < self.args.cuts:
                 plan.trouble = "cut"
                 plan.keep = self.random.randint(1, length - 1) if length > 1 else 0
+                if n == 0 and self.args.first_cut_at is not None:
+                    plan.keep = min(self.args.first_cut_at, length)
             elif n < self.args.cuts + self.args.stalls:
                 plan.trouble = "stall"
                 plan.keep = max(1, length // 2)
@@ -601,6 +618,7 @@ def parse_args(argv):
     p.add_argument("--ignore-ranges", action="store_true", help="answer Range requests with 200 and the whole body")
     p.add_argument("--cuts", type=int, default=0,
                    help="drop the first K answers with a body after a random part of it (normal, slow)")
+    p.add_argument("--first-cut-at", type=int, help="the first cut sends this many bytes of the body (0: the head alone)")
     p.add_argument("--stalls", type=int, default=0,
                    help="stall the first K answers with a body (after the cuts) halfway (normal, slow)")
     p.add_argument("--seed", type=int, default=1, help="seed of the cut points (default: %(default)s)")

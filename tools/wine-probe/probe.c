@@ -8,17 +8,9 @@
  *   probe end-session <title>     sends WM_QUERYENDSESSION, as the system does at log-off, to
  *                                 every top-level window (shown or not) with that title
  *                                 -> "sent <count>"
- *   probe verify-signature <file> checks the file's Authenticode signature as Windows does:
- *                                 WinVerifyTrust, then the signer's certificate chain against
- *                                 the machine's trusted roots (CertVerifyCertificateChainPolicy;
- *                                 Wine's WinVerifyTrust alone accepts an untrusted root)
- *                                 -> "trusted <signer>" / "untrusted <step> 0x<error>"
  */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-#include <softpub.h>
-#include <wincrypt.h>
-#include <wintrust.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -49,77 +41,11 @@ static BOOL CALLBACK sendEndSession(HWND window, LPARAM parameter)
     return TRUE;
 }
 
-static int untrusted(const char* step, LONG error)
-{
-    printf("untrusted %s 0x%08lx\n", step, (unsigned long) error);
-    return 0;
-}
-
-/* Reusable for an in-product check: the file's signature and its signer's chain, both verified. */
-static int verifySignature(const wchar_t* path)
-{
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return refused();
-
-    WINTRUST_FILE_INFO fileInfo = { sizeof (fileInfo) };
-    fileInfo.pcwszFilePath = path;
-    fileInfo.hFile = file;
-
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    WINTRUST_DATA data = { sizeof (data) };
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &fileInfo;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-
-    LONG status = WinVerifyTrust ((HWND) INVALID_HANDLE_VALUE, &action, &data);
-    int result;
-
-    if (status != 0)
-    {
-        result = untrusted("signature", status);
-    }
-    else
-    {
-        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data.hWVTStateData);
-        CRYPT_PROVIDER_SGNR* signer = provider != NULL ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : NULL;
-
-        if (signer == NULL || signer->pChainContext == NULL || signer->csCertChain == 0)
-        {
-            result = untrusted("signer", (LONG) GetLastError());
-        }
-        else
-        {
-            CERT_CHAIN_POLICY_PARA policy = { sizeof (policy) };
-            CERT_CHAIN_POLICY_STATUS policyStatus = { sizeof (policyStatus) };
-
-            if (! CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, signer->pChainContext, &policy, &policyStatus))
-                result = untrusted("chain", (LONG) GetLastError());
-            else if (policyStatus.dwError != 0)
-                result = untrusted("chain", (LONG) policyStatus.dwError);
-            else
-            {
-                wchar_t name[256];
-                CertGetNameStringW(signer->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, NULL, name, 256);
-                printf("trusted %ls\n", name);
-                result = 0;
-            }
-        }
-    }
-
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust ((HWND) INVALID_HANDLE_VALUE, &action, &data);
-    CloseHandle(file);
-    return result;
-}
-
 int wmain(int argc, wchar_t** argv)
 {
     if (argc != 3)
     {
-        fprintf(stderr, "usage: probe rename|write|delete|hold-log-turn|end-session|verify-signature <path or title>\n");
+        fprintf(stderr, "usage: probe rename|write|delete|hold-log-turn|end-session <path or title>\n");
         return 2;
     }
 
@@ -167,10 +93,6 @@ int wmain(int argc, wchar_t** argv)
         struct EndSession request = { path, 0 };
         EnumWindows(sendEndSession, (LPARAM) &request);
         printf("sent %d\n", request.count);
-    }
-    else if (wcscmp(what, L"verify-signature") == 0)
-    {
-        return verifySignature(path);
     }
     else
     {
