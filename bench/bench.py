@@ -32,7 +32,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import cutrelay  # noqa: E402
 import linkmap  # noqa: E402
 import report   # noqa: E402
-from harness import program, standin, wine  # noqa: E402
+from harness import program, standin, texts, wine  # noqa: E402
 from harness.processes import Server  # noqa: E402
 
 ROOT = program.ROOT
@@ -630,8 +630,8 @@ def idle_run(side, nginx, served, window_seconds):
     return result
 
 
-CUT_OFF = re.compile(r"<timerCallback> Download cut off at byte (\d+)")
-RESUMED = re.compile(r"<timerCallback> Download resumed from byte (\d+)")
+CUT_OFF = re.compile(re.escape(texts.monitor(texts.DOWNLOAD_CUT_OFF)) + r"(\d+)")
+RESUMED = re.compile(re.escape(texts.monitor(texts.RESUMED_FROM_BYTE)) + r"(\d+)")
 
 
 def through_relay(run, relay, nginx, cuts, cut_after):

@@ -27,10 +27,10 @@ juce::String getDownloadAddress (const juce::String& variantKey, const Installer
     struct Row { const char* key; const juce::String& host; const char* path; };
 
     const Row table[] = {
-        { "wincn",  settings.firstHost,  "/VantrelInstall_winCN.exe" },
-        { "winen",  settings.firstHost,  "/VantrelInstall_winEN.exe" },
-        { "win7cn", settings.secondHost, "/VantrelInstall_winCN.exe" },
-        { "win7en", settings.secondHost, "/VantrelInstall_winEN.exe" },
+        { "wincn",  settings.windows10Host, "/VantrelInstall_winCN.exe" },
+        { "winen",  settings.windows10Host, "/VantrelInstall_winEN.exe" },
+        { "win7cn", settings.windows7Host,  "/VantrelInstall_winCN.exe" },
+        { "win7en", settings.windows7Host,  "/VantrelInstall_winEN.exe" },
     };
 
     juce::String address;

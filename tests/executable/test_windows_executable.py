@@ -16,6 +16,7 @@ import pefile
 import pytest
 
 from harness import wine
+from harness.facts import DELAY_LOADED_DLLS, SIZE_GOAL
 from harness.program import CA_DIR
 
 BUILD = os.environ.get("VANTREL_WINDOWS_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/windows-x86-test"))
@@ -23,14 +24,13 @@ EXECUTABLES = ["VantrelInstall.exe", "VantrelInstall_en.exe"]
 # The version, from its one place: the project() call.
 VERSION = re.search(r"project\(VantrelInstall\s+VERSION\s+(\d+)\.(\d+)\.(\d+)",
                     (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()).groups()
-SIZE_GOAL = 1258291   # bytes (1.2 MiB), the file as it ships, signed
 
 # Libraries every Windows installation has; nothing of the MinGW run time may be needed beside the exe.
 # KnownDLLs (always taken from System32) may be imported; the others only delay-loaded (or, in
 # the GCC fallback build, imported).
 KNOWN_DLLS = {"advapi32.dll", "comdlg32.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
               "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "ws2_32.dll"}
-LATE_DLLS = {"version.dll", "wininet.dll", "winmm.dll", "dxgi.dll", "wintrust.dll", "crypt32.dll"}
+LATE_DLLS = DELAY_LOADED_DLLS
 SYSTEM_DLLS = KNOWN_DLLS | LATE_DLLS
 
 IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040

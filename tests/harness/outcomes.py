@@ -5,6 +5,7 @@ import time
 
 from .pictures import red_text_problems, wait_for_picture
 from .program import DELETED, QUIT, SUCCESS, completion, start_lines
+from .texts import DOWNLOADING, RECONNECTING
 
 
 def assert_start_lines(lines, lang):
@@ -14,7 +15,7 @@ def assert_start_lines(lines, lang):
     assert len(lines) >= 9 and not wrong, f"not the start lines: {wrong or lines}"
 
 
-def assert_good_run(bench, app, before=("Downloading...",), statuses=(200,), size=None):
+def assert_good_run(bench, app, before=(DOWNLOADING,), statuses=(200,), size=None):
     """A whole good run of what the bench's mirror serves (`size` bytes, when it changes them):
     download, the tool started once with no arguments from the downloaded file, in its folder,
     clean-up, quit, exit code 0; between the start lines and the completion only lines matching
@@ -55,7 +56,7 @@ def assert_tool_ran_once(bench):
 def assert_network_failure_until_closed(bench, app, timeout):
     """The network-failure state: retries, no download completed, the red text in place of the
     bar, the tool never run; closing ends the program with 0 and leaves no per-run folder."""
-    lines = app.wait_for_line("Reconnecting...", count=3, timeout=timeout)
+    lines = app.wait_for_line(RECONNECTING, count=3, timeout=timeout)
     assert completion(lines) is None, lines
     wait_for_picture(app, lambda image: red_text_problems(image, app.lang), 10, bench.tmp / "network.png")
     assert bench.tool_runs() == ([], []), "the tool ran"

@@ -5,6 +5,8 @@ import os
 import re
 from pathlib import Path
 
+from harness import texts
+
 ROOT = Path(__file__).resolve().parents[2]
 TITLE = "Vantrel Install"
 # The hosts the builds are made with: the tests' (linux preset, scripts/test) and the bench's
@@ -57,26 +59,28 @@ def linux_env(home, temp):
 
 
 # Log lines the program writes, besides the banner.
-SUCCESS = "<timerCallback> tool download successful"
-ERROR = "<timerCallback> Error, show label and delete file"
-CANNOT_OPEN = "<timerCallback> Can not open tool!"
-DELETED = "<timerCallback> Temporary file deleted"
-QUIT = "<timerCallback> Quit"
-COMPLETED = re.compile(r"^<timerCallback> Download completed, status code: (-?\d+); file size: (\d+)$")
-BANNER_STARS = "*" * 58
+SUCCESS = texts.monitor(texts.TOOL_DOWNLOAD_SUCCESSFUL)
+ERROR = texts.monitor(texts.ERROR_SHOWN)
+CANNOT_OPEN = texts.monitor(texts.CANNOT_OPEN_TOOL)
+DELETED = texts.monitor(texts.TEMPORARY_FILE_DELETED)
+QUIT = texts.monitor(texts.QUIT)
+COMPLETED = re.compile("^" + re.escape(texts.monitor(texts.DOWNLOAD_COMPLETED)) + r"(-?\d+)"
+                       + re.escape(texts.FILE_SIZE) + r"(\d+)$")
+BANNER_STARS = texts.BANNER_STARS
 HEX32 = "[0-9a-f]{32}"
 
 
 def start_lines(lang):
     """Patterns of the lines each run begins with: the banner, then the start-up lines."""
-    return ["", re.escape(BANNER_STARS), r"Application started at \S.*\S", r"Log started: \S.*\S", "",
-            f"OS is now: win{lang}", re.escape(f"Download URL: {download_url(lang)}"),
-            rf"Download to: .*{HEX32}[/\\]{HEX32}\.exe", re.escape("Connecting...")]
+    return ["", re.escape(BANNER_STARS), re.escape(texts.APPLICATION_STARTED) + r"\S.*\S",
+            re.escape(texts.LOG_STARTED) + r"\S.*\S", "", re.escape(f"{texts.OS_IS_NOW}win{lang}"),
+            re.escape(texts.DOWNLOAD_URL + download_url(lang)),
+            re.escape(texts.DOWNLOAD_TO) + rf".*{HEX32}[/\\]{HEX32}\.exe", re.escape(texts.CONNECTING)]
 
 
 def download_targets(lines):
     """The paths the "Download to:" lines name, as the program wrote them, in order."""
-    return [line[len("Download to: "):] for line in lines if line.startswith("Download to: ")]
+    return [line[len(texts.DOWNLOAD_TO):] for line in lines if line.startswith(texts.DOWNLOAD_TO)]
 
 
 def read_log_bytes(path):

@@ -1,5 +1,5 @@
 """A bad network: a transfer cut off at random points or stalled is a network failure (the red
-text, "Reconnecting...") and the next attempt asks only for the rest; a server that ignores
+text, RECONNECTING) and the next attempt asks only for the rest; a server that ignores
 ranges, a file changed between attempts, or answers without validators make it start again from
 zero, and so does a part that servers, caches or CDNs spoil (another version's, shorter than its
 range, encoded). What starts is always the file served now, byte for byte, never a splice, and
@@ -14,16 +14,17 @@ from harness.mirror import FIXED_LAST_MODIFIED, served_size
 from harness.outcomes import assert_good_run
 from harness.pictures import bar_problems, fill_reaches_problems, red_text_problems, wait_for_picture
 from harness.program import CANNOT_OPEN, ERROR, TEST_PORTS
+from harness import texts
+from harness.texts import DOWNLOADING, RECONNECTING, monitor
 
-RESUMED = r"<timerCallback> Download resumed from byte (\d+)"
-CUT = r"<timerCallback> Download cut off at byte \d+"
-STALLED = r"<timerCallback> Download stalled at byte \d+"
-AGAIN = "<timerCallback> Download started again from zero: "
-OTHER_VERSION = re.escape(AGAIN + "the part sent is of another version of the file")
-NO_VERSION = re.escape(AGAIN + "the part sent names no version of the file")
-NOTHING_SAFE = re.escape("<timerCallback> Download will start again from zero: nothing safe to resume by "
-                         "(no length or validator)")
-WHOLE = re.escape(AGAIN + "the server sent the whole file")
+RESUMED = re.escape(monitor(texts.RESUMED_FROM_BYTE)) + r"(\d+)"
+CUT = re.escape(monitor(texts.DOWNLOAD_CUT_OFF)) + r"\d+"
+STALLED = re.escape(monitor(texts.DOWNLOAD_STALLED)) + r"\d+"
+AGAIN = monitor(texts.FROM_ZERO)
+OTHER_VERSION = re.escape(AGAIN + texts.PART_OTHER_VERSION)
+NO_VERSION = re.escape(AGAIN + texts.PART_NO_VERSION)
+NOTHING_SAFE = re.escape(monitor(texts.FROM_ZERO_NOTHING_SAFE))
+WHOLE = re.escape(AGAIN + texts.WHOLE_FILE_SENT)
 CASES = {
     # case: mirror options (changed_file=True: a changed file of the same length), the notes the
     # log shows in order (each cut or stall, then how the next attempt started), the final status
@@ -31,10 +32,10 @@ CASES = {
     "cuts": (dict(cuts=3), (CUT, RESUMED) * 3, 206),
     "cuts through a proxy": (dict(cuts=3), (CUT, RESUMED) * 3, 206),
     "stall": (dict(stalls=1), (STALLED, RESUMED), 206),
-    "cut before the body": (dict(cuts=1, first_cut_at=0), (r"<timerCallback> Download cut off at byte 0", re.escape(
-        "<timerCallback> Download will start again from zero: nothing was received")), 200),
+    "cut before the body": (dict(cuts=1, first_cut_at=0), (re.escape(monitor(texts.DOWNLOAD_CUT_OFF) + "0"),
+                                                          re.escape(monitor(texts.FROM_ZERO_NOTHING_RECEIVED))), 200),
     "ignores ranges": (dict(cuts=2, ignore_ranges=True), (CUT, WHOLE) * 2, 200),
-    "file changed": (dict(cuts=1, changed_file=True), (CUT, re.escape(AGAIN + "the file changed on the server")), 200),
+    "file changed": (dict(cuts=1, changed_file=True), (CUT, re.escape(AGAIN + texts.FILE_CHANGED)), 200),
     "no validators": (dict(cuts=2, no_validators=True), (CUT, NOTHING_SAFE) * 2, 200),
     "ignores If-Range": (dict(cuts=1, changed_file=True, ignore_if_range=True), (CUT, OTHER_VERSION), 200),
     "206 without validators": (dict(cuts=1, partial_validators="none"), (CUT, NO_VERSION), 200),
@@ -45,21 +46,21 @@ CASES = {
     "weak date only": (dict(cuts=1, last_modified_only="weak"), (CUT, NOTHING_SAFE), 200),
     "strong date only": (dict(cuts=1, last_modified_only="strong"), (CUT, RESUMED), 206),
     "short 206": (dict(cuts=1, short_partial="with-length"),
-                  (CUT, re.escape(AGAIN + "the part sent is not as long as its range (") + r"bytes \d+-\d+/\d+\)"), 200),
+                  (CUT, re.escape(AGAIN + texts.PART_SHORT) + r"bytes \d+-\d+/\d+\)"), 200),
     # The half of the rest that came counts as a cut there, then is resumed from.
     "short close-delimited 206": (dict(cuts=1, short_partial="without-length"), (CUT, RESUMED) * 2, 206),
-    "gzip 206": (dict(cuts=1, partial_coding="gzip"), (CUT, re.escape(AGAIN + "the part sent is encoded (gzip)")), 200),
+    "gzip 206": (dict(cuts=1, partial_coding="gzip"), (CUT, re.escape(AGAIN + texts.PART_ENCODED + "gzip)")), 200),
     "cuts behind a redirect": (dict(cuts=1, mode="redirect"), (CUT, RESUMED), 206),
     "redirect through a proxy": (dict(cuts=1, mode="redirect"), (CUT, RESUMED), 206),
     "redirect moves after the cut": (dict(cuts=1, mode="redirect-moves"), (CUT, re.escape(
-        AGAIN + f"the rest came from another address (https://localhost:{TEST_PORTS[0]}/moved/VantrelInstall_winEN.exe)")), 200),
+        AGAIN + texts.OTHER_ADDRESS + f"https://localhost:{TEST_PORTS[0]}/moved/VantrelInstall_winEN.exe)")), 200),
     "repeated ETag": (dict(cuts=1, mode="repeated-etag"), (CUT, NOTHING_SAFE), 200),
     # A passing refusal of the rest keeps the kept part: no task, then resumed from the same byte.
     "503 to the resume": (dict(cuts=1, busy_resumes=1), (CUT, RESUMED), 206),
 }
 ROWS = [(platform, case) for platform in ("linux", "wine") for case in CASES]
-NOTES = (CUT, STALLED, RESUMED, r"<timerCallback> Download (will )?start(ed)? again from zero: .*")
-BETWEEN = ("Downloading...", "Reconnecting...", *NOTES)
+NOTES = (CUT, STALLED, RESUMED, re.escape(AGAIN) + ".*", NOTHING_SAFE, re.escape(monitor(texts.FROM_ZERO_NOTHING_RECEIVED)))
+BETWEEN = (DOWNLOADING, RECONNECTING, *NOTES)
 
 
 def first_resume(lines):
@@ -106,9 +107,8 @@ def test_download_survives_a_bad_network(bench, platform, case):
     if case == "short close-delimited 206":
         kept = first_resume(lines)
         at = kept + (len(served) - kept) // 2
-        assert notes[1:] == [f"<timerCallback> Download resumed from byte {kept}",
-                             f"<timerCallback> Download cut off at byte {at}",
-                             f"<timerCallback> Download resumed from byte {at}"], notes
+        assert notes[1:] == [monitor(f"{texts.RESUMED_FROM_BYTE}{kept}"), monitor(f"{texts.DOWNLOAD_CUT_OFF}{at}"),
+                             monitor(f"{texts.RESUMED_FROM_BYTE}{at}")], notes
     if case == "503 to the resume":
         ranged = [a.range for a in mirror.asked() if a.range != "-"]
         assert len(ranged) == 2 and ranged[0] == ranged[1] == f"bytes={first_resume(lines)}-", mirror.asked()
@@ -147,7 +147,7 @@ def test_after_a_cut_the_red_text_shows_then_the_bar_with_the_whole_files_progre
                  answer_after=6 * patience(platform))
     app = bench.start(platform, "en")
 
-    app.wait_for_line("Reconnecting...", timeout=60)
+    app.wait_for_line(RECONNECTING, timeout=60)
     wait_for_picture(app, lambda image: red_text_problems(image, "en"), 5, bench.tmp / "reconnecting.png")
     kept = app.wait_until(lambda: first_resume(app.lines()), 30, "the resume")
     image = wait_for_picture(app, bar_problems, 10, bench.tmp / "resumed.png")

@@ -17,6 +17,7 @@ import pytest
 from harness.installer import CLOSING, build_kind, cases, wine_probe
 from harness.processes import wait_until
 from harness.program import ERROR, SUCCESS, TITLE
+from harness.texts import CONNECTING, DOWNLOADING, RECONNECTING
 
 SEED = int(os.environ.get("VANTREL_STRESS_SEED", time.time_ns() % 1_000_000))
 
@@ -47,7 +48,7 @@ def reach(bench, platform, phase, asking, rng):
     if phase == "retrying":
         app = bench.start(platform, "cn")
         app.window()
-        app.wait_for_line("Reconnecting...", count=rng.randint(1, 3))
+        app.wait_for_line(RECONNECTING, count=rng.randint(1, 3))
     elif phase == "tls-failing":
         # Every retry is a TLS handshake that fails on the certificate's name; on a loaded
         # machine a job can still be inside one (or its clean-up) as the program ends.
@@ -55,7 +56,7 @@ def reach(bench, platform, phase, asking, rng):
         bench.keep_cores_busy()
         app = bench.start(platform, "en")
         app.window()
-        app.wait_for_line("Reconnecting...", count=rng.randint(1, 3))
+        app.wait_for_line(RECONNECTING, count=rng.randint(1, 3))
     elif phase == "server-error":
         bench.mirror(platform, mode="404")
         app = bench.start(platform, "en")
@@ -71,11 +72,11 @@ def reach(bench, platform, phase, asking, rng):
         if phase == "start":
             # The system's request can come as soon as the program has taken over its signals,
             # the user's once the window shows.
-            app.wait_for_line("Connecting...")
+            app.wait_for_line(CONNECTING)
             if asking == "close" or platform == "wine":
                 app.window()
         else:
-            app.wait_for_line("Downloading...", count=rng.randint(1, 4))
+            app.wait_for_line(DOWNLOADING, count=rng.randint(1, 4))
     time.sleep(rng.uniform(0, 0.5))
     return app
 

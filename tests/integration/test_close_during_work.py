@@ -5,6 +5,7 @@ import pytest
 
 from harness.installer import cases
 from harness.program import DELETED, completion
+from harness.texts import DOWNLOADING, RECONNECTING
 
 ROWS = [(platform, when) for platform in ("linux", "wine")
         for when in ("connecting", "downloading", "stalled")]
@@ -17,20 +18,20 @@ def test_closing_while_busy_ends_program_promptly_with_0(bench, platform, when):
         # takes the request and never answers.
         app = bench.start(platform, "cn")
         app.window()
-        app.wait_for_line("Reconnecting...")
+        app.wait_for_line(RECONNECTING)
         mirror = bench.mirror(platform, mode="silent")
         app.wait_until(mirror.requests, 10, "a retry to reach the silent server")
         # One attempt at a time: the ticks go on (each logs its retry line) while it hangs, and
         # none starts another.
-        ticks = app.lines().count("Reconnecting...")
-        app.wait_for_line("Reconnecting...", count=ticks + 4)
+        ticks = app.lines().count(RECONNECTING)
+        app.wait_for_line(RECONNECTING, count=ticks + 4)
         assert len(mirror.requests()) == 1, mirror.requests()
     else:
         # A download that trickles (2 kB/s) or that stops after half the body.
         bench.mirror(platform, mode="slow" if when == "downloading" else "stall", rate=2000)
         app = bench.start(platform, "cn")
         app.window()
-        app.wait_for_line("Downloading...", count=2)
+        app.wait_for_line(DOWNLOADING, count=2)
 
     code, seconds = app.close_and_wait()
     assert code == 0

@@ -18,6 +18,7 @@ from harness.processes import kill_group
 from harness.program import ERROR, HEX32, download_targets
 from harness.outcomes import assert_good_run, assert_tool_ran_once
 from harness.wine import path_for, windows_path
+from harness.texts import CONNECTING, DOWNLOADING, RECONNECTING
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
 
@@ -31,7 +32,7 @@ def as_nobody(*args):
 def test_download_folder_cannot_be_changed_by_others_while_the_download_runs(bench, platform):
     bench.slow_mirror(platform, 6)
     app = bench.start(platform, "en")
-    app.wait_for_line("Downloading...", count=2)
+    app.wait_for_line(DOWNLOADING, count=2)
     target = app.download_target()
     folder = target.parent
 
@@ -63,7 +64,7 @@ def test_a_folder_name_the_log_told_is_never_used_again(bench, platform):
     elsewhere.mkdir()
     (elsewhere / "kept.txt").write_bytes(b"not the program's")
     app = bench.start(platform, "en")
-    lines = app.wait_for_line("Reconnecting...")
+    lines = app.wait_for_line(RECONNECTING)
     told = [app.to_unix(target).parent for target in download_targets(lines)]
     assert len(told) >= 2 and not os.path.lexists(told[0]), f"the first folder was not replaced: {lines}"
     told[0].symlink_to(elsewhere)
@@ -74,7 +75,7 @@ def test_a_folder_name_the_log_told_is_never_used_again(bench, platform):
     assert sorted(p.name for p in elsewhere.iterdir()) == ["kept.txt"]
     assert (elsewhere / "kept.txt").read_bytes() == b"not the program's"
     told[0].unlink()
-    assert_good_run(bench, app, before=("Reconnecting...", "Downloading..."))
+    assert_good_run(bench, app, before=(RECONNECTING, DOWNLOADING))
 
 
 def other_program(bench, platform, folder, name):
@@ -169,7 +170,7 @@ def test_temporary_folder_re_pointed_during_the_run_never_leads_the_program_else
     temp.symlink_to(real)
     bench.slow_mirror(platform, 3)
     app = bench.start(platform, "en", temp=temp)
-    app.wait_for_line("Connecting...")
+    app.wait_for_line(CONNECTING)
     target = app.download_target()
     other_record, other_files = other_program(bench, platform, own / target.parent.name, target.name)
 

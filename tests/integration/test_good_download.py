@@ -10,6 +10,7 @@ from harness.installer import cases, patience
 from harness.outcomes import assert_good_run
 from harness.pictures import DARK_FILL, LIGHT_BLUE, close_to, wait_for_picture
 from harness.program import SUCCESS, completion, download_path
+from harness.texts import DOWNLOADING
 
 ROWS = [(platform, mode, lang) for platform in ("linux", "wine")
         for mode in ("normal", "chunked", "redirect") for lang in ("cn", "en")]
@@ -65,5 +66,5 @@ def test_slow_download_fills_bar_then_window_stays_hidden_while_tool_runs(bench,
         time.sleep(0.1)
 
     lines, _ = assert_good_run(bench, app)
-    downloading = lines[:completion(lines)[0]].count("Downloading...")
+    downloading = lines[:completion(lines)[0]].count(DOWNLOADING)
     assert downloading >= 7, f"only {downloading} 'Downloading...' lines during a {seconds:g} s download"

@@ -17,6 +17,7 @@ from harness.processes import kill_group
 from harness.wine import windows_path
 from harness.program import (BANNER_STARS, DELETED, ERROR, QUIT, SUCCESS, completion, download_targets, read_log_bytes,
                              split_log)
+from harness.texts import DOWNLOADING
 
 
 @pytest.fixture
@@ -239,7 +240,7 @@ def test_log_held_by_the_program_cannot_be_renamed_or_deleted(bench, platform):
     user cannot write."""
     bench.slow_mirror(platform, 6)
     app = bench.start(platform, "en")
-    app.wait_for_line("Downloading...", timeout=30)
+    app.wait_for_line(DOWNLOADING, timeout=30)
     log = windows_path(bench.log_path(platform))
     assert wine_probe(app, "rename", log).startswith("refused"), "the log could be renamed"
     assert wine_probe(app, "delete", log).startswith("refused"), "the log could be deleted"

@@ -12,11 +12,15 @@ from harness.installer import cases
 from harness.mirror import MIRROR
 from harness.outcomes import assert_error_shown_until_closed, assert_good_run, assert_network_failure_until_closed
 from harness.program import CANNOT_OPEN, DELETED, ERROR, SUCCESS, TEST_PORTS, completion, download_path
+from harness import texts
+from harness.facts import REDIRECT_LIMIT
+from harness.texts import DOWNLOADING, MORE_THAN, RECONNECTING, REDIRECTS, monitor
 
 HERE = f"https://localhost:{TEST_PORTS[0]}"
 PATH = download_path("en")
-CUT = r"<timerCallback> Download cut off at byte \d+"
-FROM_ZERO = r"<timerCallback> Download will start again from zero: nothing safe to resume by \(no length or validator\)"
+CUT = re.escape(monitor(texts.DOWNLOAD_CUT_OFF)) + r"\d+"
+FROM_ZERO = re.escape(monitor(texts.FROM_ZERO_NOTHING_SAFE))
+HOPS = [f"/hop{i}{{}}" for i in range(1, REDIRECT_LIMIT + 1)]
 # Server behaviour -> outcome: "network" (no usable answer: the network-failure text and retries),
 # "cut" (every body cut: the same, the part kept when the window is closed),
 # "server error" (the final answer, with its status, the size written (None: the served file's;
@@ -29,20 +33,20 @@ OUTCOMES = {
     "endless-headers": ("network",),
     # Every answer cut: resumed for as long as the window is open (by a mirror that ignores ranges).
     "truncated": ("cut",),
-    "redirect-loop": ("server error", 302, 0, re.escape(f"redirected in a loop ({HERE}{PATH})"), ["{}"]),
-    "redirect-http": ("server error", 302, 0, r"redirected away from https \(http://localhost:\d+" + re.escape(PATH) + r"\)", ["{}"]),
-    "redirect-no-authority": ("server error", 302, 0, re.escape(f"redirected to an unusable address (https:/localhost:{TEST_PORTS[0]}/files{PATH})"), ["{}"]),
+    "redirect-loop": ("server error", 302, 0, re.escape(f"{texts.REDIRECT_LOOP}{HERE}{PATH})"), ["{}"]),
+    "redirect-http": ("server error", 302, 0, re.escape(texts.AWAY_FROM_HTTPS + "http://localhost:") + r"\d+" + re.escape(PATH + ")"), ["{}"]),
+    "redirect-no-authority": ("server error", 302, 0, re.escape(f"{texts.UNUSABLE_ADDRESS}https:/localhost:{TEST_PORTS[0]}/files{PATH})"), ["{}"]),
     # A Location on a status that is no move, or an empty one: the final answer.
     "redirect-300": ("server error", 300, 0, None, ["{}"]),
     "redirect-304": ("server error", 304, 0, None, ["{}"]),
     "redirect-empty-location": ("server error", 302, len("302 Found\n"), None, ["{}"]),
     # A body whose end cannot be told from a cut, with or without the TLS close_notify: never taken.
-    "unframed": ("server error", 200, 0, re.escape("the body's end cannot be told from a cut (no Content-Length, not chunked)"), ["{}"]),
-    "unframed-cut": ("server error", 200, 0, re.escape("the body's end cannot be told from a cut (no Content-Length, not chunked)"), ["{}"]),
+    "unframed": ("server error", 200, 0, re.escape(texts.END_UNTELLABLE), ["{}"]),
+    "unframed-cut": ("server error", 200, 0, re.escape(texts.END_UNTELLABLE), ["{}"]),
     # A 206 is good only as the rest asked for: to a plain request, the whole file is no download.
     "partial-unasked": ("server error", 206, None, None, ["{}"]),
     # Repeated Content-Encoding lines are one list.
-    "repeated-coding": ("server error", 200, 0, re.escape("the body is encoded (identity, gzip)"), ["{}"]),
+    "repeated-coding": ("server error", 200, 0, re.escape(texts.BODY_ENCODED + "identity, gzip)"), ["{}"]),
     # The first 1024 bytes of a program, as announced, and nothing more is taken: no program.
     "huge-body": ("cannot open",),
     # Chunks frame the body, whatever Content-Length says beside them; a cut before the last chunk
@@ -52,14 +56,15 @@ OUTCOMES = {
     "chunked-long-length": ("good", (), ["{}", "{}"]),
     # libcurl tells the cut itself; under Wine, WinINet ends the cut body as if whole and the
     # question about what follows shows the cut (a 206).
-    "chunked-cut": ("good", (CUT, "Reconnecting...", FROM_ZERO), {"linux": ["{}"] * 3, "wine": ["{}"] * 4}),
+    "chunked-cut": ("good", (CUT, RECONNECTING, FROM_ZERO), {"linux": ["{}"] * 3, "wine": ["{}"] * 4}),
     # A path whose query holds a URL; empty 302s on a connection kept open, the second relative.
     "redirect-query-url": ("good", (), ["{}", "/files{}?src=https://cdn.example/"]),
     "redirect-empty-body": ("good", (), ["{}", "/hop{}", "/files{}"]),
-    # At most 5 redirects are followed; another port is followed like any address.
-    "redirect-5-hops": ("good", (), ["{}", "/hop1{}", "/hop2{}", "/hop3{}", "/hop4{}", "/files{}"]),
-    "redirect-6-hops": ("server error", 302, 0, re.escape("more than 5 redirects"),
-                        ["{}", "/hop1{}", "/hop2{}", "/hop3{}", "/hop4{}", "/hop5{}"]),
+    # As many redirects as the program's limit are followed, one more is not; another port is
+    # followed like any address.
+    f"redirect-{REDIRECT_LIMIT}-hops": ("good", (), ["{}", *HOPS[:REDIRECT_LIMIT - 1], "/files{}"]),
+    f"redirect-{REDIRECT_LIMIT + 1}-hops": ("server error", 302, 0, re.escape(f"{MORE_THAN}{REDIRECT_LIMIT}{REDIRECTS}"),
+                                            ["{}", *HOPS[:REDIRECT_LIMIT]]),
     "redirect-other-port": ("good", (), ["{}", "/files{}"]),
 }
 CERTIFICATES = ("untrusted", "expired", "wronghost")
@@ -88,7 +93,7 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
             lines = app.lines()
             return lines if sum(bool(re.fullmatch(CUT, line)) for line in lines) >= 3 else None
         lines = app.wait_until(three_cuts, 40, "three cuts")
-        assert completion(lines) is None and "Reconnecting..." in lines, lines
+        assert completion(lines) is None and RECONNECTING in lines, lines
         assert bench.tool_runs() == ([], []), "the tool ran"
         assert app.close_and_wait(10)[0] == 0
     elif outcome == "good":
@@ -99,7 +104,7 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
             raise AssertionError(f"{failure}; log: {app.lines()}; asked: {mirror.asked()}") from None
         served = mirror.file.read_bytes() + mirror.trailer.encode() + b"\n"
         assert app.download_target().read_bytes() == served, "the started file is not the served one"
-        lines, _ = assert_good_run(bench, app, before=("Downloading...",) + before)
+        lines, _ = assert_good_run(bench, app, before=(DOWNLOADING,) + before)
         missing = [pattern for pattern in before if not any(re.fullmatch(pattern, line) for line in lines)]
         assert not missing, (missing, lines)
     else:
@@ -109,7 +114,7 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
         if outcome == "server error":
             status_wanted, size_wanted, reason, _asked = expected
             assert (status, size) == (status_wanted, mirror.served_size() if size_wanted is None else size_wanted), lines[i]
-            wanted = ([f"<timerCallback> Answer refused: {reason}"] if reason else []) + [re.escape(ERROR)]
+            wanted = ([re.escape(monitor(texts.ANSWER_REFUSED)) + reason] if reason else []) + [re.escape(ERROR)]
             tail = lines[i + 1:]
             assert len(tail) == len(wanted) and all(map(re.fullmatch, wanted, tail)), lines[i:]
         else:
@@ -127,13 +132,15 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
 
 
 def test_every_mirror_mode_has_a_row():
-    """"Tested in every server mode" stays true: a mode added to the mirror without a row fails here."""
+    """A mode added to the mirror without a row (here, or in the file ELSEWHERE names) fails here."""
     sys.path.insert(0, str(MIRROR.parent))
     try:
         import mirror as mirror_module   # pylint: disable=import-outside-toplevel
     finally:
         sys.path.pop(0)
-    assert set(mirror_module.MODES) == (set(OUTCOMES) - set(CERTIFICATES)) | set(ELSEWHERE)
+    hops = {mode for mode in OUTCOMES if mirror_module.HOPS_MODE.match(mode)}
+    assert len(hops) == 2, hops
+    assert set(mirror_module.MODES) == (set(OUTCOMES) - set(CERTIFICATES) - hops) | set(ELSEWHERE)
     assert not set(OUTCOMES) & set(ELSEWHERE)
     here = MIRROR.parents[2] / "tests" / "integration"
     unused = [mode for mode, name in ELSEWHERE.items() if f'"{mode}"' not in (here / name).read_text()]

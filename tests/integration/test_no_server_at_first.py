@@ -7,6 +7,7 @@ from harness.installer import cases
 from harness.outcomes import assert_good_run
 from harness.pictures import red_text_problems, wait_for_picture
 from harness.program import completion
+from harness.texts import DOWNLOADING, RECONNECTING
 
 ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
 
@@ -15,19 +16,19 @@ ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "e
 def test_reconnects_until_server_is_up_then_downloads_and_quits(bench, platform, lang):
     app = bench.start(platform, lang)
     wait_for_picture(app, lambda image: red_text_problems(image, lang), 5, bench.tmp / "offline.png")
-    app.wait_for_line("Reconnecting...", count=3)
+    app.wait_for_line(RECONNECTING, count=3)
     assert app.running() and completion(app.lines()) is None
 
     # The server comes up only now, once the program is seen retrying; its download lasts
     # longer than a picture may take on the build under test.
     bench.slow_mirror(platform, 8 * app.patience)
-    app.wait_for_line("Downloading...", timeout=30)
+    app.wait_for_line(DOWNLOADING, timeout=30)
     wait_for_picture(app, lambda image: red_text_problems(image, lang), 5, bench.tmp / "downloading.png")
     assert completion(app.lines()) is None, "the picture came too late to show the download"
 
-    lines, _ = assert_good_run(bench, app, before=("Reconnecting...", "Downloading..."))
+    lines, _ = assert_good_run(bench, app, before=(RECONNECTING, DOWNLOADING))
     end = completion(lines)[0]
-    reconnecting = [i for i in range(end) if lines[i] == "Reconnecting..."]
-    downloading = [i for i in range(end) if lines[i] == "Downloading..."]
+    reconnecting = [i for i in range(end) if lines[i] == RECONNECTING]
+    downloading = [i for i in range(end) if lines[i] == DOWNLOADING]
     assert len(reconnecting) >= 3 and downloading, lines[:end]
     assert max(reconnecting) < min(downloading), "reconnecting went on during the download"

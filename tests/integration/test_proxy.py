@@ -24,6 +24,6 @@ def test_download_through_a_company_proxy(bench, platform, proxy):
         assert_network_failure_until_closed(bench, app, timeout=20)
         assert mirror.requests() == [], "the mirror was reached past the proxy"
         wanted = ("TCP_DENIED", "403", "CONNECT", "localhost:48443")
-    # Every request the program made went to the proxy, as a tunnel to the first host.
+    # Every request the program made went to the proxy, as a tunnel to the Windows 10 and 11 host.
     app.wait_until(lambda: squid.requests(), 5, "squid's log")
     assert set(squid.requests()) == {wanted}, squid.requests()

@@ -9,9 +9,10 @@ import pytest
 from harness.display import find_windows
 from harness.installer import cases
 from harness.program import COMPLETED, DELETED, QUIT, SUCCESS, download_targets, start_lines
+from harness.texts import DOWNLOADING
 
 END_LINES = [COMPLETED.pattern] + [re.escape(line) for line in (SUCCESS, DELETED, QUIT)]
-KNOWN = {*start_lines("cn"), *start_lines("en"), re.escape("Downloading..."), *END_LINES}
+KNOWN = {*start_lines("cn"), *start_lines("en"), re.escape(DOWNLOADING), *END_LINES}
 
 
 def log_problems(lines, served_size, languages):

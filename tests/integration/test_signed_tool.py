@@ -13,7 +13,15 @@ import pytest
 from harness.installer import FOLDER_PROBE, cases, ensure_built, standin_program
 from harness.outcomes import assert_error_shown_until_closed, assert_good_run
 from harness.program import CA_DIR, CANNOT_OPEN, DELETED, SUCCESS, completion
+from harness.texts import (CHANGED_SINCE_SIGNING, EXPIRED, ISSUED_BY, NO_SIGNATURE, SIGNATURE_CHECK_FAILED,
+                           SIGNER_NOT_ALLOWED, UNTRUSTED_ROOT, monitor)
 from harness.wine import windows_path
+
+
+def refused_signer(subject, issuer="Vantrel Install throwaway test CA"):
+    """The refusal of a signer the program's list does not allow."""
+    return f'{SIGNER_NOT_ALLOWED}{subject}{ISSUED_BY}{issuer}"'
+
 
 # While the expired certificate (2020) was valid.
 STAMP_TIME = int(datetime.datetime(2020, 6, 1, tzinfo=datetime.timezone.utc).timestamp())
@@ -21,12 +29,11 @@ STAMP_TIME = int(datetime.datetime(2020, 6, 1, tzinfo=datetime.timezone.utc).tim
 # case -> (certificate and its CA in tools/testca, time-stamped, the refusal logged; None: started)
 SIGNINGS = {
     "allowed": ("codesign", "ca", False, None),
-    "one-byte-changed": ("codesign", "ca", False, "changed since signing"),
-    "unsigned": (None, None, False, "no signature"),
-    "untrusted-ca": ("untrusted-codesign", "untrusted-ca", False, "untrusted root"),
-    "other-signer": ("other-codesign", "ca", False, 'signer not allowed: "Keldmark other code signing" '
-                                                    'issued by "Vantrel Install throwaway test CA"'),
-    "expired-no-time-stamp": ("expired-codesign", "ca", False, "expired"),
+    "one-byte-changed": ("codesign", "ca", False, CHANGED_SINCE_SIGNING),
+    "unsigned": (None, None, False, NO_SIGNATURE),
+    "untrusted-ca": ("untrusted-codesign", "untrusted-ca", False, UNTRUSTED_ROOT),
+    "other-signer": ("other-codesign", "ca", False, refused_signer("Keldmark other code signing")),
+    "expired-no-time-stamp": ("expired-codesign", "ca", False, EXPIRED),
     "expired-time-stamped": ("expired-codesign", "ca", True, None),
 }
 # ELF programs carry no signature: the Linux build ignores the list and starts what it got.
@@ -81,7 +88,7 @@ def test_only_a_tool_signed_by_an_allowed_signer_is_started(bench, platform, cas
         assert lines[i + 1] == SUCCESS, f"not started: {lines[i:]}"
         assert_good_run(bench, app)   # the stand-in once, from the download; nothing left
         return
-    assert lines[i + 1:] == [f"<timerCallback> Signature check failed: {refusal}", CANNOT_OPEN, DELETED], lines[i:]
+    assert lines[i + 1:] == [monitor(SIGNATURE_CHECK_FAILED + refusal), CANNOT_OPEN, DELETED], lines[i:]
     assert_error_shown_until_closed(bench, app, lines, i, "en", "refused.png")
 
 
@@ -96,7 +103,7 @@ def certificate_hashes(name):
     return hashlib.sha256(der).hexdigest(), hashlib.sha256(key).hexdigest()
 
 
-OTHER_REFUSED = 'signer not allowed: "Keldmark other code signing" issued by "Vantrel Install throwaway test CA"'
+OTHER_REFUSED = refused_signer("Keldmark other code signing")
 # signer list (certificates named by "{cert:NAME}" or "{key:NAME}"), signed by -> the check's answer
 PINS = [
     ("sha256:{cert:other-codesign}", "other-codesign", "allowed"),
@@ -109,8 +116,7 @@ PINS = [
     # shares the test certificate's name and the test CA).
     ("Keldmark test code signing", "codesign", "allowed"),
     ("sha256:{cert:codesign}", "codesign", "allowed"),
-    ("sha256:{cert:expired-codesign}", "codesign", 'signer not allowed: "Keldmark test code signing" '
-                                                   'issued by "Vantrel Install throwaway test CA"'),
+    ("sha256:{cert:expired-codesign}", "codesign", refused_signer("Keldmark test code signing")),
 ]
 
 

@@ -13,6 +13,7 @@ from harness.pictures import (at, bar_problems, fill_problems, red_text_problems
                               wait_for_picture)
 from harness.processes import run_quiet
 from harness.program import BANNER_STARS, ERROR, read_log_bytes, split_log
+from harness.texts import DOWNLOADING
 
 ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
 
@@ -21,7 +22,7 @@ ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "e
 def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench, platform, lang):
     bench.mirror(platform, mode="stall")   # headers and half the body: the bar stays half full
     app = bench.start(platform, lang)
-    app.wait_for_line("Downloading...")
+    app.wait_for_line(DOWNLOADING)
 
     window = app.window()
     assert window_size(window) == (300, 50)
@@ -41,7 +42,7 @@ def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench,
     lines = split_log(data)
     assert_start_lines(lines, lang)
     app.download_target(lines)
-    assert set(lines[9:]) == {"Downloading..."}, lines[9:]
+    assert set(lines[9:]) == {DOWNLOADING}, lines[9:]
     # Not closed here: closing during a stalled download is a case of its own
     # (test_close_during_work.py).
 
@@ -56,7 +57,7 @@ def test_one_window_shows_and_has_its_size_from_the_first_moment(bench, platform
 
     def downloading():
         app.visible_windows(seen)
-        return "Downloading..." in app.lines()
+        return DOWNLOADING in app.lines()
     app.wait_until(downloading, 30, "the download to start", interval=0.05)
     settled = time.monotonic() + app.patience
     while time.monotonic() < settled:
@@ -100,7 +101,7 @@ def test_window_bar_and_texts_drawn_at_the_display_scale(bench, platform, dpi):
 
         def shown():
             lines = app.visible_windows(seen) and app.lines()
-            return lines and ("Downloading..." in lines or ERROR in lines)
+            return lines and (DOWNLOADING in lines or ERROR in lines)
         app.wait_until(shown, 30, "the window and the download or its error")
         sizes = list(seen.values())
         assert len(sizes) == 1 and len(sizes[0]) == 1, f"windows and the sizes they were seen with: {seen}"
