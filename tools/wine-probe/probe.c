@@ -45,7 +45,7 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc != 3)
     {
-        fprintf(stderr, "usage: probe rename|write|delete|hold-log-turn|end-session <path or title>\n");
+        fprintf(stderr, "usage: probe rename|write|delete|hold-log-turn|hold-new|end-session <path or title>\n");
         return 2;
     }
 
@@ -83,6 +83,17 @@ int wmain(int argc, wchar_t** argv)
         OVERLAPPED turn = { 0 };
         turn.OffsetHigh = 0x40000000;
         if (file == INVALID_HANDLE_VALUE || ! LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn))
+            return refused();
+        puts("holding");
+        fflush(stdout);
+        Sleep(INFINITE);
+    }
+    else if (wcscmp(what, L"hold-new") == 0)
+    {
+        /* A file of another process in a folder, open without delete sharing until this probe is
+           ended: what a tool's leftover helper may do in its working folder. */
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file == INVALID_HANDLE_VALUE)
             return refused();
         puts("holding");
         fflush(stdout);
