@@ -67,6 +67,7 @@ set(VANTREL_COMMIT_TIME "${CMAKE_CURRENT_LIST_DIR}/commit-time" CACHE INTERNAL "
 
 # Strip (symbols kept beside, linked back), sign, then the papers: see the top of this file.
 function(vantrel_release_windows_executable target)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/pad-for-signature")
     set(exe "$<TARGET_FILE:${target}>")
     set(debug "$<TARGET_FILE:${target}>.debug")
     # objcopy names the .debug file in the link by its file name only, so run it beside the file.
@@ -94,9 +95,10 @@ function(vantrel_write_release_papers target)
     set(map "${CMAKE_BINARY_DIR}/maps/${target}.map")
     file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/maps")
     target_link_options(${target} PRIVATE "-Wl,-Map=${map}")
-    # A new licence, or new image libraries, link the file again and so remake its papers.
+    # A new licence, new image libraries or a new way of writing the papers link the file again,
+    # and so remake them.
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
-        "${PROJECT_SOURCE_DIR}/LICENSE" "${MINGW_DEPS_PREFIX}/.built")
+        "${PROJECT_SOURCE_DIR}/LICENSE" "${MINGW_DEPS_PREFIX}/.built" "${VANTREL_RELEASE_PAPERS}")
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND "${VANTREL_COMMIT_TIME}" --source "${PROJECT_SOURCE_DIR}" --
             "${VANTREL_RELEASE_PAPERS}"
