@@ -43,6 +43,7 @@ def member_index():
     return index
 
 
+@lru_cache(maxsize=None)
 def owner(path):
     """(Debian source package, its copyright file) of an installed file."""
     package = subprocess.run(["dpkg-query", "-S", str(path)], capture_output=True, text=True, check=True).stdout.split(":")[0]
@@ -62,7 +63,7 @@ def linked_sources(name):
         origin, section = m.group(2), m.group(3)
         if origin.endswith(".lto.obj"):
             if "4juce" in section:
-                linked["juce"] = owner("/usr/share/juce/modules/juce_core/juce_core.h")[1].read_text()
+                linked["juce"] = owner(Path("/usr/share/juce/modules/juce_core/juce_core.h"))[1].read_text()
             continue
         archives = member_index().get(origin)
         assert archives, f"{name}: {origin} is in no archive of {[str(f) for f in FOLDERS]}"
