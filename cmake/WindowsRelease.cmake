@@ -64,10 +64,20 @@ add_compile_options("-ffile-prefix-map=${CMAKE_BINARY_DIR}=build" "-ffile-prefix
 add_link_options(-Wl,--no-insert-timestamp)
 set(VANTREL_RELEASE_PAPERS "${CMAKE_CURRENT_LIST_DIR}/release-papers" CACHE INTERNAL "")
 set(VANTREL_COMMIT_TIME "${CMAKE_CURRENT_LIST_DIR}/commit-time" CACHE INTERNAL "")
+# The commit's time, looked at on every build and rewritten only when it changed: the installers
+# link again after a new commit, so that an incremental build stamps what a fresh one would.
+set(VANTREL_COMMIT_TIME_FILE "${CMAKE_BINARY_DIR}/commit-time.txt")
+add_custom_target(vantrel_commit_time
+    COMMAND "${VANTREL_COMMIT_TIME}" --source "${PROJECT_SOURCE_DIR}" --write "${VANTREL_COMMIT_TIME_FILE}"
+    BYPRODUCTS "${VANTREL_COMMIT_TIME_FILE}"
+    COMMENT "Looking up the commit's time"
+    VERBATIM)
 
 # Strip (symbols kept beside, linked back), sign, then the papers: see the top of this file.
 function(vantrel_release_windows_executable target)
-    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/pad-for-signature")
+    add_dependencies(${target} vantrel_commit_time)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+        "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/pad-for-signature" "${VANTREL_COMMIT_TIME_FILE}")
     set(exe "$<TARGET_FILE:${target}>")
     set(debug "$<TARGET_FILE:${target}>.debug")
     # objcopy names the .debug file in the link by its file name only, so run it beside the file.
