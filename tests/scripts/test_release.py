@@ -29,10 +29,18 @@ def verify(release, work, *extra):
                cache("VANTREL_WIN10_HOST"), cache("VANTREL_WIN7_HOST"), cache("VANTREL_LANGUAGE"),
                # The test build's other cache variable that the product preset does not set.
                "-DVANTREL_BUILD_TESTS=" + cache("VANTREL_BUILD_TESTS")]
-    env = dict(os.environ, TZ="Pacific/Chatham", LC_ALL="C.UTF-8", LANG="C.UTF-8")
+    # Another zone than the machine's UTC, the other of its two locales, another user's name and home
+    # (the same account: the rebuild needs root's apt for the image libraries' sources) and umask.
+    current = os.environ.get("LC_ALL") or os.environ.get("LC_CTYPE") or os.environ.get("LANG") or "C"
+    other_locale = "C" if "utf" in current.lower() else "C.UTF-8"
+    home = Path(work) / "home"
+    home.mkdir(exist_ok=True)
+    env = dict(os.environ, TZ="Pacific/Chatham", LC_ALL=other_locale, LANG=other_locale,
+               USER="release-checker", LOGNAME="release-checker", HOME=str(home))
     env.pop("SOURCE_DATE_EPOCH", None)
     env.pop("VANTREL_SIGN_PASSWORD", None)
-    return subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=1700)
+    return subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=1700,
+                          preexec_fn=lambda: os.umask(0o027))
 
 
 @pytest.fixture(scope="module")
@@ -43,6 +51,11 @@ def work(tmp_path_factory):
         pytest.fail("the rebuild is of the commit, the test build of the work tree, which has changes:\n" + dirty)
     if not cache("VANTREL_SIGN_PKCS12"):
         pytest.fail(f"{BUILD} is not signed: build it with scripts/build-for-tests")
+    # The test build stamps the commit's time it was built at (cmake/commit-time).
+    head_time = subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=ROOT, capture_output=True, text=True,
+                               check=True).stdout.strip()
+    if (BUILD / "commit-time.txt").read_text().strip() != head_time:
+        pytest.fail(f"{BUILD} was built at another commit: scripts/build-for-tests --windows-only builds it at this one")
     return tmp_path_factory.mktemp("verify-release")
 
 
