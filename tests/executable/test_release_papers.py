@@ -17,7 +17,6 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("VANTREL_WINDOWS_BUILD_DIR", ROOT / "build" / "windows-x86-test"))
-SCHEMA = ROOT.parent / "shared" / "schemas" / "spdx-2.3.json"
 EXECUTABLES = ["VantrelInstall.exe", "VantrelInstall_en.exe"]
 DEPS = ROOT / "build" / "deps" / "i686-w64-mingw32"
 FOLDERS = [DEPS / "lib", Path("/usr/lib/gcc/i686-w64-mingw32/12-posix"), Path("/usr/i686-w64-mingw32/lib")]
@@ -25,6 +24,18 @@ FOLDERS = [DEPS / "lib", Path("/usr/lib/gcc/i686-w64-mingw32/12-posix"), Path("/
 DEPS_SOURCES = {"libz.a": ("zlib", "Jean-loup Gailly"), "libpng16.a": ("libpng1.6", "PNG Reference Library License version 2"),
                 "libjpeg.a": ("libjpeg-turbo", "Independent JPEG Group")}
 MAP_INPUT = re.compile(r"^[0-9a-f]{8} ([0-9a-f]{8}) +\d+ {9}(\S.*):\((.*)\)$")
+
+
+def spdx_schema():
+    """The SPDX 2.3 JSON schema, read in place from the workplace's shared folder: beside the
+    project or any folder above it, or at VANTREL_SPDX_SCHEMA (a clone kept elsewhere, as CI's may
+    be, finds the machine's own in /work/shared)."""
+    candidates = ([Path(os.environ["VANTREL_SPDX_SCHEMA"])] if os.environ.get("VANTREL_SPDX_SCHEMA") else []) + \
+        [folder / "shared" / "schemas" / "spdx-2.3.json" for folder in ROOT.parents] + \
+        [Path("/work/shared/schemas/spdx-2.3.json")]
+    found = [path for path in candidates if path.is_file()]
+    assert found, f"no SPDX 2.3 schema at any of {[str(p) for p in candidates]}"
+    return json.loads(found[0].read_text())
 
 
 @lru_cache(maxsize=None)
@@ -102,7 +113,7 @@ def versions_as_built():
 
 def test_the_parts_list_validates_and_names_the_file_as_it_ships_and_what_it_links(name):
     document = json.loads((BUILD / (name[:-4] + ".spdx.json")).read_text())
-    schema = json.loads(SCHEMA.read_text())
+    schema = spdx_schema()
     validator = jsonschema.validators.validator_for(schema)
     validator(schema, format_checker=validator.FORMAT_CHECKER).validate(document)
     assert document["spdxVersion"] == "SPDX-2.3"
