@@ -16,8 +16,8 @@ namespace Timings
     */
     constexpr auto monitorPeriod = 500ms;
 
-    /** How often the hidden program asks whether the tool still runs: it quits at most this long
-        after the tool has.
+    /** When no exit watcher could be started, how often the hidden program's timer asks whether
+        the tool still runs instead: it then quits at most this long after the tool has.
     */
     constexpr auto toolExitPoll = 500ms;
 
