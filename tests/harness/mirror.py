@@ -20,7 +20,7 @@ class Mirror(Server):
                  answer_after=None, cuts=None, stalls=None, seed=None, ignore_ranges=False,
                  no_validators=False, changed_file=None, ignore_if_range=False, partial_validators=None,
                  last_modified_only=None, short_partial=None, partial_coding=None, trickle_seconds=None,
-                 trickle_rate=None, busy_resumes=None, first_cut_at=None):
+                 trickle_rate=None, busy_resumes=None, first_cut_at=None, hold_resumes=False, hold_at=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
@@ -43,12 +43,25 @@ class Mirror(Server):
                               ("--first-cut-at", first_cut_at)):
             if value is not None:
                 args += [option, str(value)]
+        # Held until release(): resumes, and bodies at the byte hold_at.
+        self.holds = {"resumes": self.dir / "hold-resumes", "at": self.dir / "hold-at"}
+        for option, name, on in (("--hold-resumes-while", "resumes", hold_resumes),
+                                 ("--hold-at-while", "at", hold_at is not None)):
+            if on:
+                self.holds[name].touch()
+                args += [option, str(self.holds[name])]
+        if hold_at is not None:
+            args += ["--hold-at", str(int(hold_at))]
         for flag, on in (("--ignore-ranges", ignore_ranges), ("--no-validators", no_validators),
                          ("--ignore-if-range", ignore_if_range)):
             if on:
                 args.append(flag)
         super().__init__("mirror", args, self.dir, ready_file.exists,
                          hint=f" (ports {TEST_PORTS} taken by someone else?)")
+
+    def release(self, hold):
+        """Lets the mirror go on past its hold "resumes" or "at"."""
+        self.holds[hold].unlink(missing_ok=True)
 
     def served_size(self):
         return served_size(self.file, self.trailer)

@@ -130,11 +130,13 @@ class Bench:
         self.mirrors.append(mirror)
         return mirror
 
-    def slow_mirror(self, platform, seconds, **tool):
-        """The mirror serving the stand-in (`tool` as for trailer()) over about `seconds`."""
+    def slow_mirror(self, platform, seconds, held_at=None, **tool):
+        """The mirror serving the stand-in (`tool` as for trailer()) over about `seconds`; with
+        `held_at`, its body stops at that share of the file until mirror.release("at")."""
         trailer = self.trailer(platform, **tool)
-        return self.mirror(platform, mode="slow", trailer=trailer,
-                           rate=served_size(standin_program(platform), trailer) / seconds)
+        size = served_size(standin_program(platform), trailer)
+        return self.mirror(platform, mode="slow", trailer=trailer, rate=size / seconds,
+                           hold_at=None if held_at is None else int(size * held_at))
 
     def start(self, platform, lang="cn", temp=None, variant=""):
         """Starts the installer (`variant` as for harness.program.executable); all of a test's

@@ -9,7 +9,7 @@ import re
 
 import pytest
 
-from harness.installer import cases, patience, standin_program
+from harness.installer import cases, standin_program
 from harness.mirror import FIXED_LAST_MODIFIED, served_size
 from harness.outcomes import assert_good_run
 from harness.pictures import bar_problems, fill_reaches_problems, red_text_problems, wait_for_picture
@@ -135,20 +135,24 @@ def test_slow_start_of_every_answer_is_no_stall(bench, platform):
 
 @pytest.mark.parametrize("platform", cases(["linux", "wine"]))
 def test_after_a_cut_the_red_text_shows_then_the_bar_with_the_whole_files_progress(bench, platform):
-    """After a cut the red text stays up while the next attempt waits for its answer (each answer
-    comes 6 s late, longer under the slower builds, longer than a picture takes); once the rest
-    flows, the bar replaces it, its fill already at least the kept bytes' share: the whole file's
-    progress, not the new part's. About 16 s per file, so that the first picture with the bar back
-    comes before the new part alone could fill as much."""
+    """After a cut the red text stays up while the next attempt waits for its answer (held by the
+    mirror until the picture is taken); once the rest flows, the bar replaces it with the whole
+    file's progress, not the new part's: the rest stops at 45 % of the file (again until the
+    picture), where the whole file's fill is past the kept bytes' share (about 30 %) and the new
+    part's alone (about 21 %) is not."""
     trailer = bench.trailer(platform)
     tool = grown_standin(bench, platform, "tool.exe", bytes(range(256)))
     size = served_size(tool, trailer)
-    bench.mirror(platform, mode="slow", file=tool, trailer=trailer, rate=size // 16, cuts=1, seed=3,   # cut near 30 %
-                 answer_after=6 * patience(platform))
+    held_at = int(size * 0.45)
+    mirror = bench.mirror(platform, mode="slow", file=tool, trailer=trailer, rate=size // 16, cuts=1, seed=3,   # cut near 30 %
+                          hold_resumes=True, hold_at=held_at)
     app = bench.start(platform, "en")
 
     app.wait_for_line(RECONNECTING, timeout=60)
     wait_for_picture(app, lambda image: red_text_problems(image, "en"), 5, bench.tmp / "reconnecting.png")
+    mirror.release("resumes")
     kept = app.wait_until(lambda: first_resume(app.lines()), 30, "the resume")
-    image = wait_for_picture(app, bar_problems, 10, bench.tmp / "resumed.png")
-    assert not fill_reaches_problems(image, kept / size), (kept, size, fill_reaches_problems(image, kept / size))
+    assert kept < held_at, (kept, held_at)
+    wait_for_picture(app, lambda image: bar_problems(image) + fill_reaches_problems(image, kept / size), 10,
+                     bench.tmp / "resumed.png")
+    mirror.release("at")

@@ -47,15 +47,16 @@ def progress_shown(image):
 
 @pytest.mark.parametrize("platform, lang", cases([("linux", "cn"), ("wine", "en")]))
 def test_slow_download_fills_bar_then_window_stays_hidden_while_tool_runs(bench, platform, lang):
-    # 8 s on the plain build, longer on the slower ones (the sanitizer builds take seconds to load
-    # the Chinese font for the first paint), so that the picture comes while the bar fills; the
-    # tool runs as long, so that the window is seen hidden while it runs.
+    # 8 s on the plain build, longer on the slower ones, the body held at half until the picture
+    # is taken (the sanitizer builds take seconds to load the Chinese font for the first paint);
+    # the tool runs as long, so that the window is seen hidden while it runs.
     seconds = 8 * patience(platform)
-    bench.slow_mirror(platform, seconds, sleep_ms=int(seconds * 1000))
+    mirror = bench.slow_mirror(platform, seconds, held_at=0.5, sleep_ms=int(seconds * 1000))
     app = bench.start(platform, lang)
 
-    wait_for_picture(app, progress_shown, 6, bench.tmp / "progress.png")
-    assert completion(app.lines()) is None, "the picture came too late to show progress"
+    wait_for_picture(app, progress_shown, 10, bench.tmp / "progress.png")
+    assert completion(app.lines()) is None
+    mirror.release("at")
 
     app.wait_for_line(SUCCESS, timeout=30)
     app.wait_until(lambda: bench.tool_runs()[0], 10, "the tool to start")

@@ -1,11 +1,13 @@
 """No server at first: the red network text and reconnecting until the server comes up, then
-the download starts by itself (the red text staying until it is judged) and the run completes."""
+the download starts by itself and, once its bytes are seen to flow, the bar replaces the red text
+(the program's rule: the text says the network failed, which it no longer does), and the run
+completes."""
 
 import pytest
 
 from harness.installer import cases
 from harness.outcomes import assert_good_run
-from harness.pictures import red_text_problems, wait_for_picture
+from harness.pictures import bar_problems, fill_problems, red_text_problems, wait_for_picture
 from harness.program import completion
 from harness.texts import DOWNLOADING, RECONNECTING
 
@@ -13,18 +15,20 @@ ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "e
 
 
 @pytest.mark.parametrize("platform, lang", cases(ROWS))
-def test_reconnects_until_server_is_up_then_downloads_and_quits(bench, platform, lang):
+def test_reconnects_until_server_is_up_then_the_bar_replaces_the_red_text_once_bytes_flow(bench, platform, lang):
     app = bench.start(platform, lang)
+    # Pictures of states that last until the test ends them: no server, then the body held at half.
     wait_for_picture(app, lambda image: red_text_problems(image, lang), 5, bench.tmp / "offline.png")
     app.wait_for_line(RECONNECTING, count=3)
     assert app.running() and completion(app.lines()) is None
 
-    # The server comes up only now, once the program is seen retrying; its download lasts
-    # longer than a picture may take on the build under test.
-    bench.slow_mirror(platform, 8 * app.patience)
+    # The server comes up only now, once the program is seen retrying; the first half flows over
+    # several ticks (so that the bytes are seen to move), then waits.
+    mirror = bench.slow_mirror(platform, 8 * app.patience, held_at=0.5)
     app.wait_for_line(DOWNLOADING, timeout=30)
-    wait_for_picture(app, lambda image: red_text_problems(image, lang), 5, bench.tmp / "downloading.png")
-    assert completion(app.lines()) is None, "the picture came too late to show the download"
+    wait_for_picture(app, lambda image: bar_problems(image) + fill_problems(image), 10, bench.tmp / "downloading.png")
+    assert completion(app.lines()) is None
+    mirror.release("at")
 
     lines, _ = assert_good_run(bench, app, before=(RECONNECTING, DOWNLOADING))
     end = completion(lines)[0]

@@ -149,6 +149,8 @@ class Mirror:
                 conn.settimeout(None)
                 if self.args.answer_after > 0 and stopping.wait(self.args.answer_after):
                     return
+                if "range" in headers and not wait_while(self.args.hold_resumes_while):
+                    return
                 host = headers.get("host") or f"localhost:{port}"
                 if not self.respond(conn, method, path, headers, host, tls_context is None, answer):
                     return
@@ -355,7 +357,11 @@ class Mirror:
         if head_only:
             return
         trickle = (self.args.trickle_seconds, self.args.trickle_rate) if self.args.trickle_seconds > 0 else None
-        send_body(conn, body[:plan.keep], answer, rate, trickle)
+        body = body[:plan.keep]
+        hold = None
+        if self.args.hold_at is not None and plan.first < self.args.hold_at < plan.first + len(body):
+            hold = (self.args.hold_at - plan.first, self.args.hold_at_while)
+        send_body(conn, body, answer, rate, trickle, hold)
         if plan.trouble == "cut":
             self.drop(conn, answer)
         elif plan.trouble == "stall":
@@ -520,14 +526,28 @@ def redirect_kept_open(conn, answer, location):
     conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
 
 
-def send_body(conn, body, answer, rate=None, trickle=None):
+def send_body(conn, body, answer, rate=None, trickle=None, hold=None):
     """Sends `body` at `rate` (None: at once); with trickle = (seconds, rate), at that rate for
-    its first seconds."""
+    its first seconds; with hold = (count, path), its first count bytes, then the rest once path
+    is gone."""
     sent = 0
     if trickle is not None:
         seconds, trickle_rate = trickle
         sent = send_paced(conn, body, 0, answer, trickle_rate, time.monotonic() + seconds)
+    if hold is not None and sent < hold[0]:
+        sent = send_paced(conn, body[:hold[0]], sent, answer, rate)
+        if not wait_while(hold[1]):
+            return
     send_paced(conn, body, sent, answer, rate)
+
+
+def wait_while(path):
+    """Waits while the file at `path` (None: no file) exists, so that a test holds the mirror in
+    a state until it has seen what it looks for; False when the mirror stops meanwhile."""
+    while path is not None and os.path.exists(path):
+        if stopping.wait(0.05):
+            return False
+    return True
 
 
 def send_paced(conn, body, sent, answer, rate, until=None):
@@ -650,6 +670,11 @@ def parse_args(argv):
                    help="answers with a body send at --trickle-rate for their first SECONDS")
     p.add_argument("--trickle-rate", type=int, default=700,
                    help="bytes per second while trickling (default: %(default)s)")
+    p.add_argument("--hold-resumes-while", metavar="PATH",
+                   help="a Range request is answered only once PATH is gone")
+    p.add_argument("--hold-at", type=int, metavar="BYTE",
+                   help="a body stops before the served bytes' BYTE while --hold-at-while exists")
+    p.add_argument("--hold-at-while", metavar="PATH", help="see --hold-at")
     p.add_argument("--ready-file", help="written once listening, with the ports in --port order (removed at start and at exit)")
     args = p.parse_args(argv)
     if args.rate <= 0:
@@ -658,6 +683,8 @@ def parse_args(argv):
         p.error("--cuts and --stalls must not be negative")
     if args.trickle_seconds < 0 or args.trickle_rate <= 0:
         p.error("--trickle-seconds must not be negative and --trickle-rate must be positive")
+    if (args.hold_at is None) != (args.hold_at_while is None):
+        p.error("--hold-at and --hold-at-while go together")
     base = os.path.join(args.ca_dir, CERT_FILES[args.cert_kind])
     args.cert, args.key = base + ".crt", base + ".key"
     return args
