@@ -38,7 +38,9 @@ std::unique_ptr<DownloadFolder> createProtectedDownloadFolder (const juce::File&
     if (system == juce::File())
         return nullptr;
 
-    const auto instead = system.getChildFile (name);
+    // A name of its own: the first may have been seen (logged, or watched for in the user's
+    // folder) by a program that could make it first in the system's folder, open to every user.
+    const auto instead = system.getChildFile (juce::Uuid().toString());
     auto there = makeDownloadFolder (instead, allowed);
 
     if (there.folder != nullptr)

@@ -196,8 +196,8 @@ namespace platform
 
     /** The per-run folder `name` made as createDownloadFolder does in `temporaryFolder` (the
         user's), or, where the folder made there is not protected (a volume without access lists,
-        an SD card or USB stick; a share), in the system's temporary folder instead, made and
-        checked the same way. `madeIn` is set to the folder made, or to the one in
+        an SD card or USB stick; a share), in the system's temporary folder instead, under a new
+        random name, made and checked the same way. `madeIn` is set to the folder made, or to the one in
         `temporaryFolder` when none is. Null when none could be made protected: then nothing is
         downloaded. A folder that cannot be made at all is not looked for elsewhere.
     */

@@ -49,10 +49,10 @@ namespace
         return mask;
     }
 
-    /** A high or system mandatory label with no-write-up on the folder itself and inherited by
-        what is made in it.
+    /** A high or system mandatory label with no-write-up (and no-read-up where `readUpToo`) on
+        the folder itself and inherited by everything made in it, at any depth.
     */
-    bool hasHighLabel (PACL labels)
+    bool hasHighLabel (PACL labels, bool readUpToo)
     {
         ACL_SIZE_INFORMATION size {};
 
@@ -75,20 +75,25 @@ namespace
             return authority != nullptr && std::memcmp (authority, &labelAuthority, sizeof (labelAuthority)) == 0
                 && *GetSidSubAuthorityCount (level) == 1 && *GetSidSubAuthority (level, 0) >= SECURITY_MANDATORY_HIGH_RID
                 && (label.Mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP) != 0
+                && (! readUpToo || (label.Mask & SYSTEM_MANDATORY_LABEL_NO_READ_UP) != 0)
                 && (flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)
-                && (flags & INHERIT_ONLY_ACE) == 0;
+                && (flags & (INHERIT_ONLY_ACE | NO_PROPAGATE_INHERIT_ACE)) == 0;
         }
 
         return false;   // the first label is the one that counts
     }
 }
 
+bool isPrivilegedIdentity (PSID sid)
+{
+    return KnownSid (WinLocalSystemSid).is (sid) || KnownSid (WinBuiltinAdministratorsSid).is (sid);
+}
+
 juce::String findProtectionFault (PSECURITY_DESCRIPTOR descriptor, PSID tokenOwner, PSID tokenUser)
 {
-    const KnownSid system (WinLocalSystemSid), administrators (WinBuiltinAdministratorsSid),
-                   ownerRights (WinCreatorOwnerRightsSid), creatorOwner (WinCreatorOwnerSid);
+    const KnownSid ownerRights (WinCreatorOwnerRightsSid), creatorOwner (WinCreatorOwnerSid);
 
-    const auto isPrivileged = [&] (PSID sid) { return system.is (sid) || administrators.is (sid); };
+    const auto isPrivileged = [] (PSID sid) { return isPrivilegedIdentity (sid); };
     const auto isTokens = [&] (PSID sid)
     {
         return sid != nullptr && ((tokenOwner != nullptr && EqualSid (sid, tokenOwner)) || (tokenUser != nullptr && EqualSid (sid, tokenUser)));
@@ -113,8 +118,9 @@ juce::String findProtectionFault (PSECURITY_DESCRIPTOR descriptor, PSID tokenOwn
     if (! isPrivileged (owner) && ! isTokens (owner))
         return "owned by " + describe (owner);
 
-    // An owner that is not privileged may change the list whatever it says, unless the label stops it.
-    auto needsLabel = ! isPrivileged (owner);
+    // An owner that is not privileged may change the list whatever it says, unless the label stops
+    // it; and may open what is inside for reading (and hold it), unless the label stops that too.
+    const auto ownedByUser = ! isPrivileged (owner);
     ACL_SIZE_INFORMATION size {};
 
     if (! GetAclInformation (list, &size, sizeof (size), AclSizeInformation))
@@ -145,19 +151,18 @@ juce::String findProtectionFault (PSECURITY_DESCRIPTOR descriptor, PSID tokenOwn
         if (ownerRights.is (who) || creatorOwner.is (who))
             continue;
 
+        // The user's own identity, which its processes that are not elevated hold too: the label
+        // below is what keeps them out.
         if (! isTokens (who))
             return describe (who) + " may change it";
-
-        needsLabel = true;   // the user's own identity, which its processes that are not elevated hold too
     }
 
-    if (! needsLabel)
-        return {};
-
+    // Always labelled: a list alone is one setting away (an administrator's default owner can be
+    // the user) from letting the user's processes in.
     BOOL labelled = FALSE;
 
-    if (! GetSecurityDescriptorSacl (descriptor, &labelled, &labels, &defaulted) || ! labelled || ! hasHighLabel (labels))
-        return "no high integrity label";
+    if (! GetSecurityDescriptorSacl (descriptor, &labelled, &labels, &defaulted) || ! labelled || ! hasHighLabel (labels, ownedByUser))
+        return ownedByUser ? "no high integrity label against writing and reading" : "no high integrity label";
 
     return {};
 }

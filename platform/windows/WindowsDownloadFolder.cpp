@@ -384,9 +384,15 @@ MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const Pro
     PSECURITY_DESCRIPTOR protection = nullptr;
 
     // Not elevated, nothing runs with more rights than the processes around it: no boundary to keep.
-    if (isElevated()
-        && ! ConvertStringSecurityDescriptorToSecurityDescriptorW (protectedFolderDescriptor, SDDL_REVISION_1, &protection, nullptr))
-        return {};
+    if (isElevated())
+    {
+        auto owner = getTokensSid (TokenOwner);
+        const auto ownedByUser = owner.empty() || ! isPrivilegedIdentity (owner.data());
+
+        if (! ConvertStringSecurityDescriptorToSecurityDescriptorW (getProtectedFolderDescriptor (ownedByUser), SDDL_REVISION_1,
+                                                                     &protection, nullptr))
+            return {};
+    }
 
     // Made and opened in one step, by name relative to a handle on the temporary folder: there is
     // no moment at which someone else could put another folder in its place. Reading rights are

@@ -227,16 +227,17 @@ USER = "S-1-5-21-1-2-3-1001"   # the elevated token's user; its owner is Adminis
 ADMIN, BACKUP_OPERATOR = ("S-1-5-32-544", USER), (USER, USER)   # (token owner, token user)
 AS_SET = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)"
 HIGH = "S:(ML;OICI;NW;;;HI)"
+HIGH_NR = "S:(ML;OICI;NWNR;;;HI)"   # where the owner is the user: it may read, so the label keeps its processes out
 # The descriptor a per-run folder reads back with -> the protection decision (owner, list, label).
 PROTECTION = [
     (ADMIN, f"O:BA{AS_SET}{HIGH}", "holds"),
-    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}{HIGH}", "holds"),
-    (ADMIN, "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;OW)", "holds"),   # no label needed
+    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}{HIGH_NR}", "holds"),
+    (ADMIN, "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;OW)" + HIGH, "holds"),
     # NTFS's forms of the same list: an entry for the folder and an inherit-only one, generic rights
     (ADMIN, "O:BAD:P(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;OW)(A;OICIIO;GA;;;OW)"
             + HIGH, "holds"),
     (ADMIN, f"O:BA{AS_SET}(A;OICI;FR;;;BU)(D;OICI;FA;;;WD){HIGH}", "holds"),   # reading and denying
-    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}S:(ML;OICI;NW;;;SI)", "holds"),
+    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}S:(ML;OICI;NWNR;;;SI)", "holds"),
     (ADMIN, f"O:BA{AS_SET}(A;OICI;0x2;;;BU){HIGH}", "S-1-5-32-545 may change it"),      # Users add files
     (ADMIN, f"O:BA{AS_SET}(A;;0x4;;;WD){HIGH}", "S-1-1-0 may change it"),               # Everyone appends
     (ADMIN, f"O:BA{AS_SET}(A;OICIIO;SD;;;AU){HIGH}", "S-1-5-11 may change it"),         # deletes, inherited
@@ -245,11 +246,15 @@ PROTECTION = [
     (ADMIN, "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" + HIGH, "access list not protected from inheritance"),
     (ADMIN, f"O:S-1-5-21-9-9-9-500{AS_SET}{HIGH}", "owned by S-1-5-21-9-9-9-500"),
     (ADMIN, "O:BA" + HIGH, "no access list"),
-    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}", "no high integrity label"),
-    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}S:(ML;OICI;NW;;;ME)", "no high integrity label"),
-    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}S:(ML;;NW;;;HI)", "no high integrity label"),   # not on what is made in it
-    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}S:(ML;OICI;NR;;;HI)", "no high integrity label"),
+    # A label whoever the owner is; one that stops short of the grandchildren (NP) does not count.
+    (ADMIN, "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;OW)", "no high integrity label"),
+    (ADMIN, f"O:BA{AS_SET}S:(ML;OICINP;NW;;;HI)", "no high integrity label"),
     (ADMIN, f"O:BA{AS_SET}(A;OICI;FA;;;{USER})", "no high integrity label"),
+    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}{HIGH}", "no high integrity label against writing and reading"),
+    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}", "no high integrity label against writing and reading"),
+    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}S:(ML;OICI;NWNR;;;ME)", "no high integrity label against writing and reading"),
+    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}S:(ML;;NWNR;;;HI)", "no high integrity label against writing and reading"),   # not on what is made in it
+    (BACKUP_OPERATOR, f"O:{USER}{AS_SET}S:(ML;OICI;NR;;;HI)", "no high integrity label against writing and reading"),
 ]
 
 
