@@ -99,6 +99,7 @@ namespace Texts
     {
         constexpr auto placeUnreadable = "the checked file's place could not be read";
         constexpr auto notTheCheckedFile = "the program the system started is not the checked file";
+        constexpr auto noTemporaryFolder = "the tool's temporary folder could not be made in the download folder";
     }
 
     /** What the window shows in red, in each language. */

@@ -76,6 +76,9 @@ namespace platform
         such boundary, so there the lock holds the file itself (it is what is started) but cannot
         stop a process of the same account from writing it.
     */
+    /** The name, in the per-run folder, of the folder the tool gets as TEMP and TMP. */
+    constexpr auto toolTemporaryFolderName = "temp";
+
     class DownloadFolder
     {
     public:
@@ -140,11 +143,14 @@ namespace platform
 
         /** Starts the locked file itself, so that what runs is what was checked: no arguments,
             its command line its own path, the held folder its working folder (the folder the user
-            started us from may hold planted DLLs), its output not captured. Nothing runs when it
-            is not a program of this system, or when the system started something other than the
-            locked file (Windows: it is ended before its first instruction, with a refusal). The
-            lock is let go after the start: from then on the system itself keeps a running
-            program's file from being changed.
+            started us from may hold planted DLLs), its output not captured. Its environment is the
+            program's without what the user could make it load or unpack into
+            (rules::makeToolEnvironment): TEMP and TMP are a folder made for it in the held one
+            (toolTemporaryFolderName), which goes with it. Nothing runs when it is not a program
+            of this system, when that folder cannot be made (a refusal), or when the system
+            started something other than the locked file (Windows: it is ended before its first
+            instruction, with a refusal). The lock is let go after the start: from then on the
+            system itself keeps a running program's file from being changed.
         */
         virtual Start startLockedFile() = 0;
 

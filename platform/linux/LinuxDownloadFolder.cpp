@@ -1,3 +1,4 @@
+#include "constants/Texts.h"
 #include "platform/Platform.h"
 #include "WrittenFileKeeper.h"
 #include "Descriptor.h"
@@ -207,8 +208,17 @@ namespace
             if (locked.fd < 0 || folder.fd < 0)
                 return {};
 
+            // The tool's TEMP, TMP and TMPDIR: a folder of the held one, made through the hold,
+            // for the owner alone, and gone with it.
+            const Descriptor temporary (::mkdirat (folder.fd, toolTemporaryFolderName, 0700) == 0
+                                            ? ::openat (folder.fd, toolTemporaryFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                            : -1);
+
+            if (temporary.fd < 0)
+                return { nullptr, Texts::Start::noTemporaryFolder };
+
             // Its own name, as the kernel knows the open file now: only what the program sees of itself.
-            auto program = startProgramFile (locked.fd, folder.fd, currentPathOf (locked.fd));
+            auto program = startProgramFile (locked.fd, folder.fd, currentPathOf (locked.fd), currentPathOf (temporary.fd));
 
             // Running, its file cannot be opened for writing any more (ETXTBSY).
             locked = Descriptor();

@@ -1,6 +1,7 @@
 #include "ProgramStart.h"
 
 #include "Descriptor.h"
+#include "rules/ToolEnvironment.h"
 
 #include <fcntl.h>
 #include <link.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <optional>
+#include <vector>
 
 namespace platform
 {
@@ -118,7 +120,8 @@ namespace
     };
 }
 
-std::unique_ptr<StartedProgram> startProgramFile (int file, int folder, const juce::String& name)
+std::unique_ptr<StartedProgram> startProgramFile (int file, int folder, const juce::String& name,
+                                                  const juce::String& temporaryFolder)
 {
     // posix_spawn reports a program that cannot be run, but the C library would run a file it
     // cannot execute as a shell script. Only a whole program of this machine's kind is handed
@@ -141,9 +144,32 @@ std::unique_ptr<StartedProgram> startProgramFile (int file, int folder, const ju
                        && posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0
                        && posix_spawn_file_actions_addopen (&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0;
 
+    // The system's own PATH stands for the machine's, as Windows keeps one apart from the user's.
+    std::vector<rules::EnvironmentVariable> own;
+
+    for (auto** entry = environ; *entry != nullptr; ++entry)
+    {
+        const juce::String text { juce::CharPointer_UTF8 (*entry) };
+
+        if (const auto split = text.indexOfChar ('='); split > 0)
+            own.push_back ({ text.substring (0, split), text.substring (split + 1) });
+    }
+
+    juce::StringArray entries;
+
+    for (const auto& variable : rules::makeToolEnvironment (own, "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+                                                            temporaryFolder, rules::EnvironmentKind::posix))
+        entries.add (variable.name + "=" + variable.value);
+
+    std::vector<char*> environment;
+
+    for (const auto& entry : entries)
+        environment.push_back (const_cast<char*> (entry.toRawUTF8()));
+
+    environment.push_back (nullptr);
     char* const arguments[] = { const_cast<char*> (name.toRawUTF8()), nullptr };
     pid_t pid = 0;
-    const auto started = prepared && ::posix_spawn (&pid, opened.toRawUTF8(), &actions, nullptr, arguments, environ) == 0;
+    const auto started = prepared && ::posix_spawn (&pid, opened.toRawUTF8(), &actions, nullptr, arguments, environment.data()) == 0;
     posix_spawn_file_actions_destroy (&actions);
 
     if (! started)

@@ -1,7 +1,9 @@
 #include "ProgramStart.h"
 #include "constants/Texts.h"
 #include "constants/Timings.h"
+#include "rules/ToolEnvironment.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -25,6 +27,108 @@ namespace
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     }
 
+    /** The program's own environment, as the system gave it. */
+    std::vector<rules::EnvironmentVariable> readOwnEnvironment()
+    {
+        std::vector<rules::EnvironmentVariable> own;
+        auto* const block = GetEnvironmentStringsW();
+
+        for (auto* entry = block; entry != nullptr && *entry != L'\0'; entry += std::wcslen (entry) + 1)
+        {
+            // A name may begin with '=' (the system's folder of each drive, "=C:=C:\\..."): its own
+            // '=' is the next one.
+            const juce::String text (entry);
+            const auto split = text.indexOfChar (1, '=');
+
+            if (split > 0)
+                own.push_back ({ text.substring (0, split), text.substring (split + 1) });
+        }
+
+        if (block != nullptr)
+            FreeEnvironmentStringsW (block);
+
+        return own;
+    }
+
+    /** A value of the machine's own environment (HKLM), unexpanded; empty when there is none. */
+    juce::String readMachineVariable (const juce::String& name)
+    {
+        HKEY key = nullptr;
+
+        if (RegOpenKeyExW (HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", 0,
+                           KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            return {};
+
+        DWORD type = 0, size = 0;
+        juce::String value;
+
+        if (RegQueryValueExW (key, name.toWideCharPointer(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS
+             && (type == REG_SZ || type == REG_EXPAND_SZ))
+        {
+            std::vector<wchar_t> text (size / sizeof (wchar_t) + 1, L'\0');
+            size = (DWORD) ((text.size() - 1) * sizeof (wchar_t));
+
+            if (RegQueryValueExW (key, name.toWideCharPointer(), nullptr, &type, reinterpret_cast<BYTE*> (text.data()), &size) == ERROR_SUCCESS)
+                value = juce::String (text.data());
+        }
+
+        RegCloseKey (key);
+        return value;
+    }
+
+    /** The machine's PATH, its %NAME% references expanded from the machine's own variables and
+        the system's folder only: the user's could re-point %SystemRoot% or any other.
+    */
+    juce::String readMachinePath()
+    {
+        wchar_t windows[MAX_PATH] {};
+        const auto length = GetSystemWindowsDirectoryW (windows, MAX_PATH);
+        const auto windowsFolder = length > 0 && length < MAX_PATH ? juce::String (windows) : juce::String();
+        const auto path = readMachineVariable ("Path");
+        juce::String expanded;
+
+        for (int at = 0; at < path.length();)
+        {
+            const auto open = path.indexOfChar (at, '%');
+            const auto close = open >= 0 ? path.indexOfChar (open + 1, '%') : -1;
+
+            if (close < 0)
+            {
+                expanded << path.substring (at);
+                break;
+            }
+
+            const auto name = path.substring (open + 1, close);
+            auto value = name.equalsIgnoreCase ("SystemRoot") || name.equalsIgnoreCase ("windir") ? windowsFolder
+                       : name.equalsIgnoreCase ("SystemDrive") ? windowsFolder.substring (0, 2)
+                       : readMachineVariable (name);
+            expanded << path.substring (at, open) << (value.isNotEmpty() ? value : path.substring (open, close + 1));
+            at = close + 1;
+        }
+
+        return expanded;
+    }
+
+    /** An environment block for CreateProcessW: sorted by name, ignoring case, as the system
+        keeps its own.
+    */
+    std::vector<wchar_t> makeEnvironmentBlock (std::vector<rules::EnvironmentVariable> variables)
+    {
+        std::stable_sort (variables.begin(), variables.end(), [] (const auto& a, const auto& b)
+                          { return a.name.compareIgnoreCase (b.name) < 0; });
+        std::vector<wchar_t> block;
+
+        for (const auto& variable : variables)
+        {
+            const auto entry = variable.name + "=" + variable.value;
+            const wchar_t* const wide = entry.toWideCharPointer();
+            block.insert (block.end(), wide, wide + std::wcslen (wide) + 1);
+        }
+
+        block.push_back (L'\0');
+        return block;
+    }
+
     class WindowsStartedProgram final : public StartedProgram
     {
     public:
@@ -44,7 +148,7 @@ namespace
     };
 }
 
-DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder)
+DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder, const Handle& temporaryFolder)
 {
     // Both paths read off the held handles now, not built earlier: where the files really are.
     // The command line is the program's full path, quoted, so the system never tries
@@ -52,9 +156,13 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
     // chatty tool never blocks.
     const auto path = toWin32Path (getFinalPath (file.handle));
     const auto workingFolder = toWin32Path (getFinalPath (folder.handle));
+    const auto temporary = toWin32Path (getFinalPath (temporaryFolder.handle));
 
-    if (path.isEmpty() || workingFolder.isEmpty())
+    if (path.isEmpty() || workingFolder.isEmpty() || temporary.isEmpty())
         return { nullptr, Texts::Start::placeUnreadable };
+
+    auto environment = makeEnvironmentBlock (rules::makeToolEnvironment (readOwnEnvironment(), readMachinePath(), temporary,
+                                                                         rules::EnvironmentKind::windows));
 
     // Kept in a buffer of its own: CreateProcessW may write to its command line.
     const auto quoted = "\"" + path + "\"";
@@ -66,7 +174,7 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
     PROCESS_INFORMATION started {};
 
     if (! CreateProcessW (path.toWideCharPointer(), commandLine.data(), nullptr, nullptr, FALSE,
-                          CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                          CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment.data(),
                           workingFolder.toWideCharPointer(), &startup, &started))
         return {};
 

@@ -267,7 +267,15 @@ namespace
             if (locked.handle == nullptr || folder.handle == nullptr)
                 return {};
 
-            auto start = startProgramFile (locked, folder);
+            // The tool's TEMP and TMP: a folder of the held one, made through the hold, so it
+            // carries the same protection and goes with it.
+            const auto temporary = openBelow (folder.handle, toolTemporaryFolderName, FILE_LIST_DIRECTORY, FILE_CREATE,
+                                              FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+
+            if (temporary.handle == nullptr)
+                return { nullptr, Texts::Start::noTemporaryFolder };
+
+            auto start = startProgramFile (locked, folder, temporary);
             locked = Handle();   // once running, the system itself keeps the program's file from being changed
             return start;
         }

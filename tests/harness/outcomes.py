@@ -36,7 +36,7 @@ def assert_good_run(bench, app, before=(DOWNLOADING,), statuses=(200,), size=Non
     target = app.download_target(lines)
     starts, exits = bench.tool_runs()
     assert len(starts) == 1, f"the tool started {len(starts)} times"
-    _, argc, args, exe, cwd = starts[0]
+    _, argc, args, exe, cwd, _ = starts[0]
     assert (argc, args) == (0, ""), f"the tool got arguments: argc={argc} [{args}]"
     assert str(app.to_unix(exe)).lower() == str(target).lower(), (exe, target)
     assert str(app.to_unix(cwd)).lower() == str(target.parent).lower(), f"the tool ran in {cwd}"

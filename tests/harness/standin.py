@@ -7,9 +7,11 @@ import re
 from collections import namedtuple
 from pathlib import Path
 
-START = re.compile(r'^start time=(\S+) pid=\d+ argc=(\d+) args=\[(.*)\] exe=("(?:[^"\\]|\\.)*") cwd=(".*")$')
+START = re.compile(r'^start time=(\S+) pid=\d+ argc=(\d+) args=\[(.*)\] exe=("(?:[^"\\]|\\.)*") '
+                   r'cwd=("(?:[^"\\]|\\.)*") env=(\{.*\})$')
 EXIT = re.compile(r"^exit (-?\d+) pid=\d+ time=(\S+)$")
-Start = namedtuple("Start", "time argc args exe cwd")   # time in seconds since the epoch
+# time in seconds since the epoch; env: the recorded variables' values (None: not set)
+Start = namedtuple("Start", "time argc args exe cwd env")
 Exit = namedtuple("Exit", "time code")
 
 
@@ -22,13 +24,13 @@ def trailer(record, exit_code=0, sleep_ms=0, stdout_bytes=0, own_file=None):
 
 
 def parse_record(lines):
-    """(starts, exits) in record lines: Start(time, argc, args text, exe path, working folder),
-    Exit(time, code)."""
+    """(starts, exits) in record lines: Start(time, argc, args text, exe path, working folder,
+    environment), Exit(time, code)."""
     starts, exits = [], []
     for line in lines:
         if m := START.match(line):
             starts.append(Start(_seconds(m.group(1)), int(m.group(2)), m.group(3), json.loads(m.group(4)),
-                                json.loads(m.group(5))))
+                                json.loads(m.group(5)), json.loads(m.group(6))))
         elif m := EXIT.match(line):
             exits.append(Exit(_seconds(m.group(2)), int(m.group(1))))
         else:

@@ -138,16 +138,17 @@ class Bench:
         return self.mirror(platform, mode="slow", trailer=trailer, rate=size / seconds,
                            hold_at=None if held_at is None else int(size * held_at))
 
-    def start(self, platform, lang="cn", temp=None, variant=""):
-        """Starts the installer (`variant` as for harness.program.executable); all of a test's
-        installers share its log and temporary folder unless `temp` names another one."""
+    def start(self, platform, lang="cn", temp=None, variant="", env=None):
+        """Starts the installer (`variant` as for harness.program.executable), with `env`'s
+        variables added to its environment; all of a test's installers share its log and
+        temporary folder unless `temp` names another one."""
         exe = executable(platform, lang, variant)
         if platform == "linux":
             temp = self.linux_temp if temp is None else temp
             for folder in (linux_app_data(self.linux_home), temp):
                 folder.mkdir(parents=True, exist_ok=True)
             installer = Installer(platform, lang, [str(exe)],
-                                  dict(linux_env(self.linux_home, temp), **self.linux_proxy),
+                                  dict(linux_env(self.linux_home, temp), **self.linux_proxy, **(env or {})),
                                   self.tmp, self.log_path(platform), temp, str(temp), Path)
         else:
             prefix = self.wine()
@@ -157,7 +158,7 @@ class Bench:
                 temp.mkdir(parents=True, exist_ok=True)
                 temp_text = wine.windows_path(temp)
                 self.set_wine_temp(temp_text)
-            installer = Installer(platform, lang, ["wine", str(exe)], prefix.env, self.tmp,
+            installer = Installer(platform, lang, ["wine", str(exe)], dict(prefix.env, **(env or {})), self.tmp,
                                   prefix.log, temp, temp_text, prefix.unix_path)
         self.installers.append(installer)
         return installer

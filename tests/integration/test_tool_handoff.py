@@ -1,6 +1,7 @@
 """Handing over to the downloaded tool: whatever the tool does, the program cleans up and quits
 with 0; a file that is no program is reported and removed, and the window stays."""
 
+import os
 import shutil
 import subprocess
 
@@ -28,6 +29,37 @@ def test_tool_that_finishes_is_cleaned_up_and_program_quits(bench, platform, cas
     assert tool_exit == (3 if case == "exit-3" else 0)
     if case == "space-in-temp":
         assert " " in str(app.download_target(lines)), lines[7]
+
+
+# What a program of the user may put in the environment the elevated program inherits, to make a
+# tool started with it load code of its choosing; and a setting of the user's own.
+CODE_LOADERS = {"COR_ENABLE_PROFILING": "1", "COR_PROFILER": "{8F0B3C1E-5A2D-4B7C-9E61-0D4F2A7B3C90}",
+                "COR_PROFILER_PATH": "C:\\users\\planted.dll", "CORECLR_PROFILER_PATH": "C:\\users\\planted.dll",
+                "DOTNET_STARTUP_HOOKS": "C:\\users\\hook.dll", "DOTNET_ADDITIONAL_DEPS": "C:\\users\\deps"}
+
+
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
+def test_tool_starts_with_its_own_temporary_folder_the_machines_path_and_nothing_that_loads_code(bench, platform):
+    """TEMP and TMP (and TMPDIR on Linux) are a folder of the per-run folder, made with it and
+    gone with it; the variables that would make the tool load code are left out; PATH is the
+    machine's, without the user's folder; the user's own setting passes on."""
+    user_bin = bench.tmp / "user-bin"
+    path = {"PATH": f"{user_bin}:{os.environ['PATH']}"} if platform == "linux" else {"WINEPATH": windows_path(user_bin)}
+    bench.mirror(platform)
+    app = bench.start(platform, "en", env=dict(CODE_LOADERS, VANTREL_USER_SETTING="kept as it is", **path))
+
+    lines, _ = assert_good_run(bench, app)
+    env = bench.tool_runs()[0][0].env
+    temp = app.download_target(lines).parent / "temp"
+    assert str(app.to_unix(env["TEMP"])).lower() == str(temp).lower() and env["TMP"] == env["TEMP"], env
+    assert env["TMPDIR"] == (env["TEMP"] if platform == "linux" else None), env
+    assert {name: env[name] for name in CODE_LOADERS} == dict.fromkeys(CODE_LOADERS), env
+    assert env["VANTREL_USER_SETTING"] == "kept as it is"
+    if platform == "linux":
+        assert env["PATH"] == "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", env
+    else:
+        assert env["PATH"].lower().startswith("c:\\windows\\system32;c:\\windows;"), env
+        assert "user-bin" not in env["PATH"], env
 
 
 NOT_PROGRAMS = [("linux", "text-file"), ("linux", "windows-exe"), ("wine", "text-file")]

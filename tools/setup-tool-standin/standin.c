@@ -16,7 +16,8 @@
  * record= must be last: its value is the rest of the line, so it may hold spaces
  * (under Wine, a Windows path such as Z:\tmp\x\record.txt).
  *
- * With a trailer: appends "start ..." (arguments, own path, working folder) to the record
+ * With a trailer: appends "start ..." (arguments, own path, working folder, and a JSON object of
+ * the environment variables that decide where it unpacks and what it loads) to the record
  * file, writes stdout-bytes bytes to standard output, with own-file=rename renames its own
  * file to "<name>.moved" (own-file=delete: deletes it) and writes "left-by-tool.txt" in its
  * working folder, as setup tools that clean up after themselves do, sleeps sleep-ms, appends
@@ -350,6 +351,19 @@ static char *own_cwd(void)
     return utf8_from_wide(n > 0 && n < sizeof w / sizeof w[0] ? w : L"");
 }
 
+/* The value of the environment variable `name` (ASCII), or NULL when it is not set. */
+static char *own_env(const char *name)
+{
+    static wchar_t w[32768];
+    wchar_t wname[64];
+    size_t i = 0;
+    for (; name[i] && i + 1 < sizeof wname / sizeof wname[0]; i++)
+        wname[i] = (wchar_t)name[i];
+    wname[i] = L'\0';
+    DWORD n = GetEnvironmentVariableW(wname, w, sizeof w / sizeof w[0]);
+    return n > 0 && n < sizeof w / sizeof w[0] ? utf8_from_wide(w) : NULL;
+}
+
 /* Renames ("rename") or deletes its own file, then leaves a file of its own beside it. */
 static void treat_own_file(const char *how)
 {
@@ -460,6 +474,12 @@ static char *own_cwd(void)
     return getcwd(cwd, sizeof cwd) ? cwd : "";
 }
 
+static char *own_env(const char *name)
+{
+    const char *value = getenv(name);
+    return value ? strdup(value) : NULL;
+}
+
 /* Renames ("rename") or deletes its own file, then leaves a file of its own beside it. */
 static void treat_own_file(const char *how)
 {
@@ -517,6 +537,26 @@ int main(int argc, char **argv)
         buf_quoted(&line, self);
         buf_str(&line, " cwd=");
         buf_quoted(&line, own_cwd());
+        /* What it was started with of what decides where it unpacks and what it loads. */
+        static const char *const recorded[] = {
+            "TEMP", "TMP", "TMPDIR", "PATH", "COR_ENABLE_PROFILING", "COR_PROFILER", "COR_PROFILER_PATH",
+            "CORECLR_PROFILER_PATH", "DOTNET_STARTUP_HOOKS", "DOTNET_ADDITIONAL_DEPS", "LD_PRELOAD",
+            "VANTREL_USER_SETTING",
+        };
+        buf_str(&line, " env={");
+        for (size_t i = 0; i < sizeof recorded / sizeof recorded[0]; i++) {
+            char *value = own_env(recorded[i]);
+            if (i > 0)
+                buf_add(&line, ",", 1);
+            buf_quoted(&line, recorded[i]);
+            buf_add(&line, ":", 1);
+            if (value)
+                buf_quoted(&line, value);
+            else
+                buf_str(&line, "null");
+            free(value);
+        }
+        buf_add(&line, "}", 1);
         record_line(t.record, &line);
     }
 
