@@ -35,6 +35,7 @@ namespace Texts
         constexpr auto fromZeroNothingReceived = "Download will start again from zero: nothing was received";
         constexpr auto toolDownloadSuccessful = "tool download successful";
         constexpr auto startRefused = "Start refused: ";
+        constexpr auto connectionRefused = "Connection refused: ";
         constexpr auto cannotOpenTool = "Can not open tool!";
         constexpr auto temporaryFileDeleted = "Temporary file deleted";
         constexpr auto temporaryFileNotDeleted = "Temporary file could not be deleted";
@@ -76,6 +77,12 @@ namespace Texts
         constexpr auto redirectLoop = "redirected in a loop (";
         constexpr auto moreThan = "more than ";
         constexpr auto redirects = " redirects";
+    }
+
+    /** Why a connection's answer was not taken (after "Connection refused: "). */
+    namespace Connection
+    {
+        constexpr auto notMachineTrusted = "the server's certificate has no chain to a root the machine trusts (0x";
     }
 
     /** Why a signature forbids the start (after "Signature check failed: "). */

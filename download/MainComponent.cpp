@@ -25,7 +25,8 @@ namespace
     */
     std::unique_ptr<platform::DownloadTask> startDownloadInto (const std::shared_ptr<platform::DownloadFolder>& folder,
                                                                const juce::URL& url, const juce::File& target,
-                                                               const rules::DownloadResume& resume)
+                                                               const rules::DownloadResume& resume,
+                                                               juce::String* refusal = nullptr)
     {
         if (folder == nullptr)
             return nullptr;
@@ -35,7 +36,7 @@ namespace
         return platform::startDownload (url, target, [folder, name] (juce::int64 keep)
         {
             return keep == 0 ? folder->createFile (name) : folder->reopenFile (name, keep);
-        }, resume);
+        }, resume, refusal);
     }
 }
 
@@ -361,13 +362,18 @@ bool MainComponent::launchAttempt()
 
     const auto launched = Guard::launch (guard, [g = guard, url, target, folder = downloadFolder, resume = resumeFrom]() mutable
     {
-        auto task = startDownloadInto (folder, url, target, resume);
+        juce::String refusal;
+        auto task = startDownloadInto (folder, url, target, resume, &refusal);
         std::unique_ptr<platform::DownloadTask> replaced;
 
         if (! g->withOwner ([&] (MainComponent& owner)
                             {
                                 if (task != nullptr && task->getStartNote().isNotEmpty())
                                     logMonitor (task->getStartNote());
+
+                                // An answer not taken is a network failure, as before, with why.
+                                if (task == nullptr && refusal.isNotEmpty())
+                                    logMonitor (T::connectionRefused + refusal);
 
                                 replaced = owner.storeAttempt (std::move (task));
                             }))

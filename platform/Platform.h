@@ -41,10 +41,16 @@ namespace platform
         a plain request that empties the file only once its own answer is in (see rules::RangedAnswer).
         Without an answer nothing of the kept file is touched.
 
+        The server's certificate must have a chain to a root the machine trusts: on Windows the
+        one WinINet received is judged again by the local machine's roots alone (the current
+        user's store, which any program of the user can add to, is not asked), and one that fails
+        gives no task, with `refusal` (when given) saying why; Linux trusts the system's bundle.
+
         Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
     */
     std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
-                                                 const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume = {});
+                                                 const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume = {},
+                                                 juce::String* refusal = nullptr);
 
     // Who signed a program, and which signers may start one: the same rules on every system.
     using rules::SignerIdentity;

@@ -1,4 +1,5 @@
 #include "windows/AuthenticodeCheck.h"
+#include "windows/MachineTrust.h"
 
 #include "rules/AuthenticodeVerdict.h"
 
@@ -47,6 +48,22 @@ namespace
                                                                                                    : juce::String();
     }
 
+    /** The certificates a verification looked in (the signature's own among them), as one
+        store to find the intermediates in; null when there are none.
+    */
+    HCERTSTORE collectStores (const CRYPT_PROVIDER_DATA* provider)
+    {
+        if (provider == nullptr || provider->chStores == 0)
+            return nullptr;
+
+        auto* const collection = CertOpenStore (CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
+
+        for (DWORD i = 0; collection != nullptr && i < provider->chStores; ++i)
+            CertAddStoreToCollection (collection, provider->pahStores[i], 0, 0);
+
+        return collection;
+    }
+
     /** One WinVerifyTrust verification of a file; its state (the verified signer among it) lives
         until this goes.
     */
@@ -82,6 +99,8 @@ namespace
 
         std::uint32_t getResult() const noexcept   { return result; }
 
+        HANDLE getState() const noexcept   { return data.hWVTStateData; }
+
         /** The signer WinVerifyTrust verified, with the chain it built for it, or null. */
         const CRYPT_PROVIDER_SGNR* getSigner() const
         {
@@ -110,20 +129,21 @@ juce::String checkAuthenticode (HANDLE file, const juce::File& name, const Signe
 
     if (const auto* signer = verification.getSigner())
     {
-        // WinVerifyTrust under Wine accepts a chain to an untrusted root, so the verified
-        // signer's own chain is checked again here; on Windows this repeats what it did.
-        CERT_CHAIN_POLICY_PARA policy {};
-        policy.cbSize = sizeof (policy);
-        policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
-        CERT_CHAIN_POLICY_STATUS status {};
-        status.cbSize = sizeof (status);
-
-        findings.chainResult = CertVerifyCertificateChainPolicy (CERT_CHAIN_POLICY_AUTHENTICODE, signer->pChainContext,
-                                                                 &policy, &status)
-                                   ? (std::uint32_t) status.dwError
-                                   : (std::uint32_t) GetLastError();
-
+        // WinVerifyTrust builds the chain with the current user's roots, which any program of
+        // the user can add to (and under Wine accepts a chain to an untrusted root): the
+        // verified signer's chain is built again from the machine's roots alone, as of the time
+        // WinVerifyTrust verified it at (the time stamp's, when there is one), through the
+        // certificates the signature carries.
         const auto* leaf = signer->pChainContext->rgpChain[0]->rgpElement[0]->pCertContext;
+        const auto stores = collectStores (WTHelperProvDataFromStateData (verification.getState()));
+        auto verifiedAt = signer->sftVerifyAsOf;
+        findings.chainResult = checkMachineTrust (leaf, stores, &verifiedAt,
+                                                  { szOID_PKIX_KP_CODE_SIGNING, CERT_CHAIN_POLICY_AUTHENTICODE, nullptr,
+                                                    CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS });
+
+        if (stores != nullptr)
+            CertCloseStore (stores, 0);
+
         findings.signer = { commonName (leaf, 0), commonName (leaf, CERT_NAME_ISSUER_FLAG),
                             sha256 (leaf->pbCertEncoded, leaf->cbCertEncoded), publicKeySha256 (leaf) };
     }

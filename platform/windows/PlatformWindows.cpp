@@ -18,9 +18,10 @@ juce::String getOperatingSystemName()
 }
 
 std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
-                                             const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume)
+                                             const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
+                                             juce::String* refusal)
 {
-    return startWinInetDownload (url, target, openOutput, resume);
+    return startWinInetDownload (url, target, openOutput, resume, refusal);
 }
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)

@@ -1,11 +1,15 @@
 #include "WinInetDownloadTask.h"
 
+#include "constants/Texts.h"
 #include "constants/Timings.h"
 #include "platform/BackgroundJobs.h"
 #include "platform/Deadline.h"
+#include "windows/MachineTrust.h"
 
 #include <windows.h>
 #include <wininet.h>
+
+#include <cstdint>
 
 namespace platform
 {
@@ -60,8 +64,24 @@ namespace
             const auto sent = HttpSendRequestW (sending, extra, extraLength, nullptr, 0)
                            || (GetLastError() == ERROR_INTERNET_FORCE_RETRY && HttpSendRequestW (sending, extra, extraLength, nullptr, 0));
 
-            return sent && (answeredThroughTls || cameThroughTls (sending));
+            if (! sent || ! (answeredThroughTls || cameThroughTls (sending)))
+                return false;
+
+            // WinINet judged the server by the current user's roots, which any program of the
+            // user can add to: the certificate it received is judged again by the machine's alone.
+            if (const auto untrusted = checkServerCertificate (sending, host); untrusted != 0)
+            {
+                refusal = Texts::Connection::notMachineTrusted + juce::String::toHexString ((int) untrusted) + ")";
+                return false;
+            }
+
+            return true;
         }
+
+        /** Why an answer that came was not taken (empty when none came, or it was taken); read
+            once send() has returned.
+        */
+        const juce::String& getRefusal() const noexcept    { return refusal; }
 
         /** The answer's status line and header lines, as they came. */
         juce::StringArray getHeadLines() const
@@ -148,6 +168,32 @@ namespace
             return request;
         }
 
+        /** 0 when the certificate the server gave for this request has a chain to a root the
+            machine trusts and is valid for `host`, else why not. A WinINet that cannot hand the
+            certificate out (the option unknown: reasoned, an older Windows) leaves its own
+            check to stand.
+        */
+        static std::uint32_t checkServerCertificate (HINTERNET handle, const juce::String& host)
+        {
+            PCCERT_CHAIN_CONTEXT received = nullptr;
+            DWORD size = sizeof (received);
+
+            if (! InternetQueryOptionW (handle, INTERNET_OPTION_SERVER_CERT_CHAIN_CONTEXT, &received, &size) || received == nullptr)
+                return GetLastError() == ERROR_INTERNET_INVALID_OPTION ? 0 : 0x800b010a;   // CERT_E_CHAINING
+
+            const auto* leaf = received->cChain > 0 && received->rgpChain[0]->cElement > 0
+                                   ? received->rgpChain[0]->rgpElement[0]->pCertContext
+                                   : nullptr;
+            SSL_EXTRA_CERT_CHAIN_POLICY_PARA server {};
+            server.cbSize = sizeof (server);
+            server.dwAuthType = AUTHTYPE_SERVER;
+            server.pwszServerName = const_cast<wchar_t*> (host.toWideCharPointer());
+            const auto result = checkMachineTrust (leaf, leaf != nullptr ? leaf->hCertStore : nullptr, nullptr,
+                                                   { szOID_PKIX_KP_SERVER_AUTH, CERT_CHAIN_POLICY_SSL, &server, 0 });
+            CertFreeCertificateChain (received);
+            return result;
+        }
+
         /** A proxy that refuses the tunnel answers itself (403, 407, 502...), and WinINet hands
             that on as the answer; only one that came over TLS is the server's. Asked when the head
             is in, while the request still holds its connection: once an answer's whole body is in
@@ -200,6 +246,7 @@ namespace
         HINTERNET session = nullptr, connection = nullptr, request = nullptr;
         bool cancelled = false;
         bool answeredThroughTls = false;   // the sending thread's own
+        juce::String refusal;              // the sending thread's, until send() returns
 
         JUCE_DECLARE_NON_COPYABLE (Request)
     };
@@ -219,7 +266,7 @@ namespace
         server that never answers or never ends its headers). An attempt given up is cancelled and
         left to end by itself.
     */
-    std::shared_ptr<Request> connect (const juce::String& address, const juce::String& headers)
+    std::shared_ptr<Request> connect (const juce::String& address, const juce::String& headers, juce::String* refusal = nullptr)
     {
         struct Attempt
         {
@@ -248,6 +295,10 @@ namespace
                 return nullptr;
             }
         }
+
+        // The sending job has ended: what it set is ours to read.
+        if (! attempt->answered && refusal != nullptr)
+            *refusal = attempt->request->getRefusal();
 
         return attempt->answered ? attempt->request : nullptr;
     }
@@ -383,7 +434,8 @@ namespace
 }
 
 std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
-                                                    const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume)
+                                                    const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
+                                                    juce::String* refusal)
 {
     rules::AnswerJudge judge (url.toString (true), resume);
 
@@ -402,7 +454,7 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
     for (;;)
     {
         auto headers = judge.getRequestHeaders().joinIntoString ("\r\n");
-        auto request = connect (judge.getAddress(), headers + "\r\n");
+        auto request = connect (judge.getAddress(), headers + "\r\n", refusal);
 
         if (request == nullptr)
             return nullptr;   // no answer: nothing of the kept file touched

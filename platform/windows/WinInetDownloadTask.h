@@ -10,5 +10,6 @@ namespace platform
         for are the rules::AnswerJudge's, as on Linux.
     */
     std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
-                                                        const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume);
+                                                        const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
+                                                        juce::String* refusal);
 }

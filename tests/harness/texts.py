@@ -24,6 +24,7 @@ FROM_ZERO_NOTHING_SAFE = 'Download will start again from zero: nothing safe to r
 FROM_ZERO_NOTHING_RECEIVED = 'Download will start again from zero: nothing was received'
 TOOL_DOWNLOAD_SUCCESSFUL = 'tool download successful'
 START_REFUSED = 'Start refused: '
+CONNECTION_REFUSED = 'Connection refused: '
 CANNOT_OPEN_TOOL = 'Can not open tool!'
 TEMPORARY_FILE_DELETED = 'Temporary file deleted'
 TEMPORARY_FILE_NOT_DELETED = 'Temporary file could not be deleted'
@@ -64,6 +65,8 @@ REDIRECTS = ' redirects'
 NO_SIGNATURE = 'no signature'
 CHANGED_SINCE_SIGNING = 'changed since signing'
 UNTRUSTED_ROOT = 'untrusted root'
+# Why a connection's answer was not taken (after CONNECTION_REFUSED).
+NOT_MACHINE_TRUSTED = "the server's certificate has no chain to a root the machine trusts (0x"
 EXPIRED = 'expired'
 REVOKED = 'revoked'
 NOT_CODE_SIGNING = 'not a code-signing certificate'

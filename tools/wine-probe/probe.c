@@ -8,9 +8,13 @@
  *   probe end-session <title>     sends WM_QUERYENDSESSION, as the system does at log-off, to
  *                                 every top-level window (shown or not) with that title
  *                                 -> "sent <count>"
+ *   probe add-user-root <file>    adds the certificate (PEM) to the current user's Root store, as any
+ *                                 program of the user can without elevation -> "added" / "refused <error>"
+ *   probe remove-user-root <file> takes it out of that store again -> "removed" / "refused <error>"
  */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <wincrypt.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -41,11 +45,32 @@ static BOOL CALLBACK sendEndSession(HWND window, LPARAM parameter)
     return TRUE;
 }
 
+/* The DER bytes of the PEM certificate in `path` (into `der`, at most `size`); 0 when unreadable. */
+static DWORD readCertificate(const wchar_t* path, BYTE* der, DWORD size)
+{
+    char pem[16384];
+    FILE* file = _wfopen(path, L"rb");
+    size_t length = file ? fread(pem, 1, sizeof pem - 1, file) : 0;
+    if (file)
+        fclose(file);
+    pem[length] = '\0';
+    return length > 0 && CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64HEADER, der, &size, NULL, NULL) ? size : 0;
+}
+
+/* The user's own Root store as the registry keeps it: deleting through the "Root" system store
+   does not last under Wine 8. */
+static HCERTSTORE openUserRoots(HKEY* key)
+{
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\SystemCertificates\\Root", 0, KEY_ALL_ACCESS, key) != ERROR_SUCCESS)
+        return NULL;
+    return CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, *key);
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     if (argc != 3)
     {
-        fprintf(stderr, "usage: probe rename|write|delete|hold-log-turn|hold-new|end-session <path or title>\n");
+        fprintf(stderr, "usage: probe rename|write|delete|hold-log-turn|hold-new|end-session|add-user-root|remove-user-root <path or title>\n");
         return 2;
     }
 
@@ -104,6 +129,42 @@ int wmain(int argc, wchar_t** argv)
         struct EndSession request = { path, 0 };
         EnumWindows(sendEndSession, (LPARAM) &request);
         printf("sent %d\n", request.count);
+    }
+    else if (wcscmp(what, L"add-user-root") == 0 || wcscmp(what, L"remove-user-root") == 0)
+    {
+        BYTE der[8192];
+        DWORD size = readCertificate(path, der, sizeof der);
+        if (size == 0)
+            return refused();
+        if (what[0] == L'a')
+        {
+            HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+            BOOL added = roots && CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, der, size,
+                                                                   CERT_STORE_ADD_REPLACE_EXISTING, NULL);
+            if (roots)
+                CertCloseStore(roots, 0);
+            if (! added)
+                return refused();
+            puts("added");
+        }
+        else
+        {
+            HKEY key = NULL;
+            HCERTSTORE roots = openUserRoots(&key);
+            PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, der, size);
+            PCCERT_CONTEXT found = roots && wanted ? CertFindCertificateInStore(roots, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                                                                 wanted, NULL) : NULL;
+            BOOL removed = found && CertDeleteCertificateFromStore(found);
+            if (wanted)
+                CertFreeCertificateContext(wanted);
+            if (roots)
+                CertCloseStore(roots, 0);
+            if (key)
+                RegCloseKey(key);
+            if (! removed)
+                return refused();
+            puts("removed");
+        }
     }
     else
     {
