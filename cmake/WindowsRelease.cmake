@@ -21,9 +21,21 @@ set(VANTREL_SIGN_PASSWORD_ENV "VANTREL_SIGN_PASSWORD" CACHE STRING
 
 set(VANTREL_SIGN_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/sign-windows-file" CACHE INTERNAL "")
 
+option(VANTREL_START_ANY_TOOL
+    "Windows build: a signed build starts the downloaded setup tool whoever signed it, with no VANTREL_ALLOWED_SIGNERS" OFF)
+
 if(VANTREL_SIGN_PKCS12)
     if(NOT EXISTS "${VANTREL_SIGN_PKCS12}")
         message(FATAL_ERROR "VANTREL_SIGN_PKCS12: ${VANTREL_SIGN_PKCS12} does not exist")
+    endif()
+    # A release that users will run elevated must say whose tool it starts: without a list, a
+    # server trusted by any root of the machine decides what runs.
+    if(VANTREL_ALLOWED_SIGNERS STREQUAL "" AND NOT VANTREL_START_ANY_TOOL)
+        message(FATAL_ERROR "A signed build (VANTREL_SIGN_PKCS12) must name who may sign the setup tool it "
+            "starts: set VANTREL_ALLOWED_SIGNERS to the tool's signing certificate as \"sha256:<its SHA-256 "
+            "thumbprint>\" or \"key-sha256:<its public key's SHA-256>\" (the forms a CA named like yours "
+            "cannot pass; see docs/releasing.md), or set VANTREL_START_ANY_TOOL=ON to start any tool the "
+            "download server gives.")
     endif()
     find_program(VANTREL_OSSLSIGNCODE osslsigncode)
     if(NOT VANTREL_OSSLSIGNCODE)
