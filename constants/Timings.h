@@ -76,6 +76,11 @@ namespace Timings
     */
     constexpr auto closingDeletionWait = 1s;
 
+    /** How much longer closing waits for the deletion's last try, begun within closingDeletionWait,
+        before it says the folder could not be deleted and lets the try end alone.
+    */
+    constexpr auto closingDeletionLastTry = 250ms;
+
     /** How often a writer waiting for its turn on the log tries again (within logTurnWait). */
     constexpr auto logTurnPoll = 1ms;
 

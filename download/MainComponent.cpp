@@ -3,7 +3,10 @@
 #include "DownloadVariant.h"
 #include "constants/Texts.h"
 #include "constants/Timings.h"
+#include "platform/BackgroundJobs.h"
 #include "platform/Platform.h"
+
+#include <atomic>
 
 namespace
 {
@@ -100,7 +103,7 @@ MainComponent::~MainComponent()
     // user could never remove it, and no later run resumes it. A retry attempt that ends later
     // finds it gone and cannot write.
     if (! toolStarted)
-        deleteDownload (Timings::closingDeletionWait);
+        deleteDownloadBeforeClosing();
 
     downloadFolder.reset();
 }
@@ -341,6 +344,42 @@ void MainComponent::deleteDownload (std::chrono::milliseconds patience)
         logMonitor (T::temporaryFileDeleted);
     else
         logMonitor (T::temporaryFileNotDeleted);
+}
+
+/** deleteDownload as the window closes, on a job waited for no longer than the closing bound: a
+    delete that another process holds up (an oplock it never lets go of) must not keep the window
+    open. What has not gone by then is logged as not deleted, and the job is left to end alone.
+*/
+void MainComponent::deleteDownloadBeforeClosing()
+{
+    if (downloadFolder == nullptr)
+        return;
+
+    struct Outcome
+    {
+        std::atomic<bool> told { false };
+        juce::WaitableEvent done;
+
+        void tell (bool deleted)
+        {
+            if (! told.exchange (true))
+                logMonitor (deleted ? T::temporaryFileDeleted : T::temporaryFileNotDeleted);
+        }
+    };
+
+    const auto outcome = std::make_shared<Outcome>();
+    const auto folder = std::move (downloadFolder);
+    const auto deleteAll = [folder, outcome]
+    {
+        outcome->tell (folder->removeWithin (Timings::closingDeletionWait) && folder->wasDeleted());
+        outcome->done.signal();
+    };
+
+    if (! platform::BackgroundJobs::launch (deleteAll))
+        deleteAll();
+
+    if (! outcome->done.wait (Timings::inMilliseconds (Timings::closingDeletionWait + Timings::closingDeletionLastTry)))
+        outcome->tell (false);
 }
 
 bool MainComponent::deleteRunFolder (std::chrono::milliseconds patience)

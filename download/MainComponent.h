@@ -44,6 +44,7 @@ private:
     void makeRunFolder();
     void remakeRunFolder();
     void deleteDownload (std::chrono::milliseconds patience = {});
+    void deleteDownloadBeforeClosing();
     bool deleteRunFolder (std::chrono::milliseconds patience = {});
     bool launchAttempt();
     std::unique_ptr<platform::DownloadTask> storeAttempt (std::unique_ptr<platform::DownloadTask> task);

@@ -151,8 +151,8 @@ namespace platform
             its command line its own path, the held folder its working folder (the folder the user
             started us from may hold planted DLLs), its output not captured. Its environment is the
             program's without what the user could make it load or unpack into
-            (rules::makeToolEnvironment): TEMP and TMP are a folder made for it in the held one
-            (toolTemporaryFolderName), which goes with it. Nothing runs when it is not a program
+            (rules::makeToolEnvironment): TEMP and TMP are the folder made for it in the held one
+            when the held one was made (toolTemporaryFolderName), held with it and gone with it. Nothing runs when it is not a program
             of this system, when that folder cannot be made (a refusal), or when the system
             started something other than the locked file (Windows: it is ended before its first
             instruction, with a refusal). The lock is let go after the start: from then on the

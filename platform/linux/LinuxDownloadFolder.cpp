@@ -113,8 +113,8 @@ namespace
     class LinuxDownloadFolder final : public DownloadFolder
     {
     public:
-        LinuxDownloadFolder (Descriptor&& parentFolder, const juce::String& folderName, Descriptor&& heldFolder)
-            : parent (std::move (parentFolder)), name (folderName), folder (std::move (heldFolder)) {}
+        LinuxDownloadFolder (Descriptor&& parentFolder, const juce::String& folderName, Descriptor&& heldFolder, Descriptor&& toolTemporary)
+            : parent (std::move (parentFolder)), name (folderName), folder (std::move (heldFolder)), temporary (std::move (toolTemporary)) {}
 
         bool createPlaceholderFolder (const juce::String& entry) override
         {
@@ -208,12 +208,6 @@ namespace
             if (locked.fd < 0 || folder.fd < 0)
                 return {};
 
-            // The tool's TEMP, TMP and TMPDIR: a folder of the held one, made through the hold,
-            // for the owner alone, and gone with it.
-            const Descriptor temporary (::mkdirat (folder.fd, toolTemporaryFolderName, 0700) == 0
-                                            ? ::openat (folder.fd, toolTemporaryFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                            : -1);
-
             if (temporary.fd < 0)
                 return { nullptr, Texts::Start::noTemporaryFolder };
 
@@ -229,6 +223,7 @@ namespace
         {
             const std::scoped_lock lock (mutex);
             locked = Descriptor();
+            temporary = Descriptor();
             written->stopKeeping();
 
             if (folder.fd < 0)
@@ -287,7 +282,7 @@ namespace
         std::mutex mutex;
         Descriptor parent;
         const juce::String name;
-        Descriptor folder, locked;
+        Descriptor folder, temporary, locked;
         const std::shared_ptr<Keeper> written = std::make_shared<Keeper>();
         bool deleted = false;
     };
@@ -332,13 +327,20 @@ MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const Pro
         return {};
 
     const auto protects = holdsProtection (held.fd) && (! allowed || allowed (folderToMake));
-    auto made = std::make_unique<LinuxDownloadFolder> (std::move (parent), name, std::move (held));
 
-    if (protects)
+    // The tool's TEMP, TMP and TMPDIR, made with the folder through the hold, for the owner alone,
+    // and held with it.
+    Descriptor temporary (::mkdirat (held.fd, toolTemporaryFolderName, S_IRWXU) == 0
+                              ? ::openat (held.fd, toolTemporaryFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                              : -1);
+    const auto hasTemporary = temporary.fd >= 0;
+    auto made = std::make_unique<LinuxDownloadFolder> (std::move (parent), name, std::move (held), std::move (temporary));
+
+    if (protects && hasTemporary)
         return { std::move (made), false };
 
     made->remove();
-    return { nullptr, true };
+    return { nullptr, ! protects };
 }
 
 juce::File getSystemTemporaryFolder()

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "rules/OpenStatus.h"
+
 #include <juce_core/juce_core.h>
 
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <iterator>
 #include <utility>
 
@@ -25,6 +29,27 @@ namespace platform
         HANDLE handle;
     };
 
+    /** NtCreateFile of `name` (relative to `root`, or an NT path when there is none), always
+        with FILE_COMPLETE_IF_OPLOCKED; only a handle rules::judgeOpenStatus finds usable is
+        returned: one whose open met another process's oplock is closed unused, never waited on.
+    */
+    inline Handle openNt (HANDLE root, const juce::String& name, ACCESS_MASK access, ULONG disposition, ULONG options,
+                          ULONG sharing, PSECURITY_DESCRIPTOR madeWith = nullptr)
+    {
+        const auto* const wide = name.toWideCharPointer();
+        const auto nameBytes = (USHORT) (std::wcslen (wide) * sizeof (wchar_t));
+        UNICODE_STRING objectName { nameBytes, nameBytes, const_cast<wchar_t*> (wide) };
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, root, madeWith);
+        IO_STATUS_BLOCK status {};
+        HANDLE opened = nullptr;
+        const auto result = NtCreateFile (&opened, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                          sharing, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED,
+                                          nullptr, 0);
+        Handle taken (opened);
+        return rules::judgeOpenStatus ((std::uint32_t) result) == rules::OpenOutcome::opened ? std::move (taken) : Handle();
+    }
+
     /** Opens `name` in the folder `parent` by name relative to its handle, without following a
         reparse point (a junction or link is opened as itself on Windows; see isReachedAsNamed).
         What it makes gets the access list in `madeWith`, when given.
@@ -33,19 +58,7 @@ namespace platform
                              ULONG options, ULONG sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              PSECURITY_DESCRIPTOR madeWith = nullptr)
     {
-        const auto nameBytes = (USHORT) ((size_t) name.length() * sizeof (wchar_t));
-        UNICODE_STRING objectName { nameBytes, nameBytes, const_cast<wchar_t*> (name.toWideCharPointer()) };
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes (&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, madeWith);
-        IO_STATUS_BLOCK status {};
-        HANDLE opened = nullptr;
-
-        if (NtCreateFile (&opened, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr,
-                          FILE_ATTRIBUTE_NORMAL, sharing, disposition,
-                          options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0)
-            return Handle();
-
-        return Handle (opened);
+        return openNt (parent, name, access | FILE_READ_ATTRIBUTES, disposition, options | FILE_OPEN_REPARSE_POINT, sharing, madeWith);
     }
 
     /** Opens an existing folder by its path, to open names below it; null when it cannot be. A
@@ -54,9 +67,20 @@ namespace platform
     */
     inline Handle openFolderFollowingLinks (const juce::File& folder)
     {
-        return Handle (CreateFileW (folder.getFullPathName().toWideCharPointer(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        // Through NtCreateFile, as CreateFileW cannot be told not to wait on an oplock; the path
+        // made whole as CreateFileW would ("." and ".." resolved), then in its NT form.
+        wchar_t whole[MAX_PATH * 4] {};
+        const auto length = GetFullPathNameW (folder.getFullPathName().toWideCharPointer(), (DWORD) std::size (whole), whole, nullptr);
+
+        if (length == 0 || length >= std::size (whole))
+            return Handle();
+
+        const juce::String path (whole);
+        const auto ntPath = path.startsWith ("\\\\?\\") || path.startsWith ("\\\\.\\") ? "\\??\\" + path.substring (4)
+                          : path.startsWith ("\\\\") ? "\\??\\UNC\\" + path.substring (2)
+                          : "\\??\\" + path;
+        return openNt (nullptr, ntPath, GENERIC_READ, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     }
 
     inline juce::String getFinalPath (HANDLE opened)

@@ -157,8 +157,8 @@ namespace
     class WindowsDownloadFolder final : public DownloadFolder
     {
     public:
-        WindowsDownloadFolder (Handle&& parentFolder, const juce::String& folderName, Handle&& heldFolder)
-            : parent (std::move (parentFolder)), name (folderName), folder (std::move (heldFolder)) {}
+        WindowsDownloadFolder (Handle&& parentFolder, const juce::String& folderName, Handle&& heldFolder, Handle&& toolTemporary)
+            : parent (std::move (parentFolder)), name (folderName), folder (std::move (heldFolder)), temporary (std::move (toolTemporary)) {}
 
         bool createPlaceholderFolder (const juce::String& entry) override
         {
@@ -267,11 +267,6 @@ namespace
             if (locked.handle == nullptr || folder.handle == nullptr)
                 return {};
 
-            // The tool's TEMP and TMP: a folder of the held one, made through the hold, so it
-            // carries the same protection and goes with it.
-            const auto temporary = openBelow (folder.handle, toolTemporaryFolderName, FILE_LIST_DIRECTORY, FILE_CREATE,
-                                              FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-
             if (temporary.handle == nullptr)
                 return { nullptr, Texts::Start::noTemporaryFolder };
 
@@ -284,6 +279,7 @@ namespace
         {
             const std::scoped_lock lock (mutex);
             locked = Handle();
+            temporary = Handle();
             written->stopKeeping();
 
             if (folder.handle == nullptr)
@@ -346,7 +342,7 @@ namespace
         std::mutex mutex;
         Handle parent;
         const juce::String name;
-        Handle folder, locked;
+        Handle folder, temporary, locked;
         const std::shared_ptr<Keeper> written = std::make_shared<Keeper>();
         bool deleted = false;
     };
@@ -419,13 +415,20 @@ MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const Pro
     if (held.handle == nullptr)
         return {};
 
-    auto made = std::make_unique<WindowsDownloadFolder> (std::move (parent), folderToMake.getFileName(), std::move (held));
+    // The tool's TEMP and TMP, made with the folder through the hold (so it inherits its
+    // protection) and held with it: at the start its place is read off this handle, never
+    // looked up by name again.
+    auto temporary = openBelow (held.handle, toolTemporaryFolderName, FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    const auto hasTemporary = temporary.handle != nullptr;
+    auto made = std::make_unique<WindowsDownloadFolder> (std::move (parent), folderToMake.getFileName(), std::move (held),
+                                                         std::move (temporary));
 
-    if (protects)
+    if (protects && hasTemporary)
         return { std::move (made), false };
 
     made->remove();
-    return { nullptr, true };
+    return { nullptr, ! protects };
 }
 
 juce::File getSystemTemporaryFolder()

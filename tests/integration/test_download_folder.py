@@ -135,7 +135,8 @@ def test_checked_file_is_what_starts_and_goes_when_a_folder_above_is_re_pointed(
     assert started == "refused the program the system started is not the checked file" and starts == [], (started, starts)
     assert not other_record.exists(), other_record.read_text()
     assert removed == "kept", removed
-    assert {p.name: p.read_bytes() for p in (moved / "run").iterdir()} == {"tool.exe": checked.read_bytes()}
+    assert {p.name: p.is_dir() or p.read_bytes() for p in (moved / "run").iterdir()} == {"tool.exe": checked.read_bytes(),
+                                                                                         "temp": True}
     assert {p.name: p.read_bytes() for p in (other / "run").iterdir()} == other_files
 
 

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <thread>
@@ -142,6 +145,24 @@ TEST (RuntimeLog, ALogPathThatIsAFolderLosesMessagesWithoutFailing)
     logger->logMessage ("lost");
 
     EXPECT_TRUE (folder.log.isDirectory());
+}
+
+TEST (RuntimeLog, AFileLeaseOnTheLogIsNotWaitedFor)
+{
+    // A process of the user may hold a lease on the log, as a Windows one may an oplock: opening
+    // it for writing would wait for the lease's break (45 s by default) before any window shows.
+    // The program does without its log this run instead.
+    LogFolder folder;
+    ASSERT_TRUE (folder.log.create() && folder.log.replaceWithText ("kept"));
+    const auto holderIgnoresBreak = std::signal (SIGIO, SIG_IGN);   // the break is told to the holder, this process
+    const auto holder = ::open (folder.log.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ (::fcntl (holder, F_SETLEASE, F_RDLCK), 0);
+
+    RuntimeLog::create (folder.appData, juce::Time::getCurrentTime())->logMessage ("lost");
+
+    ::close (holder);
+    std::signal (SIGIO, holderIgnoresBreak);
+    EXPECT_EQ (folder.log.loadFileAsString(), "kept");
 }
 
 TEST (RuntimeLog, NoLogWhenTheApplicationDataFolderIsALinkOrMissing)
