@@ -69,6 +69,9 @@ namespace platform
         virtual bool waitForExit (int milliseconds) = 0;
     };
 
+    /** The name, in the per-run folder, of the folder the tool gets as TEMP and TMP. */
+    constexpr auto toolTemporaryFolderName = "temp";
+
     /** The per-run folder the download goes into, made so that nothing with fewer rights than
         the program can change what is in it. The program runs elevated and the folders above this
         one are the user's, who can re-point a path through them at any moment: so everything the
@@ -82,9 +85,6 @@ namespace platform
         such boundary, so there the lock holds the file itself (it is what is started) but cannot
         stop a process of the same account from writing it.
     */
-    /** The name, in the per-run folder, of the folder the tool gets as TEMP and TMP. */
-    constexpr auto toolTemporaryFolderName = "temp";
-
     class DownloadFolder
     {
     public:
@@ -151,12 +151,13 @@ namespace platform
             its command line its own path, the held folder its working folder (the folder the user
             started us from may hold planted DLLs), its output not captured. Its environment is the
             program's without what the user could make it load or unpack into
-            (rules::makeToolEnvironment): TEMP and TMP are the folder made for it in the held one
-            when the held one was made (toolTemporaryFolderName), held with it and gone with it. Nothing runs when it is not a program
-            of this system, when that folder cannot be made (a refusal), or when the system
-            started something other than the locked file (Windows: it is ended before its first
-            instruction, with a refusal). The lock is let go after the start: from then on the
-            system itself keeps a running program's file from being changed.
+            (rules::makeToolEnvironment): TEMP and TMP are the folder toolTemporaryFolderName in the
+            held one, made with it and held (made again here when a removal that failed let it
+            go), gone with it. Nothing runs when it is not a program of this system, when that
+            folder cannot be had (a refusal), or when the system started something other than the
+            locked file (Windows: it is ended before its first instruction, with a refusal). The
+            lock is let go after the start: from then on the system itself keeps a running
+            program's file from being changed.
         */
         virtual Start startLockedFile() = 0;
 

@@ -110,6 +110,17 @@ namespace
     /** Owner-only permissions keep every other account out of the folder. Everything is done
         relative to the held descriptors: the temporary folder it was made in, and its own.
     */
+    /** The tool's TEMP, TMP and TMPDIR in the folder held at `held`, for the owner alone: made
+        through the hold, or found there again (after a removal that failed), and held.
+    */
+    Descriptor openToolTemporaryFolder (int held)
+    {
+        if (::mkdirat (held, toolTemporaryFolderName, S_IRWXU) != 0 && errno != EEXIST)
+            return Descriptor();
+
+        return Descriptor (::openat (held, toolTemporaryFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+
     class LinuxDownloadFolder final : public DownloadFolder
     {
     public:
@@ -207,6 +218,9 @@ namespace
 
             if (locked.fd < 0 || folder.fd < 0)
                 return {};
+
+            if (temporary.fd < 0)
+                temporary = openToolTemporaryFolder (folder.fd);   // a removal that failed let it go
 
             if (temporary.fd < 0)
                 return { nullptr, Texts::Start::noTemporaryFolder };
@@ -328,11 +342,7 @@ MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const Pro
 
     const auto protects = holdsProtection (held.fd) && (! allowed || allowed (folderToMake));
 
-    // The tool's TEMP, TMP and TMPDIR, made with the folder through the hold, for the owner alone,
-    // and held with it.
-    Descriptor temporary (::mkdirat (held.fd, toolTemporaryFolderName, S_IRWXU) == 0
-                              ? ::openat (held.fd, toolTemporaryFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                              : -1);
+    auto temporary = openToolTemporaryFolder (held.fd);
     const auto hasTemporary = temporary.fd >= 0;
     auto made = std::make_unique<LinuxDownloadFolder> (std::move (parent), name, std::move (held), std::move (temporary));
 

@@ -154,6 +154,16 @@ namespace
         return deleteOnClose (entry);
     }
 
+    /** The tool's TEMP and TMP in the folder held at `held`: made through the hold (so it
+        inherits the folder's protection), or found there again (after a removal that failed),
+        and held, so that at the start its place is read off this handle, never looked up again.
+    */
+    Handle openToolTemporaryFolder (HANDLE held)
+    {
+        return openBelow (held, toolTemporaryFolderName, FILE_LIST_DIRECTORY, FILE_OPEN_IF, FILE_DIRECTORY_FILE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    }
+
     class WindowsDownloadFolder final : public DownloadFolder
     {
     public:
@@ -266,6 +276,9 @@ namespace
 
             if (locked.handle == nullptr || folder.handle == nullptr)
                 return {};
+
+            if (temporary.handle == nullptr)
+                temporary = openToolTemporaryFolder (folder.handle);   // a removal that failed let it go
 
             if (temporary.handle == nullptr)
                 return { nullptr, Texts::Start::noTemporaryFolder };
@@ -415,11 +428,7 @@ MadeDownloadFolder makeDownloadFolder (const juce::File& folderToMake, const Pro
     if (held.handle == nullptr)
         return {};
 
-    // The tool's TEMP and TMP, made with the folder through the hold (so it inherits its
-    // protection) and held with it: at the start its place is read off this handle, never
-    // looked up by name again.
-    auto temporary = openBelow (held.handle, toolTemporaryFolderName, FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    auto temporary = openToolTemporaryFolder (held.handle);
     const auto hasTemporary = temporary.handle != nullptr;
     auto made = std::make_unique<WindowsDownloadFolder> (std::move (parent), folderToMake.getFileName(), std::move (held),
                                                          std::move (temporary));

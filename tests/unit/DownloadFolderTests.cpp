@@ -213,3 +213,31 @@ TEST (DownloadFolder, StartsAndDeletesWhatItHoldsWhenAPathToItNowLeadsElsewhere)
         EXPECT_TRUE (otherFolder.getChildFile ("tool.exe").loadFileAsData (otherNow) && otherNow == otherProgram);
     }
 }
+
+TEST (DownloadFolder, AFolderKeptAfterARemovalThatFailedStillGivesItsToolATemporaryFolder)
+{
+    // A removal that cannot finish (here: nesting deeper than it empties) keeps the folder for the
+    // next attempt, as one still being written does; its tool must start all the same, with its
+    // TEMP in the folder.
+    Scratch scratch;
+    const auto folderPath = scratch.root.getChildFile ("run"), record = scratch.root.getChildFile ("record.txt");
+    auto folder = platform::createDownloadFolder (folderPath);
+    ASSERT_NE (folder, nullptr);
+    const auto deep = folderPath.getChildFile ("a/a/a/a/a/a/a/a/a/a/a/a/a/a/a/a/a/a");
+    ASSERT_TRUE (deep.createDirectory());
+    ASSERT_FALSE (folder->remove());
+    ASSERT_TRUE (folderPath.getChildFile ("a").deleteRecursively());
+
+    const auto program = recordingProgram (record);
+    ASSERT_TRUE (folder->createFile ("tool.exe")->write (program.getData(), program.getSize()));
+    ASSERT_TRUE (folder->lockFile ("tool.exe"));
+    auto start = folder->startLockedFile();
+    ASSERT_NE (start.program, nullptr) << start.refusal;
+    waitFor ([&] { return ! start.program->isRunning(); });
+
+    const auto started = recordLines (record);
+    ASSERT_FALSE (started.isEmpty());
+    EXPECT_TRUE (started[0].contains ("\"TEMP\":\"" + folderPath.getChildFile (platform::toolTemporaryFolderName).getFullPathName() + "\""))
+        << started[0];
+    EXPECT_TRUE (folder->remove() && folder->wasDeleted());
+}
