@@ -346,9 +346,10 @@ void MainComponent::deleteDownload (std::chrono::milliseconds patience)
         logMonitor (T::temporaryFileNotDeleted);
 }
 
-/** deleteDownload as the window closes, on a job waited for no longer than the closing bound: a
-    delete that another process holds up (an oplock it never lets go of) must not keep the window
-    open. What has not gone by then is logged as not deleted, and the job is left to end alone.
+/** Deletes the per-run folder as the window closes, on a job waited for no longer than the
+    closing bound, since another process can hold a delete up for as long as it likes (an oplock
+    it never lets go of) and the window must close all the same. What has not gone by then is
+    logged as not deleted, and the job is left to end alone.
 */
 void MainComponent::deleteDownloadBeforeClosing()
 {
@@ -410,7 +411,7 @@ bool MainComponent::launchAttempt()
                                 if (task != nullptr && task->getStartNote().isNotEmpty())
                                     logMonitor (task->getStartNote());
 
-                                // An answer not taken is a network failure, as before, with why.
+                                // A refused answer is a network failure: the log says why.
                                 if (task == nullptr && refusal.isNotEmpty())
                                     logMonitor (T::connectionRefused + refusal);
 

@@ -93,7 +93,6 @@ juce::String findProtectionFault (PSECURITY_DESCRIPTOR descriptor, PSID tokenOwn
 {
     const KnownSid ownerRights (WinCreatorOwnerRightsSid), creatorOwner (WinCreatorOwnerSid);
 
-    const auto isPrivileged = [] (PSID sid) { return isPrivilegedIdentity (sid); };
     const auto isTokens = [&] (PSID sid)
     {
         return sid != nullptr && ((tokenOwner != nullptr && EqualSid (sid, tokenOwner)) || (tokenUser != nullptr && EqualSid (sid, tokenUser)));
@@ -115,12 +114,12 @@ juce::String findProtectionFault (PSECURITY_DESCRIPTOR descriptor, PSID tokenOwn
     if (! GetSecurityDescriptorOwner (descriptor, &owner, &defaulted) || owner == nullptr)
         return "no owner";
 
-    if (! isPrivileged (owner) && ! isTokens (owner))
+    if (! isPrivilegedIdentity (owner) && ! isTokens (owner))
         return "owned by " + describe (owner);
 
     // An owner that is not privileged may change the list whatever it says, unless the label stops
     // it; and may open what is inside for reading (and hold it), unless the label stops that too.
-    const auto ownedByUser = ! isPrivileged (owner);
+    const auto ownedByUser = ! isPrivilegedIdentity (owner);
     ACL_SIZE_INFORMATION size {};
 
     if (! GetAclInformation (list, &size, sizeof (size), AclSizeInformation))
@@ -144,7 +143,7 @@ juce::String findProtectionFault (PSECURITY_DESCRIPTOR descriptor, PSID tokenOwn
         const auto& allowed = *static_cast<ACCESS_ALLOWED_ACE*> (entry);
         const PSID who = const_cast<DWORD*> (&allowed.SidStart);
 
-        if ((mapped (allowed.Mask) & changingRights) == 0 || isPrivileged (who))
+        if ((mapped (allowed.Mask) & changingRights) == 0 || isPrivilegedIdentity (who))
             continue;
 
         // The owner's entries are the owner's: decided by who the owner is, above.

@@ -38,8 +38,8 @@ namespace platform
         an entry (or the owner itself) is one a process of the user that is not elevated also
         holds, a high (or system) mandatory label with no-write-up covers the folder and everything
         made in it at any depth; that label is required whoever the owner is, and with no-read-up
-        too where the owner is not the system or the administrators. Denying entries only take away and are not looked at; an entry of any other
-        kind is refused.
+        too where the owner is not the system or the administrators. Denying entries only take
+        away and are not looked at; an entry of any other kind is refused.
     */
     juce::String findProtectionFault (PSECURITY_DESCRIPTOR descriptor, PSID tokenOwner, PSID tokenUser);
 }
