@@ -10,10 +10,21 @@ import statistics
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
 from harness import facts  # noqa: E402
 
 MiB = 1 << 20
+
+
+def project_path(path):
+    """`path` from the project's root when it is inside it: the report holds no folder of this machine."""
+    if not path:
+        return path
+    try:
+        return str(Path(path).resolve().relative_to(ROOT))
+    except ValueError:
+        return path
 
 # The goals, for the Linux build, as medians of the pair ratios: end to end (download, start the
 # tool, wait, delete, quit) against curl at each size that has one, the rest at the largest size.
@@ -320,7 +331,7 @@ def write(results, out_dir):
                   results["wine_error"].strip(), "```"]
     if "wine" in results:
         lines += ["", "## Windows build under Wine against curl (reported; no goal)", "",
-                  f"`{results.get('windows_build', '')}` under {results['versions']['wine']}.", ""]
+                  f"`{project_path(results.get('windows_build', ''))}` under {results['versions']['wine']}.", ""]
         lines += throughput_table(results["wine"])[0]
         lines += ["", "Fixed costs under Wine:", ""]
         lines += fixed_table(results["wine"])
