@@ -3,6 +3,7 @@
 #include "platform/BackgroundJobs.h"
 #include "platform/Deadline.h"
 
+#include <functional>
 #include <memory>
 
 /** Lets background jobs use the object that launched them only while it is alive.
@@ -22,7 +23,16 @@ public:
     template <typename Job>
     static bool launch (std::shared_ptr<JobGuard> guard, Job job)
     {
-        return platform::BackgroundJobs::launch ([guard = std::move (guard), job = std::move (job)]() mutable
+        return platform::BackgroundJobs::launch (guarded (std::move (guard), std::move (job)));
+    }
+
+    /** `job` as a job of the guard, for whoever runs it (launch, or a stand-in for the system):
+        it runs only while the owner is alive, and is asked to stop when the owner goes.
+    */
+    template <typename Job>
+    static std::function<void()> guarded (std::shared_ptr<JobGuard> guard, Job job)
+    {
+        return [guard = std::move (guard), job = std::move (job)]() mutable
         {
             auto* const thread = juce::Thread::getCurrentThread();
 
@@ -31,7 +41,7 @@ public:
 
             job();
             guard->leave (thread);
-        });
+        };
     }
 
     /** Calls use (owner) while holding the guard, so that the owner cannot go away meanwhile.
@@ -60,7 +70,8 @@ public:
         released.signal();
 
         for (auto* thread : jobs)
-            thread->signalThreadShouldExit();
+            if (thread != nullptr)   // a job run on a thread the framework did not start
+                thread->signalThreadShouldExit();
     }
 
     /** Waits up to `milliseconds` for the jobs still running to end; true if none is left. */

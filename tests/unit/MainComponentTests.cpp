@@ -40,7 +40,7 @@ namespace
         std::unique_ptr<MainComponent> make (const InstallerSettings& settings)
         {
             auto component = std::make_unique<MainComponent> (settings);
-            foldersToRemove.add (component->getTargetFile().getParentDirectory());
+            foldersToRemove.add (component->getMonitor().getTargetFile().getParentDirectory());
             return component;
         }
 
@@ -71,10 +71,10 @@ TEST_F (ComponentFixture, LogsSystemAddressTargetAndConnectingInOrder)
     ASSERT_EQ (lines.size(), 4);
     EXPECT_EQ (lines[0], "OS is now: wincn");
     EXPECT_EQ (lines[1], "Download URL: https://localhost:1/VantrelInstall_winCN.exe");
-    EXPECT_EQ (lines[2], "Download to: " + component->getTargetFile().getFullPathName());
+    EXPECT_EQ (lines[2], "Download to: " + component->getMonitor().getTargetFile().getFullPathName());
     EXPECT_EQ (lines[3], "Connecting...");
-    EXPECT_EQ (component->getVariantKey(), "wincn");
-    EXPECT_FALSE (component->hasDownloadTask());   // refused: no task, as on Windows
+    EXPECT_EQ (component->getMonitor().getVariantKey(), "wincn");
+    EXPECT_FALSE (component->getMonitor().hasDownloadTask());   // refused: no task, as on Windows
 }
 
 TEST_F (ComponentFixture, TargetIsAFreshFolderAndFileNamedByRandomIdentifiers)
@@ -85,7 +85,7 @@ TEST_F (ComponentFixture, TargetIsAFreshFolderAndFileNamedByRandomIdentifiers)
 
     for (const auto* component : { first.get(), second.get() })
     {
-        const auto target = component->getTargetFile();
+        const auto target = component->getMonitor().getTargetFile();
         EXPECT_EQ (target.getParentDirectory().getParentDirectory(), temp);
         EXPECT_TRUE (isHexIdentifier (target.getParentDirectory().getFileName()));
         EXPECT_TRUE (isHexIdentifier (target.getFileNameWithoutExtension()));
@@ -93,16 +93,16 @@ TEST_F (ComponentFixture, TargetIsAFreshFolderAndFileNamedByRandomIdentifiers)
         EXPECT_TRUE (target.getParentDirectory().isDirectory());
     }
 
-    EXPECT_NE (first->getTargetFile().getParentDirectory(), second->getTargetFile().getParentDirectory());
-    EXPECT_NE (first->getTargetFile().getFileName(), second->getTargetFile().getFileName());
+    EXPECT_NE (first->getMonitor().getTargetFile().getParentDirectory(), second->getMonitor().getTargetFile().getParentDirectory());
+    EXPECT_NE (first->getMonitor().getTargetFile().getFileName(), second->getMonitor().getTargetFile().getFileName());
 }
 
 TEST_F (ComponentFixture, ClosingBeforeAnythingWasDownloadedLeavesNoFolder)
 {
     auto component = make (refusingSettings());
-    const auto folder = component->getTargetFile().getParentDirectory();
+    const auto folder = component->getMonitor().getTargetFile().getParentDirectory();
     ASSERT_TRUE (folder.isDirectory());
-    ASSERT_FALSE (component->hasDownloadTask());
+    ASSERT_FALSE (component->getMonitor().hasDownloadTask());
 
     component.reset();
     EXPECT_FALSE (folder.exists());
@@ -113,10 +113,10 @@ TEST_F (ComponentFixture, ASystemWithNoBuildLogsAnEmptyAddressAndHasNoTask)
     const auto component = make (refusingSettings ("Windows 8.1"));
     const auto lines = CapturingLogger::get().takeLines();
 
-    EXPECT_EQ (component->getVariantKey(), "maccn");
+    EXPECT_EQ (component->getMonitor().getVariantKey(), "maccn");
     EXPECT_EQ (lines[1], "Download URL: ");
-    EXPECT_TRUE (component->getDownloadUrl().isEmpty());
-    EXPECT_FALSE (component->hasDownloadTask());
+    EXPECT_TRUE (component->getMonitor().getDownloadUrl().isEmpty());
+    EXPECT_FALSE (component->getMonitor().hasDownloadTask());
 }
 
 TEST_F (ComponentFixture, ShowsTheBarOnWhiteAt300By50)
@@ -141,17 +141,17 @@ TEST_F (ComponentFixture, NoConnectionShowsTheNetworkTextInRedAndRetries)
     {
         SCOPED_TRACE (language);
         const auto component = make (refusingSettings ("Windows 10", language));
-        const auto firstFolder = component->getTargetFile().getParentDirectory();
+        const auto firstFolder = component->getMonitor().getTargetFile().getParentDirectory();
         CapturingLogger::get().takeLines();
 
         // The first attempt runs behind the window; the first tick after it failed shows it.
         ASSERT_TRUE (tickUntil (*component, [&] { return component->getStatusText().isNotEmpty(); }));
 
-        EXPECT_EQ (component->getStatusText(), DownloadVariant::getNetworkFailureText (component->getVariantKey()));
+        EXPECT_EQ (component->getStatusText(), DownloadVariant::getNetworkFailureText (component->getMonitor().getVariantKey()));
         EXPECT_TRUE (component->getChildren().size() == 1);   // the label replaced the bar
 
         // Nothing was kept: the retry writes into a folder of a new name, never the one told before.
-        const auto target = component->getTargetFile();
+        const auto target = component->getMonitor().getTargetFile();
         EXPECT_TRUE (target.getParentDirectory().isDirectory());
         EXPECT_NE (target.getParentDirectory(), firstFolder);
         EXPECT_FALSE (firstFolder.exists());
@@ -189,7 +189,7 @@ TEST_F (ComponentFixture, UntilTheFirstAttemptEndsTheWindowShowsTheBarAndNothing
         component->timerCallback();
     }
 
-    EXPECT_FALSE (component->getStatusText().isNotEmpty() || component->hasDownloadTask());
+    EXPECT_FALSE (component->getStatusText().isNotEmpty() || component->getMonitor().hasDownloadTask());
     EXPECT_EQ (component->getChildren().size(), 1);   // the bar
     EXPECT_EQ (CapturingLogger::get().takeLines(), juce::StringArray());
 }
@@ -203,7 +203,7 @@ TEST_F (ComponentFixture, ServerErrorStatusesAreJudgedBadAndTheFolderRemoved)
         SCOPED_TRACE (mode);
         TestMirror mirror (payload.getFile(), { "--mode", mode });
         const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
-        const auto folder = component->getTargetFile().getParentDirectory();
+        const auto folder = component->getMonitor().getTargetFile().getParentDirectory();
         CapturingLogger::get().takeLines();
 
         ASSERT_TRUE (tickUntil (*component, [&] { return ! component->isTimerRunning(); }));
@@ -325,7 +325,7 @@ TEST_F (ComponentFixture, AResumedDownloadBringsTheBarBackShowingTheWholeFilesPr
         platform::BackgroundJobs::stopAll (0);   // from now on no job can be started
         TestMirror mirror (juce::File ("/bin/true"));
         const auto component = fixture.make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
-        const auto folder = component->getTargetFile().getParentDirectory();
+        const auto folder = component->getMonitor().getTargetFile().getParentDirectory();
         juce::StringArray lines;
 
         tickUntil (*component, [&] { lines.addArray (CapturingLogger::get().takeLines()); return lines.contains ("<timerCallback> Quit"); });
