@@ -1,18 +1,11 @@
 #include "download/DownloadVariant.h"
 #include "download/MainComponent.h"
-#include "platform/BackgroundJobs.h"
 #include "helpers/JuceTestEnvironment.h"
-#include "helpers/TestMirror.h"
+#include "helpers/MonitorStandIns.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-
-namespace juce
-{
-    // The Linux message loop's own step (the framework's modal loops are off): runs one message.
-    bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
-}
 
 namespace
 {
@@ -46,35 +39,6 @@ namespace
 
         juce::Array<juce::File> foldersToRemove;
     };
-
-    /** Ticks the monitor by hand, as its timer would, until `done` or about ten seconds. */
-    template <typename Condition>
-    bool tickUntil (MainComponent& component, Condition done)
-    {
-        for (int i = 0; i < 200 && ! done(); ++i)
-        {
-            juce::Thread::sleep (50);
-
-            if (component.isTimerRunning())
-                component.timerCallback();
-        }
-
-        return done();
-    }
-}
-
-TEST_F (ComponentFixture, LogsSystemAddressTargetAndConnectingInOrder)
-{
-    const auto component = make (refusingSettings());
-    const auto lines = CapturingLogger::get().takeLines();
-
-    ASSERT_EQ (lines.size(), 4);
-    EXPECT_EQ (lines[0], "OS is now: wincn");
-    EXPECT_EQ (lines[1], "Download URL: https://localhost:1/VantrelInstall_winCN.exe");
-    EXPECT_EQ (lines[2], "Download to: " + component->getMonitor().getTargetFile().getFullPathName());
-    EXPECT_EQ (lines[3], "Connecting...");
-    EXPECT_EQ (component->getMonitor().getVariantKey(), "wincn");
-    EXPECT_FALSE (component->getMonitor().hasDownloadTask());   // refused: no task, as on Windows
 }
 
 TEST_F (ComponentFixture, TargetIsAFreshFolderAndFileNamedByRandomIdentifiers)
@@ -135,29 +99,21 @@ TEST_F (ComponentFixture, ShowsTheBarOnWhiteAt300By50)
     EXPECT_EQ (image.getPixelAt (291, 22), juce::Colour (0xffffffff));
 }
 
-TEST_F (ComponentFixture, NoConnectionShowsTheNetworkTextInRedAndRetries)
+TEST_F (ComponentFixture, TheMonitorsRedTextReplacesTheBarInRedInEachLanguage)
 {
     for (const auto* language : { "cn", "en" })
     {
         SCOPED_TRACE (language);
-        const auto component = make (refusingSettings ("Windows 10", language));
-        const auto firstFolder = component->getMonitor().getTargetFile().getParentDirectory();
-        CapturingLogger::get().takeLines();
+        MonitorStandIns::System system;   // no answer: the first tick after the attempt shows the red text
+        MainComponent component ({ "Windows 10", language, "host", "host" }, system);
+        system.runJobs();
+        component.timerCallback();
 
-        // The first attempt runs behind the window; the first tick after it failed shows it.
-        ASSERT_TRUE (tickUntil (*component, [&] { return component->getStatusText().isNotEmpty(); }));
+        EXPECT_EQ (component.getStatusText(), DownloadVariant::getNetworkFailureText (component.getMonitor().getVariantKey()));
+        EXPECT_EQ (component.getChildren().size(), 1);   // the label replaced the bar
+        EXPECT_TRUE (component.isTimerRunning());
 
-        EXPECT_EQ (component->getStatusText(), DownloadVariant::getNetworkFailureText (component->getMonitor().getVariantKey()));
-        EXPECT_TRUE (component->getChildren().size() == 1);   // the label replaced the bar
-
-        // Nothing was kept: the retry writes into a folder of a new name, never the one told before.
-        const auto target = component->getMonitor().getTargetFile();
-        EXPECT_TRUE (target.getParentDirectory().isDirectory());
-        EXPECT_NE (target.getParentDirectory(), firstFolder);
-        EXPECT_FALSE (firstFolder.exists());
-        EXPECT_EQ (CapturingLogger::get().takeLines(), (juce::StringArray { "Download to: " + target.getFullPathName(), "Reconnecting..." }));
-
-        const auto image = component->createComponentSnapshot (component->getLocalBounds(), true, 1.0f);
+        const auto image = component.createComponentSnapshot (component.getLocalBounds(), true, 1.0f);
         int red = 0;
 
         for (int x = 5; x < 295; ++x)
@@ -170,82 +126,19 @@ TEST_F (ComponentFixture, NoConnectionShowsTheNetworkTextInRedAndRetries)
             }
 
         EXPECT_GT (red, 40);
-        EXPECT_TRUE (component->isTimerRunning());
+        system.jobsRunAtOnce = true;
     }
-}
-
-TEST_F (ComponentFixture, UntilTheFirstAttemptEndsTheWindowShowsTheBarAndNothingFailed)
-{
-    // A server that accepts and never answers: the component is there at once (before, its
-    // constructor waited for the attempt, up to 30 s), ticks show the bar at 0 and log nothing.
-    const TestPayload payload (5000);
-    TestMirror mirror (payload.getFile(), { "--mode", "silent" });
-    const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
-    CapturingLogger::get().takeLines();
-
-    for (int tick = 0; tick < 4; ++tick)
-    {
-        juce::Thread::sleep (50);
-        component->timerCallback();
-    }
-
-    EXPECT_FALSE (component->getStatusText().isNotEmpty() || component->getMonitor().hasDownloadTask());
-    EXPECT_EQ (component->getChildren().size(), 1);   // the bar
-    EXPECT_EQ (CapturingLogger::get().takeLines(), juce::StringArray());
-}
-
-TEST_F (ComponentFixture, ServerErrorStatusesAreJudgedBadAndTheFolderRemoved)
-{
-    const TestPayload payload (5000);
-
-    for (const auto* mode : { "404", "500" })
-    {
-        SCOPED_TRACE (mode);
-        TestMirror mirror (payload.getFile(), { "--mode", mode });
-        const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
-        const auto folder = component->getMonitor().getTargetFile().getParentDirectory();
-        CapturingLogger::get().takeLines();
-
-        ASSERT_TRUE (tickUntil (*component, [&] { return ! component->isTimerRunning(); }));
-
-        const auto lines = CapturingLogger::get().takeLines();
-        ASSERT_GE (lines.size(), 2);
-        EXPECT_TRUE (lines[lines.size() - 2].startsWith ("<timerCallback> Download completed, status code: " + juce::String (mode) + "; file size: "));
-        EXPECT_EQ (lines[lines.size() - 1], "<timerCallback> Error, show label and delete file");
-        EXPECT_EQ (component->getStatusText(), "Server error!");
-        EXPECT_FALSE (folder.exists());
-    }
-}
-
-TEST_F (ComponentFixture, TheEndOfADownloadIsLookedAtWhenItComesNotAtTheNextTick)
-{
-    // No tick at all: the answer is judged all the same, from the task's word that it has ended.
-    const TestPayload payload (5000);
-    TestMirror mirror (payload.getFile(), { "--mode", "500" });
-    const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
-    component->stopTimer();
-    CapturingLogger::get().takeLines();
-    juce::StringArray lines;
-
-    for (int i = 0; i < 200 && ! lines.contains ("<timerCallback> Error, show label and delete file"); ++i)
-    {
-        while (juce::dispatchNextMessageOnSystemQueue (true)) {}
-
-        juce::Thread::sleep (50);
-        lines.addArray (CapturingLogger::get().takeLines());
-    }
-
-    ASSERT_EQ (lines.size(), 2) << lines.joinIntoString ("\n").toStdString();
-    EXPECT_TRUE (lines[0].startsWith ("<timerCallback> Download completed, status code: 500; file size: "));
-    EXPECT_EQ (lines[1], "<timerCallback> Error, show label and delete file");
 }
 
 TEST_F (ComponentFixture, ScreenReadersFindTheTitledWindowThenTheBarOrTheRedText)
 {
-    // Headers and half the body, then nothing: the bar stays half full until the mirror goes.
-    const TestPayload payload (5000);
-    auto mirror = std::make_unique<TestMirror> (payload.getFile(), juce::StringArray { "--mode", "stall" });
-    const auto component = make ({ "Windows 10", "en", mirror->getHost(), mirror->getHost() });
+    // Half the file, then a cut: the bar at half, then the network text in its place.
+    MonitorStandIns::System system;
+    auto& task = system.answer (std::make_unique<MonitorStandIns::Task> (200, 5000));
+    task.receive (2500);
+    auto component = std::make_unique<MainComponent> (InstallerSettings { "Windows 10", "en", "host", "host" }, system);
+    system.runJobs();
+    component->timerCallback();
 
     // The framework's X11 library, kept loaded for good: what Xlib caches once a window was made
     // would look leaked to LeakSanitizer after the framework unloads it at exit. A test binary is no
@@ -275,73 +168,19 @@ TEST_F (ComponentFixture, ScreenReadersFindTheTitledWindowThenTheBarOrTheRedText
         return children.size() == 1 && children[0]->getRole() == role ? children[0] : nullptr;
     };
 
-    EXPECT_TRUE (tickUntil (*component, [&] { const auto* bar = onlyChild (juce::AccessibilityRole::progressBar);
-                                              return bar != nullptr && bar->getValueInterface()->getCurrentValue() == 0.5; }));
+    const auto* bar = onlyChild (juce::AccessibilityRole::progressBar);
+    ASSERT_NE (bar, nullptr);
+    EXPECT_EQ (bar->getValueInterface()->getCurrentValue(), 0.5);
 
-    mirror.reset();   // the transfer is cut off: the network text replaces the bar
-    ASSERT_TRUE (tickUntil (*component, [&] { return onlyChild (juce::AccessibilityRole::label) != nullptr; }));
+    task.end (true, true);
+    system.runPosted();
 
     const auto* label = onlyChild (juce::AccessibilityRole::label);
+    ASSERT_NE (label, nullptr);
     EXPECT_EQ (label->getTitle(), DownloadVariant::getNetworkFailureText ("winen"));
     EXPECT_EQ (label->getValueInterface()->getCurrentValueAsString(), component->getStatusText());
-}
 
-TEST_F (ComponentFixture, AResumedDownloadBringsTheBarBackShowingTheWholeFilesProgress)
-{
-    const TestPayload payload (2000000);
-    TestMirror mirror (payload.getFile(), { "--mode", "slow", "--rate", "700000", "--cuts", "1" });
-    const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
-    juce::StringArray lines;
-    const auto resumedFrom = [&lines]
-    {
-        lines.addArray (CapturingLogger::get().takeLines());
-        const juce::String prefix ("<timerCallback> Download resumed from byte ");
-
-        for (const auto& line : lines)
-            if (line.startsWith (prefix))
-                return line.substring (prefix.length()).getLargeIntValue();
-
-        return juce::int64 { -1 };
-    };
-
-    ASSERT_TRUE (tickUntil (*component, [&] { return resumedFrom() >= 0 && lines.contains ("Reconnecting..."); }));
-    ASSERT_TRUE (tickUntil (*component, [&] { return dynamic_cast<juce::ProgressBar*> (component->getChildren().getFirst()) != nullptr; }));
-
-    // The bar alone, counting the kept bytes too; the red text is gone.
-    const auto kept = resumedFrom();
-    EXPECT_EQ (component->getChildren().size(), 1);
-    EXPECT_TRUE (component->getStatusText().isEmpty());
-    EXPECT_GE (component->getProgress(), (double) kept / (double) payload.getBytes().getSize());
-}
-
-/** A whole good run (the tool: /bin/true) with no thread to be had from the start: exits with 0
-    when it ends as it should, printing its log lines.
-*/
-[[noreturn]] void runHandOverWithNoThreads (ComponentFixture& fixture)
-{
-    auto ended = false;
-
-    {
-        platform::BackgroundJobs::stopAll (0);   // from now on no job can be started
-        TestMirror mirror (juce::File ("/bin/true"));
-        const auto component = fixture.make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
-        const auto folder = component->getMonitor().getTargetFile().getParentDirectory();
-        juce::StringArray lines;
-
-        tickUntil (*component, [&] { lines.addArray (CapturingLogger::get().takeLines()); return lines.contains ("<timerCallback> Quit"); });
-
-        const juce::StringArray ending { "<timerCallback> tool download successful", "<timerCallback> Temporary file deleted",
-                                         "<timerCallback> Quit" };
-        ended = lines.size() >= 3 && juce::StringArray (lines.begin() + lines.size() - 3, 3) == ending && ! folder.exists();
-        std::fputs ((lines.joinIntoString ("\n") + "\n").toRawUTF8(), stderr);
-    }   // the mirror stopped: it holds this child's end of the pipe the test reads
-
-    std::_Exit (ended ? 0 : 1);   // no teardown: the framework is still up
-}
-
-TEST_F (ComponentFixture, WithNoThreadForTheExitWatcherTheTimerEndsTheRunWhenTheToolExits)
-{
-    // Refusing every new thread lasts for the process, so the run happens in a child of its own.
-    GTEST_FLAG_SET (death_test_style, "threadsafe");
-    EXPECT_EXIT (runHandOverWithNoThreads (*this), ::testing::ExitedWithCode (0), "Quit");
+    window.clearContentComponent();
+    system.jobsRunAtOnce = true;
+    component.reset();
 }
