@@ -43,7 +43,7 @@ namespace
 
         std::unique_ptr<platform::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                                                const platform::DownloadOutputOpener& openOutput,
-                                                               const rules::DownloadResume& resume, juce::String& refusal) override
+                                                               const rules::DownloadResume& resume, juce::Result& refusal) override
         {
             return platform::startDownload (url, target, openOutput, resume, &refusal);
         }
@@ -85,7 +85,7 @@ DownloadMonitor::DownloadMonitor (const InstallerSettings& settings, View& viewT
 
         if (downloadFolder != nullptr)
         {
-            juce::String refusal;
+            auto refusal = juce::Result::ok();
             downloadTask = system.startDownload (downloadUrl, targetFile, openThrough (downloadFolder, targetFile.getFileName()), {}, refusal);
         }
     }
@@ -238,12 +238,12 @@ void DownloadMonitor::judge()
         // When the build names the tool's signers, only a file they signed is started.
         if (! allowedSigners.isEmpty())
         {
-            const auto refusal = downloadFolder->checkSignature ([this] (const platform::SignerIdentity& signer)
+            const auto checked = downloadFolder->checkSignature ([this] (const platform::SignerIdentity& signer)
                                                                  { return allowedSigners.allows (signer); });
 
-            if (refusal.isNotEmpty())
+            if (checked.failed())
             {
-                logMonitor (T::signatureCheckFailed + refusal);
+                logMonitor (T::signatureCheckFailed + checked.getErrorMessage());
                 reportFailedStart();
                 return;
             }
@@ -372,7 +372,7 @@ bool DownloadMonitor::launchAttempt()
     // Copies: the job may outlive the monitor (the System outlives both).
     auto job = [g = guard, &sys = system, url = downloadUrl, target = targetFile, folder = downloadFolder, resume = resumeFrom]() mutable
     {
-        juce::String refusal;
+        auto refusal = juce::Result::ok();
         auto task = folder != nullptr ? sys.startDownload (url, target, openThrough (folder, target.getFileName()), resume, refusal)
                                       : nullptr;
 
@@ -382,8 +382,8 @@ bool DownloadMonitor::launchAttempt()
                                     logMonitor (task->getStartNote());
 
                                 // A refused answer is a network failure: the log says why.
-                                if (task == nullptr && refusal.isNotEmpty())
-                                    logMonitor (T::connectionRefused + refusal);
+                                if (task == nullptr && refusal.failed())
+                                    logMonitor (T::connectionRefused + refusal.getErrorMessage());
 
                                 owner.takeArrival (std::move (task));
                             }))
@@ -415,7 +415,8 @@ void DownloadMonitor::takeArrival (std::unique_ptr<platform::DownloadTask> task)
         {
             sys.post ([g, finishedTask]
             {
-                g->withOwner ([finishedTask] (DownloadMonitor& owner) { owner.lookAtFinished (*finishedTask); });
+                if (auto* owner = g->getOwnerOnItsThread())
+                    owner->lookAtFinished (*finishedTask);
             });
         });
     }
@@ -487,8 +488,8 @@ void DownloadMonitor::handOver()
         return;
     }
 
-    if (start.refusal.isNotEmpty())
-        logMonitor (T::startRefused + start.refusal);
+    if (start.refusal.failed())
+        logMonitor (T::startRefused + start.refusal.getErrorMessage());
 
     reportFailedStart();
 }
@@ -511,7 +512,11 @@ bool DownloadMonitor::launchExitWatcher()
                 return;   // the program is quitting some other way
 
         // The rest happens on the monitor's thread, with the monitor alive or not at all.
-        sys.post ([g] { g->withOwner ([] (DownloadMonitor& owner) { owner.finishAfterTool(); }); });
+        sys.post ([g]
+        {
+            if (auto* owner = g->getOwnerOnItsThread())
+                owner->finishAfterTool();
+        });
     }));
 }
 

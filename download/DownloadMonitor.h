@@ -48,10 +48,10 @@ public:
         */
         virtual std::shared_ptr<platform::DownloadFolder> makeRunFolder (juce::File& madeIn) = 0;
 
-        /** platform::startDownload. Called on a job. */
+        /** platform::startDownload; `refusal` fails when an answer came and was refused. Called on a job. */
         virtual std::unique_ptr<platform::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                                                        const platform::DownloadOutputOpener& openOutput,
-                                                                       const rules::DownloadResume& resume, juce::String& refusal) = 0;
+                                                                       const rules::DownloadResume& resume, juce::Result& refusal) = 0;
 
         /** Runs `job` on a thread of its own; false when none can be started. */
         virtual bool launch (std::function<void()> job) = 0;

@@ -59,6 +59,15 @@ public:
         return true;
     }
 
+    /** For a call on the owner's own thread, where the owner cannot go away meanwhile: the owner,
+        or null once it has been released. Nothing stays locked while the caller uses it.
+    */
+    Owner* getOwnerOnItsThread()
+    {
+        const juce::ScopedLock lock (mutex);
+        return owner;
+    }
+
     /** Sleeps up to `milliseconds`, waking early when the owner is released; true once it has been. */
     bool waitForRelease (int milliseconds) const    { return released.wait (milliseconds); }
 

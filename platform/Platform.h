@@ -50,7 +50,7 @@ namespace platform
     */
     std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                                  const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume = {},
-                                                 juce::String* refusal = nullptr);
+                                                 juce::Result* refusal = nullptr);
 
     // Who signed a program, and which signers may start one: the same rules on every system.
     using rules::SignerIdentity;
@@ -137,14 +137,14 @@ namespace platform
         /** Checks the signature of the locked file, read through the lock (never opened again):
             on Windows its Authenticode signature, with a chain to a trusted root and a signer
             that `isAllowed`; ELF programs carry no signature, so the Linux build has nothing to
-            check. Empty when it may be started, else why not, in a few words for the log.
+            check. A failure says why it may not be started, in a few words for the log.
         */
-        virtual juce::String checkSignature (const SignerFilter& isAllowed) = 0;
+        virtual juce::Result checkSignature (const SignerFilter& isAllowed) = 0;
 
         struct Start
         {
             std::unique_ptr<StartedProgram> program;   // null when nothing runs
-            juce::String refusal;                      // why it was stopped before it ran, for the log
+            juce::Result refusal = juce::Result::ok();   // failed: stopped before it ran, and why (for the log)
         };
 
         /** Starts the locked file itself, so that what runs is what was checked: no arguments,

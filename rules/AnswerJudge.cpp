@@ -28,8 +28,9 @@ AnswerJudge::Verdict AnswerJudge::judge (const AnswerHead& head)
     // A redirect without a (single) Location is the final answer: a server error, not a loop.
     if (Redirects::isRedirect (status) && head.getLocation().isNotEmpty())
     {
-        refusal = redirects.follow (head.getLocation());
-        return refusal.isEmpty() ? Verdict::sendAgain : Verdict::refuse;
+        const auto followed = redirects.follow (head.getLocation());
+        refusal = followed.getErrorMessage();
+        return followed.wasOk() ? Verdict::sendAgain : Verdict::refuse;
     }
 
     if (! ranged)

@@ -137,16 +137,16 @@ namespace
     }
 }
 
-juce::String Redirects::follow (const juce::String& location)
+juce::Result Redirects::follow (const juce::String& location)
 {
     const auto target = resolveRedirectLocation (getAddress(), location);
     const auto scheme = target.upToFirstOccurrenceOf (":", false, false);
 
     if (! scheme.equalsIgnoreCase ("https"))
-        return Texts::Refusal::awayFromHttps + target + ")";
+        return juce::Result::fail (Texts::Refusal::awayFromHttps + target + ")");
 
     if (! target.substring (0, 8).equalsIgnoreCase ("https://") || ! isUsableHttpsUrl (target))
-        return Texts::Refusal::unusableAddress + location.trim() + ")";
+        return juce::Result::fail (Texts::Refusal::unusableAddress + location.trim() + ")");
 
     // The scheme and host are compared without case, as they mean.
     const auto key = [] (const juce::String& url)
@@ -157,13 +157,13 @@ juce::String Redirects::follow (const juce::String& location)
 
     for (const auto& asked : addresses)
         if (key (asked) == key (target))
-            return Texts::Refusal::redirectLoop + target + ")";
+            return juce::Result::fail (Texts::Refusal::redirectLoop + target + ")");
 
     if (addresses.size() > maxHops)
-        return Texts::Refusal::moreThan + juce::String (maxHops) + Texts::Refusal::redirects;
+        return juce::Result::fail (Texts::Refusal::moreThan + juce::String (maxHops) + Texts::Refusal::redirects);
 
     addresses.add (target);
-    return {};
+    return juce::Result::ok();
 }
 
 } // namespace rules

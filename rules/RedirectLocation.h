@@ -27,10 +27,10 @@ namespace rules
         /** Where the next request goes: the first address, or where the last redirect led. */
         const juce::String& getAddress() const noexcept    { return addresses.getReference (addresses.size() - 1); }
 
-        /** Follows a redirect's `location`: empty when followed, else why it cannot be (for the
-            log), and then the request can never succeed.
+        /** Follows a redirect's `location`; a failure says why it cannot be (for the log), and
+            then the request can never succeed.
         */
-        juce::String follow (const juce::String& location);
+        juce::Result follow (const juce::String& location);
 
     private:
         juce::StringArray addresses;   // asked so far, the first included

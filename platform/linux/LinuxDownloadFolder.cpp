@@ -207,9 +207,9 @@ namespace
         // ELF programs carry no Authenticode signature and this build ships to no one: a list of
         // allowed signers has no effect here (see docs/security-and-reliability.md), rather than
         // making it start nothing.
-        juce::String checkSignature (const SignerFilter&) override
+        juce::Result checkSignature (const SignerFilter&) override
         {
-            return {};
+            return juce::Result::ok();
         }
 
         Start startLockedFile() override
@@ -223,14 +223,14 @@ namespace
                 temporary = openToolTemporaryFolder (folder.fd);   // a removal that failed let it go
 
             if (temporary.fd < 0)
-                return { nullptr, Texts::Start::noTemporaryFolder };
+                return { nullptr, juce::Result::fail (Texts::Start::noTemporaryFolder) };
 
             // Its own name, as the kernel knows the open file now: only what the program sees of itself.
             auto program = startProgramFile (locked.fd, folder.fd, currentPathOf (locked.fd), currentPathOf (temporary.fd));
 
             // Running, its file cannot be opened for writing any more (ETXTBSY).
             locked = Descriptor();
-            return { std::move (program), {} };
+            return { std::move (program) };
         }
 
         bool remove() override

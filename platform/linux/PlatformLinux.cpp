@@ -26,7 +26,7 @@ juce::String getOperatingSystemName()
 
 std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                              const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
-                                             juce::String*)
+                                             juce::Result*)
 {
     // The system's bundle is the machine's own: no user of it can add a root the program trusts.
     return CurlDownloadTask::start (url, target, openOutput, resume);

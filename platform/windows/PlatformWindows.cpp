@@ -19,7 +19,7 @@ juce::String getOperatingSystemName()
 
 std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                              const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
-                                             juce::String* refusal)
+                                             juce::Result* refusal)
 {
     return startWinInetDownload (url, target, openOutput, resume, refusal);
 }

@@ -159,7 +159,7 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
     const auto temporary = toWin32Path (getFinalPath (temporaryFolder.handle));
 
     if (path.isEmpty() || workingFolder.isEmpty() || temporary.isEmpty())
-        return { nullptr, Texts::Start::placeUnreadable };
+        return { nullptr, juce::Result::fail (Texts::Start::placeUnreadable) };
 
     auto environment = makeEnvironmentBlock (rules::makeToolEnvironment (readOwnEnvironment(), readMachinePath(), temporary,
                                                                          rules::EnvironmentKind::windows));
@@ -190,7 +190,7 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
     {
         TerminateProcess (process.handle, 1);
         WaitForSingleObject (process.handle, (DWORD) Timings::inMilliseconds (Timings::refusedProgramEndWait));
-        return { nullptr, Texts::Start::notTheCheckedFile };
+        return { nullptr, juce::Result::fail (Texts::Start::notTheCheckedFile) };
     }
 
     if (ResumeThread (thread.handle) == (DWORD) -1)
@@ -199,7 +199,7 @@ DownloadFolder::Start startProgramFile (const Handle& file, const Handle& folder
         return {};
     }
 
-    return { std::make_unique<WindowsStartedProgram> (std::move (process)), {} };
+    return { std::make_unique<WindowsStartedProgram> (std::move (process)) };
 }
 
 } // namespace platform

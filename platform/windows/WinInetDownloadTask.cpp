@@ -266,7 +266,7 @@ namespace
         server that never answers or never ends its headers). An attempt given up is cancelled and
         left to end by itself.
     */
-    std::shared_ptr<Request> connect (const juce::String& address, const juce::String& headers, juce::String* refusal = nullptr)
+    std::shared_ptr<Request> connect (const juce::String& address, const juce::String& headers, juce::Result* refusal = nullptr)
     {
         struct Attempt
         {
@@ -297,8 +297,8 @@ namespace
         }
 
         // The sending job has ended: what it set is ours to read.
-        if (! attempt->answered && refusal != nullptr)
-            *refusal = attempt->request->getRefusal();
+        if (! attempt->answered && refusal != nullptr && attempt->request->getRefusal().isNotEmpty())
+            *refusal = juce::Result::fail (attempt->request->getRefusal());
 
         return attempt->answered ? attempt->request : nullptr;
     }
@@ -435,7 +435,7 @@ namespace
 
 std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
                                                     const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
-                                                    juce::String* refusal)
+                                                    juce::Result* refusal)
 {
     rules::AnswerJudge judge (url.toString (true), resume);
 

@@ -258,16 +258,17 @@ namespace
             return locked.handle != nullptr && GetFileSizeEx (locked.handle, &size) ? size.QuadPart : -1;
         }
 
-        juce::String checkSignature (const SignerFilter& isAllowed) override
+        juce::Result checkSignature (const SignerFilter& isAllowed) override
         {
             const std::scoped_lock lock (mutex);
             jassert (locked.handle != nullptr);   // lockFile first: what is checked must stay as it is
 
             if (locked.handle == nullptr)
-                return Texts::Signature::notLocked;
+                return juce::Result::fail (Texts::Signature::notLocked);
 
             // The name is only what WinVerifyTrust reports the file by.
-            return checkAuthenticode (locked.handle, juce::File (toWin32Path (getFinalPath (locked.handle))), isAllowed);
+            const auto refusal = checkAuthenticode (locked.handle, juce::File (toWin32Path (getFinalPath (locked.handle))), isAllowed);
+            return refusal.isEmpty() ? juce::Result::ok() : juce::Result::fail (refusal);
         }
 
         Start startLockedFile() override
@@ -281,7 +282,7 @@ namespace
                 temporary = openToolTemporaryFolder (folder.handle);   // a removal that failed let it go
 
             if (temporary.handle == nullptr)
-                return { nullptr, Texts::Start::noTemporaryFolder };
+                return { nullptr, juce::Result::fail (Texts::Start::noTemporaryFolder) };
 
             auto start = startProgramFile (locked, folder, temporary);
             locked = Handle();   // once running, the system itself keeps the program's file from being changed

@@ -57,7 +57,7 @@ namespace MonitorStandIns
         bool holdsFile (const juce::String&) override                   { return true; }
         bool lockFile (const juce::String&) override;
         juce::int64 getLockedFileSize() override;
-        juce::String checkSignature (const platform::SignerFilter&) override;
+        juce::Result checkSignature (const platform::SignerFilter&) override;
         Start startLockedFile() override;
         bool remove() override;
         bool wasDeleted() override                                       { return true; }
@@ -122,7 +122,7 @@ namespace MonitorStandIns
 
         std::unique_ptr<platform::DownloadTask> startDownload (const juce::URL&, const juce::File& target,
                                                                const platform::DownloadOutputOpener& openOutput,
-                                                               const rules::DownloadResume& resume, juce::String& refusal) override
+                                                               const rules::DownloadResume& resume, juce::Result& refusal) override
         {
             journal.add ("attempt " + target.getParentDirectory().getFullPathName() + " from " + juce::String (resume.canResume() ? resume.received : 0));
             asked.push_back (resume);
@@ -132,7 +132,8 @@ namespace MonitorStandIns
 
             auto next = std::move (answers.front());
             answers.pop_front();
-            refusal = next.refusal;
+            if (next.refusal.isNotEmpty())
+                refusal = juce::Result::fail (next.refusal);
 
             if (next.task != nullptr && openOutput (resume.canResume() ? resume.received : 0) == nullptr)
                 return nullptr;
@@ -210,24 +211,27 @@ namespace MonitorStandIns
         return system.fileSize >= 0 ? system.fileSize : system.lastTask->getLengthDownloaded();
     }
 
-    inline juce::String Folder::checkSignature (const platform::SignerFilter& isAllowed)
+    inline juce::Result Folder::checkSignature (const platform::SignerFilter& isAllowed)
     {
         system.journal.add ("signature");
 
         if (system.signatureRefusal.isNotEmpty())
-            return system.signatureRefusal;
+            return juce::Result::fail (system.signatureRefusal);
 
-        return isAllowed ({ "Keldmark Ltd", "Example CA", {}, {} }) ? juce::String() : juce::String ("signer not allowed");
+        return isAllowed ({ "Keldmark Ltd", "Example CA", {}, {} }) ? juce::Result::ok() : juce::Result::fail ("signer not allowed");
     }
 
     inline platform::DownloadFolder::Start Folder::startLockedFile()
     {
         system.journal.add ("start");
 
-        if (! locked || system.startRefusal.isNotEmpty())
-            return { nullptr, system.startRefusal };
+        if (! locked)
+            return {};
 
-        return { std::make_unique<Program> (system), {} };
+        if (system.startRefusal.isNotEmpty())
+            return { nullptr, juce::Result::fail (system.startRefusal) };
+
+        return { std::make_unique<Program> (system) };
     }
 
     inline bool Folder::remove()

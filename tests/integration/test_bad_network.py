@@ -58,7 +58,9 @@ CASES = {
     # A passing refusal of the rest keeps the kept part: no task, then resumed from the same byte.
     "503 to the resume": (dict(cuts=1, busy_resumes=1), (CUT, RESUMED), 206),
 }
-ROWS = [(platform, case) for platform in ("linux", "wine") for case in CASES]
+# A stall is the program's own watchdog (the monitor's unit table times it): shown once, on Wine,
+# whose WinINet ignores its receive time-out.
+ROWS = [(platform, case) for platform in ("linux", "wine") for case in CASES if (platform, case) != ("linux", "stall")]
 NOTES = (CUT, STALLED, RESUMED, re.escape(AGAIN) + ".*", NOTHING_SAFE, re.escape(monitor(texts.FROM_ZERO_NOTHING_RECEIVED)))
 BETWEEN = (DOWNLOADING, RECONNECTING, *NOTES)
 

@@ -232,7 +232,7 @@ TEST (DownloadFolder, AFolderKeptAfterARemovalThatFailedStillGivesItsToolATempor
     ASSERT_TRUE (folder->createFile ("tool.exe")->write (program.getData(), program.getSize()));
     ASSERT_TRUE (folder->lockFile ("tool.exe"));
     auto start = folder->startLockedFile();
-    ASSERT_NE (start.program, nullptr) << start.refusal;
+    ASSERT_NE (start.program, nullptr) << start.refusal.getErrorMessage();
     waitFor ([&] { return ! start.program->isRunning(); });
 
     const auto started = recordLines (record);

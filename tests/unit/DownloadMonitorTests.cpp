@@ -285,6 +285,11 @@ TEST (DownloadMonitor, DecidesEachSituationAsTheProgramMust)
         EXPECT_EQ (run.lines(), row.log) << run.lines().joinIntoString ("\n");
         EXPECT_EQ (run.system.journal, row.journal) << run.system.journal.joinIntoString (", ");
         EXPECT_EQ (run.last.redText, row.shown);
+
+        if (row.shown == serverText)   // the end: the window waits for the user, nothing more happens by itself
+        {
+            EXPECT_TRUE (run.last.tickPeriod == 0ms && ! run.last.over);
+        }
     }
 }
 

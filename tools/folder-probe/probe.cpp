@@ -202,8 +202,8 @@ namespace
             return 1;
         }
 
-        const auto refusal = folder->checkSignature ([&list] (const platform::SignerIdentity& signer) { return list.allows (signer); });
-        say (refusal.isEmpty() ? juce::String ("allowed") : refusal);
+        const auto checked = folder->checkSignature ([&list] (const platform::SignerIdentity& signer) { return list.allows (signer); });
+        say (checked.wasOk() ? juce::String ("allowed") : checked.getErrorMessage());
         return folder->remove() ? 0 : 1;
     }
 }
@@ -256,7 +256,7 @@ int main (int argc, char** argv)
     waitForGo();
 
     auto start = folder->startLockedFile();
-    say (start.program != nullptr ? "started" : start.refusal.isNotEmpty() ? "refused " + start.refusal : "not started");
+    say (start.program != nullptr ? "started" : start.refusal.failed() ? "refused " + start.refusal.getErrorMessage() : "not started");
 
     for (int i = 0; i < 600 && start.program != nullptr && start.program->isRunning(); ++i)
         juce::Thread::sleep (100);
