@@ -1,5 +1,6 @@
 #include "BuildSettings.h"
 #include "RuntimeLog.h"
+#include "constants/Texts.h"
 #include "constants/Timings.h"
 #include "download/MainComponent.h"
 #include "platform/BackgroundJobs.h"
@@ -12,7 +13,7 @@ class InstallerApplication final : public juce::JUCEApplication
 public:
     InstallerApplication() = default;
 
-    const juce::String getApplicationName() override       { return "Vantrel Install"; }
+    const juce::String getApplicationName() override       { return Texts::Shown::windowTitle; }
     const juce::String getApplicationVersion() override    { return VANTREL_VERSION; }
     bool moreThanOneInstanceAllowed() override             { return true; }
 
@@ -22,7 +23,7 @@ public:
 
         if (! platform::hasDisplay())
         {
-            std::fputs ("Vantrel Install: no display to open a window on (is DISPLAY set?)\n", stderr);
+            std::fprintf (stderr, "%s\n", Texts::Printed::noDisplay);
             setApplicationReturnValue (1);
             quit();
             return;

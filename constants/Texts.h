@@ -1,9 +1,9 @@
 #pragma once
 
-/** Every text the program writes to its runtime log or shows, each in one place. Where a line
-    carries a value, the text is the part before it (and the part between, where there is one);
-    the code adds the values. The tests and the bench read the same texts from
-    tests/harness/texts.py, and a test fails when one of those is not found here.
+/** Every text the program writes to its runtime log, shows or prints, each in one place. Where a
+    line carries a value, the text is the part before it (and the part between, where there is
+    one); the code adds the values. The tests and the bench read the same texts, by the same names,
+    from tests/harness/texts.py, and a test fails when either side has one the other lacks.
 
     Plain UTF-8 bytes: the framework reads non-ASCII ones only through juce::CharPointer_UTF8.
 */
@@ -60,6 +60,7 @@ namespace Texts
         constexpr auto fileChanged = "the file changed on the server";
         constexpr auto wholeFileSent = "the server sent the whole file";
         constexpr auto serverAnswered = "the server answered ";
+        constexpr auto keptPartGone = "the kept part of the file is gone";
     }
 
     /** Why an answer is refused (after "Answer refused: "). */
@@ -109,12 +110,19 @@ namespace Texts
         constexpr auto noTemporaryFolder = "the tool's temporary folder could not be made in the download folder";
     }
 
-    /** What the window shows in red, in each language. */
+    /** What the window shows: its title, and in red, in each language. */
     namespace Shown
     {
+        constexpr auto windowTitle = "Vantrel Install";
         constexpr auto networkFailureEn = "Network anomaly! We're attempting to reconnect...";
         constexpr auto networkFailureCn = "\xe7\xbd\x91\xe7\xbb\x9c\xe5\xbc\x82\xe5\xb8\xb8! \xe6\xad\xa3\xe5\x9c\xa8\xe5\xb0\x9d\xe8\xaf\x95\xe8\xbf\x9e\xe6\x8e\xa5\xe4\xb8\xad...";
         constexpr auto serverErrorEn = "Server error!";
         constexpr auto serverErrorCn = "\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x99\xa8\xe5\xbc\x82\xe5\xb8\xb8!";
+    }
+
+    /** What the Linux build prints, on a line of its own, when it cannot open a window. */
+    namespace Printed
+    {
+        constexpr auto noDisplay = "Vantrel Install: no display to open a window on (is DISPLAY set?)";
     }
 }

@@ -66,7 +66,7 @@ AnswerJudge::Verdict AnswerJudge::judge (const AnswerHead& head)
 
 AnswerJudge::Verdict AnswerJudge::keptPartGone()
 {
-    startNote = RangedAnswer::keptPartGoneNote;
+    startNote = Texts::Resume::fromZero + juce::String (Texts::Resume::keptPartGone);
     return askAgainPlainly();
 }
 

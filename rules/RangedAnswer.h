@@ -53,11 +53,6 @@ namespace RangedAnswer
         askAgainPlainly     // a 206 that does not fit, a 416: nothing of it can be used
     };
 
-    /** The log's note when the kept bytes are found gone (or fewer) as they are reopened: only
-        the whole file can be used then.
-    */
-    inline const char* const keptPartGoneNote = "Download started again from zero: the kept part of the file is gone";
-
     /** What to do with `answer` to a request made with `resume`; `note` says it for the log. */
     Use judge (const DownloadResume& resume, const AnswerHead& answer, juce::String& note);
 

@@ -144,7 +144,7 @@ class Installer:
         try:
             return self.wait_until(sized, timeout, f"one {size[0]} x {size[1]} window")
         except AssertionError as e:
-            raise AssertionError(f"{e}; visible windows titled 'Vantrel Install' met meanwhile "
+            raise AssertionError(f"{e}; visible windows titled {program.TITLE!r} met meanwhile "
                                  f"and their sizes: {seen}; log: {self.lines()}") from None
 
     def close(self):

@@ -3,15 +3,15 @@
 import re
 
 from .pictures import red_text_problems, wait_for_picture
-from .program import DELETED, QUIT, SUCCESS, completion, start_lines
+from .program import DELETED, QUIT, START_LINE_COUNT, SUCCESS, completion, start_lines
 from .texts import DOWNLOADING, RECONNECTING
 
 
 def assert_start_lines(lines, lang):
-    """The five banner lines, then the four start-up lines."""
+    """The banner lines, then the start-up lines."""
     wrong = [(line, pattern) for line, pattern in zip(lines, start_lines(lang))
              if not re.fullmatch(pattern, line)]
-    assert len(lines) >= 9 and not wrong, f"not the start lines: {wrong or lines}"
+    assert len(lines) >= START_LINE_COUNT and not wrong, f"not the start lines: {wrong or lines}"
 
 
 def assert_good_run(bench, app, before=(DOWNLOADING,), statuses=(200,), size=None):
@@ -30,7 +30,7 @@ def assert_good_run(bench, app, before=(DOWNLOADING,), statuses=(200,), size=Non
     assert lines[i + 1:] == [SUCCESS, DELETED, QUIT], lines[i:]
     # A per-run folder remade after a network failure is told like the first.
     remade = start_lines(app.lang)[-2]
-    unexpected = [line for line in lines[9:i] if not any(re.fullmatch(p, line) for p in (*before, remade))]
+    unexpected = [line for line in lines[START_LINE_COUNT:i] if not any(re.fullmatch(p, line) for p in (*before, remade))]
     assert not unexpected, f"unexpected lines before the completion: {unexpected}"
     target = app.download_target(lines)
     starts, exits = bench.tool_runs()

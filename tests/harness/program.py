@@ -8,7 +8,7 @@ from pathlib import Path
 from harness import texts
 
 ROOT = Path(__file__).resolve().parents[2]
-TITLE = "Vantrel Install"
+TITLE = texts.WINDOW_TITLE
 # The hosts the builds are made with: the tests' (linux preset, scripts/test) and the bench's
 # (bench/run), apart so that both can run at once.
 TEST_PORTS = (48443, 48444)
@@ -76,6 +76,10 @@ def start_lines(lang):
             re.escape(texts.LOG_STARTED) + r"\S.*\S", "", re.escape(f"{texts.OS_IS_NOW}win{lang}"),
             re.escape(texts.DOWNLOAD_URL + download_url(lang)),
             re.escape(texts.DOWNLOAD_TO) + rf".*{HEX32}[/\\]{HEX32}\.exe", re.escape(texts.CONNECTING)]
+
+
+# How many lines every run begins with: what a run did itself is told from this index on.
+START_LINE_COUNT = len(start_lines("en"))
 
 
 def download_targets(lines):

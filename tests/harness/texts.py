@@ -1,6 +1,7 @@
-"""The texts the program writes to its runtime log or shows, as the tests and the bench look for
-them: each is also in the program's constants/Texts.h, which tests/scripts/test_texts.py checks,
-so that the two cannot drift apart. A line that carries a value is its text followed by the value."""
+"""The texts the program writes to its runtime log, shows or prints, as the tests and the bench
+look for them: each is the constant of constants/Texts.h of the same name (bannerStars as
+BANNER_STARS), and every constant there is here, which tests/scripts/test_texts.py checks, so that
+the two cannot drift apart. A line that carries a value is its text followed by the value."""
 
 # The runtime log's lines, in the order a run writes them; the monitor's after MONITOR_TAG.
 BANNER_STARS = '**********************************************************'
@@ -46,6 +47,7 @@ CANNOT_SEND_REST = 'the server cannot send the rest (416)'
 FILE_CHANGED = 'the file changed on the server'
 WHOLE_FILE_SENT = 'the server sent the whole file'
 SERVER_ANSWERED = 'the server answered '
+KEPT_PART_GONE = 'the kept part of the file is gone'
 
 # Why an answer is refused (after ANSWER_REFUSED).
 END_UNTELLABLE = "the body's end cannot be told from a cut (no Content-Length, not chunked)"
@@ -79,12 +81,17 @@ NOT_LOCKED = 'not locked'
 # Why a checked file was not started (after START_REFUSED).
 PLACE_UNREADABLE = "the checked file's place could not be read"
 NOT_THE_CHECKED_FILE = 'the program the system started is not the checked file'
+NO_TEMPORARY_FOLDER = "the tool's temporary folder could not be made in the download folder"
 
-# What the window shows in red.
+# What the window shows: its title, and in red.
+WINDOW_TITLE = 'Vantrel Install'
 NETWORK_FAILURE_EN = "Network anomaly! We're attempting to reconnect..."
 NETWORK_FAILURE_CN = '网络异常! 正在尝试连接中...'
 SERVER_ERROR_EN = 'Server error!'
 SERVER_ERROR_CN = '服务器异常!'
+
+# What the Linux build prints when it cannot open a window.
+NO_DISPLAY = 'Vantrel Install: no display to open a window on (is DISPLAY set?)'
 
 
 def monitor(text):

@@ -18,7 +18,7 @@ from harness.processes import kill_group
 from harness.program import ERROR, HEX32, download_targets
 from harness.outcomes import assert_good_run, assert_tool_ran_once
 from harness.wine import path_for, windows_path
-from harness.texts import CONNECTING, DOWNLOADING, RECONNECTING
+from harness.texts import CONNECTING, DOWNLOADING, NOT_THE_CHECKED_FILE, RECONNECTING
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
 
@@ -132,7 +132,7 @@ def test_checked_file_is_what_starts_and_goes_when_a_folder_above_is_re_pointed(
     # nothing is deleted through them, so the held folder is kept as it is and the other folder
     # untouched (on Windows a delete goes to the file held; the Linux unit tests see it go).
     starts, _ = bench.tool_runs()
-    assert started == "refused the program the system started is not the checked file" and starts == [], (started, starts)
+    assert started == f"refused {NOT_THE_CHECKED_FILE}" and starts == [], (started, starts)
     assert not other_record.exists(), other_record.read_text()
     assert removed == "kept", removed
     assert {p.name: p.is_dir() or p.read_bytes() for p in (moved / "run").iterdir()} == {"tool.exe": checked.read_bytes(),

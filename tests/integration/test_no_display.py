@@ -6,6 +6,7 @@ import pytest
 
 from harness.installer import executable
 from harness.program import linux_env
+from harness.texts import NO_DISPLAY
 
 
 @pytest.mark.parametrize("lang", ["cn", "en"])
@@ -15,4 +16,4 @@ def test_without_display_prints_message_and_exits_1(tmp_path, lang):
     result = subprocess.run([str(exe)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, timeout=30)
     assert result.returncode == 1, result
-    assert "display" in result.stderr.lower(), result.stderr
+    assert f"{NO_DISPLAY}\n" in result.stderr, result.stderr

@@ -12,8 +12,8 @@ from harness.outcomes import assert_start_lines
 from harness.pictures import (at, bar_problems, fill_problems, red_text_problems, scaled_text_problems,
                               wait_for_picture)
 from harness.processes import run_quiet
-from harness.program import BANNER_STARS, ERROR, read_log_bytes, split_log
-from harness.texts import DOWNLOADING
+from harness.program import BANNER_STARS, ERROR, START_LINE_COUNT, read_log_bytes, split_log
+from harness.texts import APPLICATION_STARTED, DOWNLOADING
 
 ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
 
@@ -35,14 +35,14 @@ def test_start_logs_banner_and_first_lines_and_shows_bar_in_300x50_window(bench,
                      bench.tmp / "start.png")
 
     data = read_log_bytes(app.log)
-    assert data.startswith(f"\r\n{BANNER_STARS}\r\nApplication started at ".encode()), data[:80]
+    assert data.startswith(f"\r\n{BANNER_STARS}\r\n{APPLICATION_STARTED}".encode()), data[:80]
     assert data.endswith(b"\r\n")
     bare = data.replace(b"\r\n", b"")
     assert b"\n" not in bare and b"\r" not in bare, "a line ends in a bare LF or CR"
     lines = split_log(data)
     assert_start_lines(lines, lang)
     app.download_target(lines)
-    assert set(lines[9:]) == {DOWNLOADING}, lines[9:]
+    assert set(lines[START_LINE_COUNT:]) == {DOWNLOADING}, lines[START_LINE_COUNT:]
     # Not closed here: closing during a stalled download is a case of its own
     # (test_close_during_work.py).
 
@@ -79,7 +79,7 @@ def test_window_shows_at_once_while_the_first_connection_hangs(bench, platform):
     # Ticks that start nothing while the first attempt connects are the monitor's unit table's.
     lines = app.lines()
     assert_start_lines(lines, "en")
-    assert lines[9:] == [], lines[9:]
+    assert lines[START_LINE_COUNT:] == [], lines[START_LINE_COUNT:]
     assert len(mirror.requests()) == 1, mirror.requests()
 
 
