@@ -80,7 +80,8 @@ def test_window_shows_at_once_while_the_first_connection_hangs(bench, platform):
     lines = app.lines()
     assert_start_lines(lines, "en")
     assert lines[START_LINE_COUNT:] == [], lines[START_LINE_COUNT:]
-    assert len(mirror.requests()) == 1, mirror.requests()
+    requests = app.wait_until(mirror.requests, 20, "the first attempt's request")
+    assert len(requests) == 1 and app.lines()[START_LINE_COUNT:] == [], (requests, app.lines())
 
 
 @pytest.mark.parametrize("platform, dpi", cases([("wine", "144"), ("wine", "192")]))
