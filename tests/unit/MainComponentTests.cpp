@@ -1,8 +1,10 @@
+#include "download/BuildTable.h"
 #include "download/DownloadVariant.h"
 #include "download/MainComponent.h"
 #include "platform/BackgroundJobs.h"
 #include "helpers/JuceTestEnvironment.h"
 #include "helpers/TestMirror.h"
+#include "helpers/TestSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +21,7 @@ namespace
     // Nothing listens on port 1 of the loopback: a connection is refused at once.
     InstallerSettings refusingSettings (const juce::String& system = "Windows 10", const juce::String& language = "cn")
     {
-        return { system, language, "localhost:1", "localhost:1" };
+        return settingsAt ("localhost:1", system, language);
     }
 
     bool isHexIdentifier (const juce::String& text)
@@ -137,10 +139,10 @@ TEST_F (ComponentFixture, ShowsTheBarOnWhiteAt300By50)
 
 TEST_F (ComponentFixture, NoConnectionShowsTheNetworkTextInRedAndRetries)
 {
-    for (const auto* language : { "cn", "en" })
+    for (const auto& language : BuildTable::languages)
     {
-        SCOPED_TRACE (language);
-        const auto component = make (refusingSettings ("Windows 10", language));
+        SCOPED_TRACE (language.code);
+        const auto component = make (refusingSettings ("Windows 10", language.code));
         const auto firstFolder = component->getTargetFile().getParentDirectory();
         CapturingLogger::get().takeLines();
 
@@ -180,7 +182,7 @@ TEST_F (ComponentFixture, UntilTheFirstAttemptEndsTheWindowShowsTheBarAndNothing
     // constructor waited for the attempt, up to 30 s), ticks show the bar at 0 and log nothing.
     const TestPayload payload (5000);
     TestMirror mirror (payload.getFile(), { "--mode", "silent" });
-    const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+    const auto component = make (settingsAt (mirror.getHost(), "Windows 10", "en"));
     CapturingLogger::get().takeLines();
 
     for (int tick = 0; tick < 4; ++tick)
@@ -202,7 +204,7 @@ TEST_F (ComponentFixture, ServerErrorStatusesAreJudgedBadAndTheFolderRemoved)
     {
         SCOPED_TRACE (mode);
         TestMirror mirror (payload.getFile(), { "--mode", mode });
-        const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+        const auto component = make (settingsAt (mirror.getHost(), "Windows 10", "en"));
         const auto folder = component->getTargetFile().getParentDirectory();
         CapturingLogger::get().takeLines();
 
@@ -222,7 +224,7 @@ TEST_F (ComponentFixture, TheEndOfADownloadIsLookedAtWhenItComesNotAtTheNextTick
     // No tick at all: the answer is judged all the same, from the task's word that it has ended.
     const TestPayload payload (5000);
     TestMirror mirror (payload.getFile(), { "--mode", "500" });
-    const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+    const auto component = make (settingsAt (mirror.getHost(), "Windows 10", "en"));
     component->stopTimer();
     CapturingLogger::get().takeLines();
     juce::StringArray lines;
@@ -245,7 +247,7 @@ TEST_F (ComponentFixture, ScreenReadersFindTheTitledWindowThenTheBarOrTheRedText
     // Headers and half the body, then nothing: the bar stays half full until the mirror goes.
     const TestPayload payload (5000);
     auto mirror = std::make_unique<TestMirror> (payload.getFile(), juce::StringArray { "--mode", "stall" });
-    const auto component = make ({ "Windows 10", "en", mirror->getHost(), mirror->getHost() });
+    const auto component = make (settingsAt (mirror->getHost(), "Windows 10", "en"));
 
     // The framework's X11 library, kept loaded for good: what Xlib caches once a window was made
     // would look leaked to LeakSanitizer after the framework unloads it at exit. A test binary is no
@@ -290,7 +292,7 @@ TEST_F (ComponentFixture, AResumedDownloadBringsTheBarBackShowingTheWholeFilesPr
 {
     const TestPayload payload (2000000);
     TestMirror mirror (payload.getFile(), { "--mode", "slow", "--rate", "700000", "--cuts", "1" });
-    const auto component = make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+    const auto component = make (settingsAt (mirror.getHost(), "Windows 10", "en"));
     juce::StringArray lines;
     const auto resumedFrom = [&lines]
     {
@@ -324,7 +326,7 @@ TEST_F (ComponentFixture, AResumedDownloadBringsTheBarBackShowingTheWholeFilesPr
     {
         platform::BackgroundJobs::stopAll (0);   // from now on no job can be started
         TestMirror mirror (juce::File ("/bin/true"));
-        const auto component = fixture.make ({ "Windows 10", "en", mirror.getHost(), mirror.getHost() });
+        const auto component = fixture.make (settingsAt (mirror.getHost(), "Windows 10", "en"));
         const auto folder = component->getTargetFile().getParentDirectory();
         juce::StringArray lines;
 
