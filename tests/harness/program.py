@@ -5,22 +5,24 @@ import os
 import re
 from pathlib import Path
 
-from harness import texts
+from harness import facts, texts
 
 ROOT = Path(__file__).resolve().parents[2]
 TITLE = "Vantrel Install"
-# The hosts the builds are made with: the tests' (linux preset, scripts/test) and the bench's
-# (bench/run), apart so that both can run at once.
-TEST_PORTS = (48443, 48444)
-BENCH_PORTS = (48543, 48544)
+# The hosts the builds are made with, a port for each host of cmake/BuildTable.cmake from the
+# mirror's first one: the tests' (the presets' VANTREL_TEST_MIRROR_PORT) and the bench's (bench/run),
+# apart so that both can run at once.
+TEST_PORTS = tuple(facts.TEST_MIRROR_PORT + i for i in range(len(facts.HOST_VARIABLES)))
+BENCH_PORTS = tuple(48543 + i for i in range(len(facts.HOST_VARIABLES)))
+LANGUAGES = facts.LANGUAGES
 CA_DIR = ROOT / "build" / "testca"   # made by tools/testca; tools/with-test-ca trusts it
 
 
 def executable(build, platform, lang="cn", variant=""):
     """The program in a build folder; platform "wine" is the Windows build. A `variant` ("_signed")
     names one of the test builds made with other constants."""
-    return Path(build) / (("VantrelInstall_en" if lang == "en" else "VantrelInstall") + variant
-                          + (".exe" if platform == "wine" else ""))
+    name = "VantrelInstall" if lang == LANGUAGES[0] else f"VantrelInstall_{lang}"
+    return Path(build) / (name + variant + (".exe" if platform == "wine" else ""))
 
 
 def standin(build, platform):
@@ -29,7 +31,7 @@ def standin(build, platform):
 
 
 def download_path(lang):
-    return f"/VantrelInstall_win{lang.upper()}.exe"
+    return facts.DOWNLOAD_PATHS[lang]
 
 
 def download_url(lang, port=TEST_PORTS[0]):

@@ -8,10 +8,10 @@ import pytest
 from harness.installer import cases
 from harness.outcomes import assert_good_run
 from harness.pictures import bar_problems, fill_problems, red_text_problems, wait_for_picture
-from harness.program import completion
+from harness.program import LANGUAGES, completion
 from harness.texts import DOWNLOADING, RECONNECTING
 
-ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
+ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in LANGUAGES]
 
 
 @pytest.mark.parametrize("platform, lang", cases(ROWS))
