@@ -44,7 +44,7 @@ PRODUCT_EXE = ROOT / "build" / "bench-product" / "VantrelInstall.exe"   # the wi
 PORTS = program.BENCH_PORTS
 URL = program.download_url("cn", PORTS[0])
 # nginx's port while bench/cutrelay.py takes PORTS[0], the one the program downloads from.
-BEHIND_RELAY = PORTS[-1] + 1
+BEHIND_RELAY = max(PORTS) + 1
 MiB = 1 << 20
 RUN_TIMEOUT = 180   # seconds; a run that takes longer has hung
 SPAWN = BENCH / "spawn"

@@ -7,7 +7,7 @@
 #   host <cache variable> <platform tag> <what the system's name contains>
 #       Serves the systems whose name contains the text (the host rows are tried in order); the tag
 #       starts their variant key ("win" of "wincn"). Defaults to <name>.download.vantrel.example
-#       (VANTREL_WIN10_HOST: win10...), in a test build to localhost at VANTREL_TEST_MIRROR_PORT
+#       (VANTREL_WIN10_HOST: win10...); in a test build it is localhost at VANTREL_TEST_MIRROR_PORT
 #       plus the row's place among the hosts.
 #   language <code> <file name>
 #       The code ends the variant key; the file is its build's path on every host. The first
@@ -22,7 +22,7 @@ set(VANTREL_BUILD_TABLE
 set(no_build_tag mac)
 
 set(VANTREL_TEST_MIRROR_PORT "" CACHE STRING
-    "Test builds: the local mirror's first port; each host then defaults to localhost at this port plus its place in cmake/BuildTable.cmake")
+    "Test builds: the local mirror's first port; each host is then localhost at this port plus its place in cmake/BuildTable.cmake")
 
 set(VANTREL_HOST_VARIABLES "")
 set(VANTREL_LANGUAGES "")
@@ -41,14 +41,14 @@ foreach(row IN LISTS VANTREL_BUILD_TABLE)
         if(tag STREQUAL no_build_tag)
             message(FATAL_ERROR "cmake/BuildTable.cmake: '${no_build_tag}' is the tag of systems without a build")
         endif()
+        set(description "Download host (name with an optional :port) of the systems whose name contains \"${contains}\"")
         if(VANTREL_TEST_MIRROR_PORT)
+            # Set again at each configure, so that a row added before others moves their ports too.
             math(EXPR port "${VANTREL_TEST_MIRROR_PORT} + ${host_index}")
-            set(default "localhost:${port}")
+            set(${variable} "localhost:${port}" CACHE STRING "${description}" FORCE)
         else()
-            set(default "${name}.download.vantrel.example")
+            set(${variable} "${name}.download.vantrel.example" CACHE STRING "${description}")
         endif()
-        set(${variable} "${default}" CACHE STRING
-            "Download host (name with an optional :port) of the systems whose name contains \"${contains}\"")
         if(NOT ${variable} MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]+)?$")
             message(FATAL_ERROR "${variable} must be a host name with an optional :port, not '${${variable}}'")
         endif()

@@ -35,10 +35,13 @@ def _test_mirror_port():
     return int(next(p for p in presets if p["name"] == "linux")["cacheVariables"]["VANTREL_TEST_MIRROR_PORT"])
 
 
-# The download hosts' cache variables, in the table's order: host i of a test build is at the mirror's
-# first port plus i.
-HOST_VARIABLES = tuple(row[1] for row in _build_table() if row[0] == "host")
+# The download hosts as (cache variable, platform tag, what the system's name contains), in the
+# table's order: host i of a test build is at the mirror's first port plus i.
+HOSTS = tuple(tuple(row[1:]) for row in _build_table() if row[0] == "host")
+HOST_VARIABLES = tuple(variable for variable, _, _ in HOSTS)
 # The languages' codes, the first being the default build's, and each one's path on every host.
 LANGUAGES = tuple(row[1] for row in _build_table() if row[0] == "language")
 DOWNLOAD_PATHS = {row[1]: row[2] for row in _build_table() if row[0] == "language"}
 TEST_MIRROR_PORT = _test_mirror_port()
+# The system the Linux build poses as, and as which Wine answers the Windows build.
+TESTED_SYSTEM = _found("cmake/BuildOptions.cmake", r'^set\(VANTREL_LINUX_OS_NAME "([^"]*)"')
