@@ -7,8 +7,8 @@ namespace DownloadVariant
 
 namespace
 {
-    // The rows a variant key names, nullptr where it names none: a key is split only where both
-    // of its parts are whole rows, so that a language is never told by a part of its code.
+    // The rows a variant key names, nullptr where it names none: the key is split only where its
+    // tag and its language code are each a whole row, so that no language is told by a substring.
     struct KeyRows
     {
         const BuildTable::Host* host = nullptr;
