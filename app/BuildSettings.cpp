@@ -14,8 +14,13 @@ InstallerSettings get()
     const auto allowedSigners = SignerList::parse (signers);
     jassert (allowedSigners.getError().isEmpty());   // checked when the build was configured
 
-    return { platform::getOperatingSystemName(), VANTREL_LANGUAGE, VANTREL_WIN10_HOST, VANTREL_WIN7_HOST,
-             allowedSigners };
+    // Each host of the build table as "<name>=<host>", a line each (cmake/BuildTable.cmake).
+    InstallerSettings::Hosts hosts;
+
+    for (const auto& line : juce::StringArray::fromLines (VANTREL_HOSTS))
+        hosts[line.upToFirstOccurrenceOf ("=", false, false)] = line.fromFirstOccurrenceOf ("=", false, false);
+
+    return { platform::getOperatingSystemName(), VANTREL_LANGUAGE, std::move (hosts), allowedSigners };
 }
 
 } // namespace BuildSettings

@@ -44,7 +44,7 @@ PRODUCT_EXE = ROOT / "build" / "bench-product" / "VantrelInstall.exe"   # the wi
 PORTS = program.BENCH_PORTS
 URL = program.download_url("cn", PORTS[0])
 # nginx's port while bench/cutrelay.py takes PORTS[0], the one the program downloads from.
-BEHIND_RELAY = 48545
+BEHIND_RELAY = max(PORTS) + 1
 MiB = 1 << 20
 RUN_TIMEOUT = 180   # seconds; a run that takes longer has hung
 SPAWN = BENCH / "spawn"
@@ -146,8 +146,8 @@ http {{
             self.server.stop()
 
     def serve(self, file):
-        """Serves `file` at both paths (the program asks for the first one)."""
-        for lang in ("cn", "en"):
+        """Serves `file` at every language's path (the program asks for the first one)."""
+        for lang in program.LANGUAGES:
             name = program.download_path(lang).lstrip("/")
             link = self.root / name
             tmp = self.root / (name + ".new")

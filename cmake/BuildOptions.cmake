@@ -2,13 +2,8 @@
 # allowed signers), plus the
 # operating-system name the Linux build poses as so that it runs the Windows code paths.
 
-set(VANTREL_LANGUAGE "cn" CACHE STRING "Language code of the build: cn or en")
-set_property(CACHE VANTREL_LANGUAGE PROPERTY STRINGS cn en)
-
-set(VANTREL_WIN10_HOST "win10.download.vantrel.example" CACHE STRING
-    "First download host (Windows 10 and 11 builds): host name with an optional :port")
-set(VANTREL_WIN7_HOST "win7.download.vantrel.example" CACHE STRING
-    "Second download host (Windows 7 builds): host name with an optional :port")
+# The hosts and the language: the table of the hosts and languages the program knows.
+include(${CMAKE_CURRENT_LIST_DIR}/BuildTable.cmake)
 
 set(VANTREL_LINUX_OS_NAME "Windows 10" CACHE STRING
     "Linux build only: the operating-system name reported in place of \"Linux\"")
@@ -17,16 +12,6 @@ set(VANTREL_ALLOWED_SIGNERS "" CACHE STRING
     "Windows build: who may have signed the setup tool before it is started, as a ;-list of \"subject CN\" or \"subject CN|issuer CN\"; empty: no check")
 
 option(VANTREL_BUILD_TESTS "Build the tests and the test tools" OFF)
-
-if(NOT VANTREL_LANGUAGE MATCHES "^(cn|en)$")
-    message(FATAL_ERROR "VANTREL_LANGUAGE must be cn or en, not '${VANTREL_LANGUAGE}'")
-endif()
-
-foreach(host_variable VANTREL_WIN10_HOST VANTREL_WIN7_HOST)
-    if(NOT ${host_variable} MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]+)?$")
-        message(FATAL_ERROR "${host_variable} must be a host name with an optional :port, not '${${host_variable}}'")
-    endif()
-endforeach()
 
 # Entries of an allowed-signers list (the rules of download/SignerList.cpp): "sha256:<hex>" (the
 # signing certificate's thumbprint) or "key-sha256:<hex>" (its public key's hash), 64 hex digits;

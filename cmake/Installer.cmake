@@ -1,6 +1,6 @@
 # One executable of the installer: the shared code plus its own build constants (language,
 # hosts, allowed signers) and, on Windows, the resources. Tests add more executables with other
-# constants: vantrel_add_installer(<target> LANGUAGE <cn|en> [OUTPUT_NAME <name>]
+# constants: vantrel_add_installer(<target> LANGUAGE <code> [OUTPUT_NAME <name>]
 # [ALLOWED_SIGNERS <list>]), the signers by default VANTREL_ALLOWED_SIGNERS.
 
 function(vantrel_add_installer target)
@@ -8,6 +8,7 @@ function(vantrel_add_installer target)
     if(NOT DEFINED arg_ALLOWED_SIGNERS)
         set(arg_ALLOWED_SIGNERS "${VANTREL_ALLOWED_SIGNERS}")
     endif()
+    vantrel_check_language("LANGUAGE of ${target}" "${arg_LANGUAGE}")
     vantrel_check_signer_list("ALLOWED_SIGNERS of ${target}" "${arg_ALLOWED_SIGNERS}")
     # A list's ";" would split the definition: new lines (as C escapes) stand for it.
     string(REPLACE ";" "\\n" signers "${arg_ALLOWED_SIGNERS}")
@@ -16,8 +17,7 @@ function(vantrel_add_installer target)
     target_compile_definitions(${target} PRIVATE
         VANTREL_VERSION="${PROJECT_VERSION}"
         VANTREL_LANGUAGE="${arg_LANGUAGE}"
-        VANTREL_WIN10_HOST="${VANTREL_WIN10_HOST}"
-        VANTREL_WIN7_HOST="${VANTREL_WIN7_HOST}"
+        VANTREL_HOSTS="${VANTREL_HOSTS_DEFINITION}"
         VANTREL_ALLOWED_SIGNERS="${signers}")
     target_link_libraries(${target} PRIVATE vantrel_app)
     vantrel_strict_warnings(${target})

@@ -110,7 +110,8 @@ namespace Texts
         constexpr auto noTemporaryFolder = "the tool's temporary folder could not be made in the download folder";
     }
 
-    /** What the window shows: its title, and in red, in each language. */
+    /** What the window shows: its title, and in red, per language: each language of
+        cmake/BuildTable.cmake has its texts here and its Language under its code. */
     namespace Shown
     {
         constexpr auto windowTitle = "Vantrel Install";
@@ -118,6 +119,15 @@ namespace Texts
         constexpr auto networkFailureCn = "\xe7\xbd\x91\xe7\xbb\x9c\xe5\xbc\x82\xe5\xb8\xb8! \xe6\xad\xa3\xe5\x9c\xa8\xe5\xb0\x9d\xe8\xaf\x95\xe8\xbf\x9e\xe6\x8e\xa5\xe4\xb8\xad...";
         constexpr auto serverErrorEn = "Server error!";
         constexpr auto serverErrorCn = "\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x99\xa8\xe5\xbc\x82\xe5\xb8\xb8!";
+
+        struct Language
+        {
+            const char* networkFailure;
+            const char* serverError;
+        };
+
+        constexpr Language cn { networkFailureCn, serverErrorCn };
+        constexpr Language en { networkFailureEn, serverErrorEn };
     }
 
     /** What the Linux build prints, on a line of its own, when it cannot open a window. */

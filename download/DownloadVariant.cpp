@@ -1,20 +1,55 @@
 #include "DownloadVariant.h"
 
-#include "constants/Texts.h"
+#include "download/BuildTable.h"
 
 namespace DownloadVariant
 {
 
+namespace
+{
+    // The rows a variant key names, nullptr where it names none: the key is split only where its
+    // tag and its language code are each a whole row, so that no language is told by a substring.
+    struct KeyRows
+    {
+        const BuildTable::Host* host = nullptr;
+        const BuildTable::Language* language = nullptr;
+    };
+
+    KeyRows findRows (const juce::String& variantKey)
+    {
+        for (const auto& language : BuildTable::languages)
+        {
+            if (! variantKey.endsWith (language.code))
+                continue;
+
+            const auto tag = variantKey.dropLastCharacters (juce::String (language.code).length());
+
+            if (tag == BuildTable::noBuildTag)
+                return { nullptr, &language };
+
+            for (const auto& host : BuildTable::hosts)
+                if (tag == host.platformTag)
+                    return { &host, &language };
+        }
+
+        return {};
+    }
+
+    const Texts::Shown::Language& shownTexts (const juce::String& variantKey)
+    {
+        const auto* language = findRows (variantKey).language;
+        return language != nullptr ? language->shown : Texts::Shown::en;
+    }
+}
+
 juce::String getPlatformTag (const juce::String& operatingSystemName)
 {
-    // Plain substring tests, in this order: "Windows 1" covers 10 and 11.
-    if (operatingSystemName.contains ("Windows 1"))
-        return "win";
+    // Plain substring tests in the table's order: "Windows 1" covers 10 and 11.
+    for (const auto& host : BuildTable::hosts)
+        if (operatingSystemName.contains (host.systemNameContains))
+            return host.platformTag;
 
-    if (operatingSystemName.contains ("Windows 7"))
-        return "win7";
-
-    return "mac";
+    return BuildTable::noBuildTag;
 }
 
 juce::String getVariantKey (const InstallerSettings& settings)
@@ -24,37 +59,28 @@ juce::String getVariantKey (const InstallerSettings& settings)
 
 juce::String getDownloadAddress (const juce::String& variantKey, const InstallerSettings& settings)
 {
-    struct Row { const char* key; const juce::String& host; const char* path; };
+    const auto rows = findRows (variantKey);
 
-    const Row table[] = {
-        { "wincn",  settings.windows10Host, "/VantrelInstall_winCN.exe" },
-        { "winen",  settings.windows10Host, "/VantrelInstall_winEN.exe" },
-        { "win7cn", settings.windows7Host,  "/VantrelInstall_winCN.exe" },
-        { "win7en", settings.windows7Host,  "/VantrelInstall_winEN.exe" },
-    };
+    if (rows.host == nullptr)
+        return {};
 
-    juce::String address;
+    const auto host = settings.hosts.find (rows.host->name);
+    jassert (host != settings.hosts.end());   // the settings name every host of the table
 
-    for (const auto& row : table)
-        if (variantKey == row.key)
-            address = "https://" + row.host + row.path;
+    if (host == settings.hosts.end())
+        return {};
 
-    return address;
-}
-
-static bool isChinese (const juce::String& variantKey)
-{
-    return variantKey.contains ("cn");
+    return "https://" + host->second + rows.language->fileName;
 }
 
 juce::String getNetworkFailureText (const juce::String& variantKey)
 {
-    return juce::String (juce::CharPointer_UTF8 (isChinese (variantKey) ? Texts::Shown::networkFailureCn : Texts::Shown::networkFailureEn));
+    return juce::String (juce::CharPointer_UTF8 (shownTexts (variantKey).networkFailure));
 }
 
 juce::String getServerErrorText (const juce::String& variantKey)
 {
-    return juce::String (juce::CharPointer_UTF8 (isChinese (variantKey) ? Texts::Shown::serverErrorCn : Texts::Shown::serverErrorEn));
+    return juce::String (juce::CharPointer_UTF8 (shownTexts (variantKey).serverError));
 }
 
 } // namespace DownloadVariant

@@ -5,22 +5,36 @@ import os
 import re
 from pathlib import Path
 
-from harness import texts
+from harness import facts, texts
 
 ROOT = Path(__file__).resolve().parents[2]
 TITLE = texts.WINDOW_TITLE
-# The hosts the builds are made with: the tests' (linux preset, scripts/test) and the bench's
-# (bench/run), apart so that both can run at once.
-TEST_PORTS = (48443, 48444)
-BENCH_PORTS = (48543, 48544)
+# The host of the system the tests run as (the first row whose text its name contains), whose
+# platform tag starts the variant key the tests see.
+TESTED_HOST = next(i for i, (_, _, contains) in enumerate(facts.HOSTS) if contains in facts.TESTED_SYSTEM)
+TESTED_TAG = facts.HOSTS[TESTED_HOST][1]
+
+
+def ports_from(first):
+    """A port for each host of cmake/BuildTable.cmake from the mirror's first one, as the build
+    makes them, the tested host's first: the one the program downloads from."""
+    ports = [first + i for i in range(len(facts.HOSTS))]
+    return (ports.pop(TESTED_HOST), *ports)
+
+
+# The hosts the builds are made with: the tests' (the presets' VANTREL_TEST_MIRROR_PORT) and the
+# bench's (bench/run), apart so that both can run at once.
+TEST_PORTS = ports_from(facts.TEST_MIRROR_PORT)
+BENCH_PORTS = ports_from(48543)
+LANGUAGES = facts.LANGUAGES
 CA_DIR = ROOT / "build" / "testca"   # made by tools/testca; tools/with-test-ca trusts it
 
 
 def executable(build, platform, lang="cn", variant=""):
     """The program in a build folder; platform "wine" is the Windows build. A `variant` ("_signed")
     names one of the test builds made with other constants."""
-    return Path(build) / (("VantrelInstall_en" if lang == "en" else "VantrelInstall") + variant
-                          + (".exe" if platform == "wine" else ""))
+    name = "VantrelInstall" if lang == LANGUAGES[0] else f"VantrelInstall_{lang}"
+    return Path(build) / (name + variant + (".exe" if platform == "wine" else ""))
 
 
 def standin(build, platform):
@@ -29,7 +43,7 @@ def standin(build, platform):
 
 
 def download_path(lang):
-    return f"/VantrelInstall_win{lang.upper()}.exe"
+    return facts.DOWNLOAD_PATHS[lang]
 
 
 def download_url(lang, port=TEST_PORTS[0]):
@@ -73,7 +87,7 @@ HEX32 = "[0-9a-f]{32}"
 def start_lines(lang):
     """Patterns of the lines each run begins with: the banner, then the start-up lines."""
     return ["", re.escape(BANNER_STARS), re.escape(texts.APPLICATION_STARTED) + r"\S.*\S",
-            re.escape(texts.LOG_STARTED) + r"\S.*\S", "", re.escape(f"{texts.OS_IS_NOW}win{lang}"),
+            re.escape(texts.LOG_STARTED) + r"\S.*\S", "", re.escape(f"{texts.OS_IS_NOW}{TESTED_TAG}{lang}"),
             re.escape(texts.DOWNLOAD_URL + download_url(lang)),
             re.escape(texts.DOWNLOAD_TO) + rf".*{HEX32}[/\\]{HEX32}\.exe", re.escape(texts.CONNECTING)]
 

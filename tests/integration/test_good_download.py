@@ -9,11 +9,11 @@ from harness.display import find_windows
 from harness.installer import cases, patience
 from harness.outcomes import assert_good_run
 from harness.pictures import DARK_FILL, LIGHT_BLUE, close_to, wait_for_picture
-from harness.program import SUCCESS, completion, download_path
+from harness.program import LANGUAGES, SUCCESS, completion, download_path
 from harness.texts import DOWNLOADING
 
 ROWS = [(platform, mode, lang) for platform in ("linux", "wine")
-        for mode in ("normal", "chunked", "redirect") for lang in ("cn", "en")]
+        for mode in ("normal", "chunked", "redirect") for lang in LANGUAGES]
 # Locations without scheme and host: path-absolute with a query, then path-relative.
 ROWS += [(platform, "redirect-relative", "en") for platform in ("linux", "wine")]
 # A chunked body's end is confirmed by asking for what follows it (the mirror answers 416).

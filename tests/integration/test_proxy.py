@@ -7,6 +7,7 @@ import pytest
 
 from harness.installer import cases
 from harness.outcomes import assert_good_run, assert_network_failure_until_closed
+from harness.program import TEST_PORTS
 
 ROWS = [(platform, proxy) for platform in ("linux", "wine") for proxy in ("tunnel", "refusing")]
 
@@ -19,11 +20,11 @@ def test_download_through_a_company_proxy(bench, platform, proxy):
 
     if proxy == "tunnel":
         assert_good_run(bench, app)
-        wanted = ("TCP_TUNNEL", "200", "CONNECT", "localhost:48443")
+        wanted = ("TCP_TUNNEL", "200", "CONNECT", f"localhost:{TEST_PORTS[0]}")
     else:
         assert_network_failure_until_closed(bench, app, timeout=20)
         assert mirror.requests() == [], "the mirror was reached past the proxy"
-        wanted = ("TCP_DENIED", "403", "CONNECT", "localhost:48443")
+        wanted = ("TCP_DENIED", "403", "CONNECT", f"localhost:{TEST_PORTS[0]}")
     # Every request the program made went to the proxy, as a tunnel to the Windows 10 and 11 host.
     app.wait_until(lambda: squid.requests(), 5, "squid's log")
     assert set(squid.requests()) == {wanted}, squid.requests()

@@ -5,12 +5,12 @@ import pytest
 
 from harness.installer import cases
 from harness.outcomes import assert_error_shown_until_closed
-from harness.program import ERROR, completion
+from harness.program import ERROR, LANGUAGES, completion
 
 # A body cut short is the network's failure, not the server's: test_bad_network.py. An empty
 # file, whole (200, Content-Length: 0), is no tool.
 ROWS = [(platform, mode, lang) for platform in ("linux", "wine")
-        for mode in ("404", "500") for lang in ("cn", "en")]
+        for mode in ("404", "500") for lang in LANGUAGES]
 ROWS += [(platform, "empty", "en") for platform in ("linux", "wine")]
 
 

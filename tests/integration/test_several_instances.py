@@ -8,11 +8,11 @@ import pytest
 
 from harness.display import find_windows
 from harness.installer import cases
-from harness.program import COMPLETED, DELETED, QUIT, SUCCESS, download_targets, start_lines
+from harness.program import COMPLETED, DELETED, LANGUAGES, QUIT, SUCCESS, download_targets, start_lines
 from harness.texts import DOWNLOADING
 
 END_LINES = [COMPLETED.pattern] + [re.escape(line) for line in (SUCCESS, DELETED, QUIT)]
-KNOWN = {*start_lines("cn"), *start_lines("en"), re.escape(DOWNLOADING), *END_LINES}
+KNOWN = {*(line for lang in LANGUAGES for line in start_lines(lang)), re.escape(DOWNLOADING), *END_LINES}
 
 
 def log_problems(lines, served_size, languages):
@@ -33,7 +33,7 @@ def log_problems(lines, served_size, languages):
 @pytest.mark.parametrize("platform, count", cases([("linux", "2"), ("linux", "5"), ("wine", "2"),
                                                   ("wine", "5")]))
 def test_instances_at_once_download_into_own_folders_and_log_whole_lines(bench, platform, count):
-    languages = ["cn", "en", "cn", "en", "cn"][:int(count)]
+    languages = [LANGUAGES[i % len(LANGUAGES)] for i in range(int(count))]
     mirror = bench.slow_mirror(platform, 3, sleep_ms=1000)
     apps = [bench.start(platform, lang) for lang in languages]
 

@@ -12,10 +12,10 @@ from harness.outcomes import assert_start_lines
 from harness.pictures import (at, bar_problems, fill_problems, red_text_problems, scaled_text_problems,
                               wait_for_picture)
 from harness.processes import run_quiet
-from harness.program import BANNER_STARS, ERROR, START_LINE_COUNT, read_log_bytes, split_log
+from harness.program import BANNER_STARS, ERROR, LANGUAGES, START_LINE_COUNT, read_log_bytes, split_log
 from harness.texts import APPLICATION_STARTED, DOWNLOADING
 
-ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in ("cn", "en")]
+ROWS = [(platform, lang) for platform in ("linux", "wine") for lang in LANGUAGES]
 
 
 @pytest.mark.parametrize("platform, lang", cases(ROWS))
@@ -94,7 +94,7 @@ def test_window_bar_and_texts_drawn_at_the_display_scale(bench, platform, dpi):
     bench.display_scale(int(dpi))
     runs = [("stall", "cn", lambda image: bar_problems(image, scale) + fill_problems(image, scale))]
     runs += [("404", lang, lambda image, lang=lang: red_text_problems(image, lang, scale)
-              + scaled_text_problems(image, scale)) for lang in ("cn", "en")]
+              + scaled_text_problems(image, scale)) for lang in LANGUAGES]
     for mode, lang, problems_of in runs:
         bench.mirror(platform, mode=mode)
         app = bench.start(platform, lang)

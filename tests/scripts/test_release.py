@@ -6,10 +6,14 @@ changed outside the signature must make it fail and show where."""
 import os
 import re
 import subprocess
+import sys
 from pathlib import Path
 
 import pefile
 import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from harness import facts  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("VANTREL_WINDOWS_BUILD_DIR", ROOT / "build" / "windows-x86-test"))
@@ -26,7 +30,7 @@ def cache(name):
 def verify(release, work, *extra):
     """scripts/verify-release against the test build's settings, in another zone and language."""
     command = [str(VERIFY), "--work", str(work), *extra, str(release),
-               cache("VANTREL_WIN10_HOST"), cache("VANTREL_WIN7_HOST"), cache("VANTREL_LANGUAGE"),
+               *(f"-D{name}={cache(name)}" for name in (*facts.HOST_VARIABLES, "VANTREL_LANGUAGE")),
                # The test build's other cache variable that the product preset does not set.
                "-DVANTREL_BUILD_TESTS=" + cache("VANTREL_BUILD_TESTS")]
     # Another zone than the machine's UTC, the other of its two locales, another user's name and home

@@ -2,6 +2,7 @@
 #include "constants/Texts.h"
 #include "helpers/JuceTestEnvironment.h"
 #include "helpers/MonitorStandIns.h"
+#include "helpers/TestSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,7 @@ namespace
         void start (const juce::String& signers = {})
         {
             CapturingLogger::get().takeLines();
-            monitor = std::make_unique<DownloadMonitor> (InstallerSettings { "Windows 10", "en", "host", "host", SignerList::parse (signers) },
+            monitor = std::make_unique<DownloadMonitor> (settingsAt ("host", "Windows 10", "en", SignerList::parse (signers)),
                                                          *this, system);
             file = monitor->getTargetFile().getFileName();
             CapturingLogger::get().takeLines();   // the start lines: see the first row
@@ -116,7 +117,7 @@ TEST (DownloadMonitor, LogsSystemAddressTargetAndConnectingInOrderThenWaitsForTh
 {
     MonitorRun run;
     CapturingLogger::get().takeLines();
-    run.monitor = std::make_unique<DownloadMonitor> (InstallerSettings { "Windows 7", "cn", "a:1", "b:2" }, run, run.system);
+    run.monitor = std::make_unique<DownloadMonitor> (InstallerSettings { "Windows 7", "cn", { { "win10", "a:1" }, { "win7", "b:2" } } }, run, run.system);
     const auto lines = CapturingLogger::get().takeLines();
 
     EXPECT_EQ (lines, (juce::StringArray { juce::String ("OS is now: win7cn"), juce::String ("Download URL: https://b:2/VantrelInstall_winCN.exe"),

@@ -1,3 +1,4 @@
+#include "download/BuildTable.h"
 #include "download/DownloadVariant.h"
 
 #include <gtest/gtest.h>
@@ -44,7 +45,7 @@ namespace
 TEST_P (VariantTable, ChoosesKeyAndAddressForTheSystemAndLanguage)
 {
     const auto& c = GetParam();
-    const InstallerSettings settings { c.operatingSystem, c.language, "first.test:8443", "second.test" };
+    const InstallerSettings settings { c.operatingSystem, c.language, { { "win10", "first.test:8443" }, { "win7", "second.test" } } };
 
     const auto key = DownloadVariant::getVariantKey (settings);
     EXPECT_EQ (key, juce::String (c.expectedKey));
@@ -63,4 +64,69 @@ TEST (StatusTexts, ChineseForCnKeysEnglishOtherwise)
     EXPECT_EQ (getServerErrorText ("winen"), juce::String ("Server error!"));
     EXPECT_EQ (getNetworkFailureText ("macen"), juce::String ("Network anomaly! We're attempting to reconnect..."));
     EXPECT_EQ (getServerErrorText ("maccn"), getServerErrorText ("wincn"));
+}
+
+namespace
+{
+    struct UnknownKeyCase
+    {
+        const char* variantKey;
+        const char* why;
+    };
+
+    void PrintTo (const UnknownKeyCase& c, std::ostream* os)
+    {
+        *os << c.variantKey;
+    }
+
+    // Keys that name no language of the table, though "cn" is in each.
+    const UnknownKeyCase unknownKeyCases[] = {
+        { "wincnr", "a language whose code starts with cn (cnr)" },
+        { "cnwinen", "cn before the platform tag" },
+        { "win7cnen", "cn in the middle" },
+    };
+
+    class UnknownKeys : public ::testing::TestWithParam<UnknownKeyCase> {};
+}
+
+TEST_P (UnknownKeys, ShowEnglishAndHaveNoAddress)
+{
+    using namespace DownloadVariant;
+    const auto& c = GetParam();
+    SCOPED_TRACE (c.why);
+    const InstallerSettings settings { "Windows 10", "cn", { { "win10", "first.test" }, { "win7", "second.test" } } };
+
+    EXPECT_EQ (getServerErrorText (c.variantKey), juce::String ("Server error!"));
+    EXPECT_EQ (getNetworkFailureText (c.variantKey), juce::String ("Network anomaly! We're attempting to reconnect..."));
+    EXPECT_EQ (getDownloadAddress (c.variantKey, settings), juce::String());
+}
+
+INSTANTIATE_TEST_SUITE_P (NoLanguage, UnknownKeys, ::testing::ValuesIn (unknownKeyCases));
+
+// Every row of the build table: the system its host serves gets the host's tag, each language its
+// file on that host and its own texts.
+TEST (BuildTableRows, EachHostAndLanguageGivesItsAddressAndTexts)
+{
+    using namespace DownloadVariant;
+
+    InstallerSettings::Hosts hosts;
+    for (const auto& host : BuildTable::hosts)
+        hosts[host.name] = juce::String (host.name) + ".test:8443";
+
+    for (const auto& host : BuildTable::hosts)
+    {
+        for (const auto& language : BuildTable::languages)
+        {
+            const auto system = juce::String ("Pretend ") + host.systemNameContains + " system";
+            SCOPED_TRACE (system + ", " + language.code);
+            const InstallerSettings settings { system, language.code, hosts };
+
+            const auto key = getVariantKey (settings);
+            EXPECT_EQ (key, juce::String (host.platformTag) + language.code);
+            EXPECT_EQ (getDownloadAddress (key, settings), "https://" + hosts[host.name] + language.fileName);
+            EXPECT_EQ (getServerErrorText (key), juce::String (juce::CharPointer_UTF8 (language.shown.serverError)));
+            EXPECT_EQ (getNetworkFailureText (key), juce::String (juce::CharPointer_UTF8 (language.shown.networkFailure)));
+            EXPECT_EQ (getServerErrorText (BuildTable::noBuildTag + juce::String (language.code)), getServerErrorText (key));
+        }
+    }
 }

@@ -1,7 +1,9 @@
+#include "download/BuildTable.h"
 #include "download/DownloadVariant.h"
 #include "download/MainComponent.h"
 #include "helpers/JuceTestEnvironment.h"
 #include "helpers/MonitorStandIns.h"
+#include "helpers/TestSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +14,7 @@ namespace
     // Nothing listens on port 1 of the loopback: a connection is refused at once.
     InstallerSettings refusingSettings (const juce::String& system = "Windows 10", const juce::String& language = "cn")
     {
-        return { system, language, "localhost:1", "localhost:1" };
+        return settingsAt ("localhost:1", system, language);
     }
 
     bool isHexIdentifier (const juce::String& text)
@@ -101,11 +103,11 @@ TEST_F (ComponentFixture, ShowsTheBarOnWhiteAt300By50)
 
 TEST_F (ComponentFixture, TheMonitorsRedTextReplacesTheBarInRedInEachLanguage)
 {
-    for (const auto* language : { "cn", "en" })
+    for (const auto& language : BuildTable::languages)
     {
-        SCOPED_TRACE (language);
+        SCOPED_TRACE (language.code);
         MonitorStandIns::System system;   // no answer: the first tick after the attempt shows the red text
-        MainComponent component ({ "Windows 10", language, "host", "host" }, system);
+        MainComponent component (settingsAt ("host", "Windows 10", language.code), system);
         system.runJobs();
         component.timerCallback();
 
@@ -136,7 +138,7 @@ TEST_F (ComponentFixture, ScreenReadersFindTheTitledWindowThenTheBarOrTheRedText
     MonitorStandIns::System system;
     auto& task = system.answer (std::make_unique<MonitorStandIns::Task> (200, 5000));
     task.receive (2500);
-    auto component = std::make_unique<MainComponent> (InstallerSettings { "Windows 10", "en", "host", "host" }, system);
+    auto component = std::make_unique<MainComponent> (settingsAt ("host", "Windows 10", "en"), system);
     system.runJobs();
     component->timerCallback();
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Local HTTPS mirror of our download host, for tests.
 
-Serves the setup tool at /VantrelInstall_winCN.exe and /VantrelInstall_winEN.exe on 127.0.0.1,
+Serves the setup tool at each language's path of cmake/BuildTable.cmake on 127.0.0.1,
 well-behaved or hostile depending on --mode. Standard library only. See README.md beside it.
 """
 
@@ -18,8 +18,11 @@ import ssl
 import sys
 import threading
 import time
+from pathlib import Path
 
-KNOWN_PATHS = ("/VantrelInstall_winCN.exe", "/VantrelInstall_winEN.exe")
+# The path of each language row of the build table ("language <code> <path>").
+BUILD_TABLE = Path(__file__).resolve().parents[2] / "cmake" / "BuildTable.cmake"
+KNOWN_PATHS = tuple(re.findall(r'^\s*"language\s+\S+\s+(\S+)"', BUILD_TABLE.read_text(), re.MULTILINE))
 MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "silent", "stall",
          "redirect-loop", "redirect-http", "endless-headers", "huge-body", "redirect-relative",
          "redirect-empty-location", "redirect-query-url", "redirect-empty-body", "redirect-moves",
