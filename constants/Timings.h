@@ -16,6 +16,17 @@ namespace Timings
     */
     constexpr auto monitorPeriod = 500ms;
 
+    /** The longest wait between connection attempts that fail one after another (the wait
+        doubles from the tick up to it): short enough that a server back after an outage is asked
+        again within it, long enough that a fleet of programs does not keep a recovering server down.
+    */
+    constexpr auto retryWaitCap = 15s;
+
+    /** The longest a server's Retry-After is honoured: a longer one (a misconfigured server, a
+        date far ahead) would leave the user looking at the red text for no reason we can show.
+    */
+    constexpr auto serverRetryLimit = 60s;
+
     /** When no exit watcher could be started, how often the hidden program's timer asks whether
         the tool still runs instead: it then quits at most this long after the tool has.
     */

@@ -51,6 +51,7 @@ namespace
         bool launch (std::function<void()> job) override       { return platform::BackgroundJobs::launch (std::move (job)); }
         void post (std::function<void()> call) override        { juce::MessageManager::callAsync (std::move (call)); }
         void discard (std::unique_ptr<platform::DownloadTask> task) override    { platform::discardDownload (std::move (task)); }
+        double drawJitter() override                          { return juce::Random::getSystemRandom().nextDouble(); }
     };
 }
 
@@ -61,7 +62,8 @@ DownloadMonitor::System& DownloadMonitor::getSystem()
 }
 
 DownloadMonitor::DownloadMonitor (const InstallerSettings& settings, View& viewToUse, System& systemToUse)
-    : system (systemToUse), view (viewToUse), allowedSigners (settings.allowedSigners), stallWatch (Timings::idleTimeout)
+    : system (systemToUse), view (viewToUse), allowedSigners (settings.allowedSigners), stallWatch (Timings::idleTimeout),
+      pacer (Timings::monitorPeriod, Timings::retryWaitCap, Timings::serverRetryLimit, [&sys = systemToUse] { return sys.drawJitter(); })
 {
     variantKey = DownloadVariant::getVariantKey (settings);
     networkFailureText = DownloadVariant::getNetworkFailureText (variantKey);
@@ -104,7 +106,7 @@ DownloadMonitor::~DownloadMonitor()
     const auto toolStarted = toolProcess != nullptr;
     toolProcess.reset();
 
-    adoptArrival();
+    adoptArrival (lastTick);
 
     // Cancelled without waiting for the network.
     system.discard (std::move (downloadTask));
@@ -127,6 +129,7 @@ bool DownloadMonitor::hasDownloadTask() const
 //==============================================================================
 void DownloadMonitor::tick (Clock::time_point now)
 {
+    lastTick = now;
     step (now);
     publish();
 }
@@ -154,7 +157,7 @@ void DownloadMonitor::step (Clock::time_point now)
     if (phase != Phase::downloading)
         return;
 
-    adoptArrival();
+    adoptArrival (now);
 
     // Looked at once: a task that finishes during the tick is seen finished on the next one,
     // never half way through this one.
@@ -166,7 +169,7 @@ void DownloadMonitor::step (Clock::time_point now)
         stallWatch.note (downloadTask->getLengthDownloaded(), now);
 
     if (downloadTask != nullptr && (finished ? downloadTask->wasCutOff() : stallWatch.hasStalled (now)))
-        keepForResume (finished);
+        keepForResume (finished, now);
 
     if (downloadTask == nullptr)
     {
@@ -175,7 +178,8 @@ void DownloadMonitor::step (Clock::time_point now)
 
         showRed (networkFailureText);
 
-        if (! attemptInProgress)
+        // Attempts that keep failing are spaced out (RetryPacer); the text and the line stay.
+        if (! attemptInProgress && pacer.mayAttempt (now))
         {
             if (! resumeFrom.canResume())
                 remakeRunFolder();
@@ -193,6 +197,9 @@ void DownloadMonitor::step (Clock::time_point now)
         // A resumed task counts the whole file, the kept bytes included.
         shown.progress = (double) downloadTask->getLengthDownloaded() / (double) downloadTask->getTotalLength();
 
+        if (downloadTask->getLengthDownloaded() > attemptFrom)
+            pacer.succeeded();   // bytes came: the network works again
+
         // Bytes arrive again after a network failure: the bar replaces its text.
         if (stallWatch.hasMoved())
             showRed ({});
@@ -204,9 +211,17 @@ void DownloadMonitor::step (Clock::time_point now)
     judge();
 }
 
-void DownloadMonitor::keepForResume (bool finished)
+void DownloadMonitor::keepForResume (bool finished, Clock::time_point now)
 {
     const auto received = downloadTask->getLengthDownloaded();
+
+    // A transfer that brought something is asked to go on at once; one that brought nothing is a
+    // failed attempt like a refused connection.
+    if (received > attemptFrom)
+        pacer.succeeded();
+    else
+        pacer.failed (now);
+
     logMonitor ((finished ? T::downloadCutOff : T::downloadStalled) + juce::String (received));
 
     resumeFrom = { received, downloadTask->getTotalLength(), downloadTask->getValidators(), downloadTask->getAddress() };
@@ -368,6 +383,7 @@ bool DownloadMonitor::deleteRunFolder (std::chrono::milliseconds patience)
 bool DownloadMonitor::launchAttempt()
 {
     attemptInProgress = true;
+    launchedFrom = resumeFrom.canResume() ? resumeFrom.received : 0;
 
     // Copies: the job may outlive the monitor (the System outlives both).
     auto job = [g = guard, &sys = system, url = downloadUrl, target = targetFile, folder = downloadFolder, resume = resumeFrom]() mutable
@@ -427,7 +443,7 @@ void DownloadMonitor::takeArrival (std::unique_ptr<platform::DownloadTask> task)
     attemptArrived = true;
 }
 
-void DownloadMonitor::adoptArrival()
+void DownloadMonitor::adoptArrival (Clock::time_point now)
 {
     std::unique_ptr<platform::DownloadTask> arrived;
 
@@ -445,6 +461,10 @@ void DownloadMonitor::adoptArrival()
     stallWatch.restart();
     attemptInProgress = false;
     firstAttemptPending = false;
+    attemptFrom = launchedFrom;
+
+    if (downloadTask == nullptr)
+        pacer.failed (now);
 
     // An attempt replaces no running task (a new one starts only once the last has gone).
     system.discard (std::move (arrived));
@@ -452,13 +472,15 @@ void DownloadMonitor::adoptArrival()
 
 void DownloadMonitor::lookAtFinished (const platform::DownloadTask& finishedTask)
 {
-    adoptArrival();
+    adoptArrival (lastTick);
 
     // A tick may have looked at it first: then it is gone (cut) or judged.
     if (phase != Phase::downloading || downloadTask.get() != &finishedTask)
         return;
 
-    tick (Clock::now());
+    // Between ticks: timed as of the last one (only a failed attempt's wait reads the time here).
+    step (lastTick);
+    publish();
 }
 
 //==============================================================================

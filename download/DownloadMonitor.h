@@ -2,6 +2,7 @@
 
 #include "InstallerSettings.h"
 #include "JobGuard.h"
+#include "RetryPacer.h"
 #include "StallWatch.h"
 #include "platform/Platform.h"
 
@@ -61,6 +62,9 @@ public:
 
         /** platform::discardDownload. */
         virtual void discard (std::unique_ptr<platform::DownloadTask> task) = 0;
+
+        /** A number in [0, 1), for the jitter of the waits between failed attempts. */
+        virtual double drawJitter() = 0;
     };
 
     /** The program's own System. */
@@ -91,10 +95,10 @@ private:
     void step (Clock::time_point now);
     void publish();
     void showRed (const juce::String& text);
-    void adoptArrival();
+    void adoptArrival (Clock::time_point now);
     void takeArrival (std::unique_ptr<platform::DownloadTask> task);
     void lookAtFinished (const platform::DownloadTask& finishedTask);
-    void keepForResume (bool finished);
+    void keepForResume (bool finished, Clock::time_point now);
     void judge();
     void handOver();
     void reportFailedStart();
@@ -122,6 +126,9 @@ private:
     std::unique_ptr<platform::DownloadTask> downloadTask;
     rules::DownloadResume resumeFrom;   // what a download cut off left for the next attempt
     StallWatch stallWatch;
+    RetryPacer pacer;
+    Clock::time_point lastTick;           // the time of the last tick, for what happens between ticks
+    juce::int64 launchedFrom = 0, attemptFrom = 0;   // the byte the last attempt launched, and the running one, start from
     std::shared_ptr<platform::StartedProgram> toolProcess;   // with the exit watcher, which only waits on it
     bool pollsToolExit = false;
 

@@ -156,6 +156,9 @@ namespace MonitorStandIns
         }
 
         void post (std::function<void()> call) override    { posted.push_back (std::move (call)); }
+        double drawJitter() override                        { return jitter; }
+
+        double jitter = 0.999;   // each wait near its whole
 
         void discard (std::unique_ptr<platform::DownloadTask> task) override
         {

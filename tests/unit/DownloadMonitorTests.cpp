@@ -313,3 +313,41 @@ TEST (DownloadMonitor, AResumeAsksForTheRestByTheKeptPartsLengthValidatorsAndAdd
     EXPECT_EQ (resume.validators.etag, "\"v7\"");
     EXPECT_EQ (resume.address, "https://cdn/f.exe");
 }
+
+TEST (DownloadMonitor, AttemptsThatKeepFailingAreSpacedOutWhileTheRedTextAndItsLineStay)
+{
+    MonitorRun run;
+    run.start();
+    const auto attempts = [&run]
+    {
+        return std::count_if (run.system.journal.begin(), run.system.journal.end(),
+                              [] (const juce::String& act) { return act.startsWith ("attempt"); });
+    };
+
+    // No answer for 6 s: attempts at the start, then 0.5, 1.5, 3 and 5.5 s (waits of a tick,
+    // then 0.5, 1 and 2 s, each drawn whole here); every tick shows the text and logs its line.
+    for (int i = 0; i < 12; ++i)
+        run.tick();
+
+    const auto lines = run.lines();
+    const auto count = [&lines] (const juce::String& start)
+    {
+        return std::count_if (lines.begin(), lines.end(), [&start] (const juce::String& line) { return line.startsWith (start); });
+    };
+
+    EXPECT_EQ (attempts(), 5);
+    EXPECT_EQ (count ("Reconnecting..."), 12);
+    EXPECT_EQ (count ("Download to: "), 4);   // each attempt from zero in a folder of a new name
+    EXPECT_EQ (run.last.redText, networkText);
+
+    // The server answers and bytes come: a cut's rest is then asked for at the next tick again.
+    auto& task = run.system.answer (std::make_unique<Task> (200, 1000));
+    run.tick (4000ms);
+    run.tick();
+    task.receive (100);
+    run.tick();
+    task.end (true, true);
+    run.settle();
+    run.settle();
+    EXPECT_EQ (run.system.journal[run.system.journal.size() - 1], "attempt /run6 from 100");
+}
