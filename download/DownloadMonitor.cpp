@@ -43,9 +43,9 @@ namespace
 
         std::unique_ptr<platform::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                                                const platform::DownloadOutputOpener& openOutput,
-                                                               const rules::DownloadResume& resume, juce::Result& refusal) override
+                                                               const rules::DownloadResume& resume, platform::AttemptEnd& end) override
         {
-            return platform::startDownload (url, target, openOutput, resume, &refusal);
+            return platform::startDownload (url, target, openOutput, resume, &end);
         }
 
         bool launch (std::function<void()> job) override       { return platform::BackgroundJobs::launch (std::move (job)); }
@@ -87,8 +87,8 @@ DownloadMonitor::DownloadMonitor (const InstallerSettings& settings, View& viewT
 
         if (downloadFolder != nullptr)
         {
-            auto refusal = juce::Result::ok();
-            downloadTask = system.startDownload (downloadUrl, targetFile, openThrough (downloadFolder, targetFile.getFileName()), {}, refusal);
+            platform::AttemptEnd end;
+            downloadTask = system.startDownload (downloadUrl, targetFile, openThrough (downloadFolder, targetFile.getFileName()), {}, end);
         }
     }
 
@@ -388,8 +388,8 @@ bool DownloadMonitor::launchAttempt()
     // Copies: the job may outlive the monitor (the System outlives both).
     auto job = [g = guard, &sys = system, url = downloadUrl, target = targetFile, folder = downloadFolder, resume = resumeFrom]() mutable
     {
-        auto refusal = juce::Result::ok();
-        auto task = folder != nullptr ? sys.startDownload (url, target, openThrough (folder, target.getFileName()), resume, refusal)
+        platform::AttemptEnd end;
+        auto task = folder != nullptr ? sys.startDownload (url, target, openThrough (folder, target.getFileName()), resume, end)
                                       : nullptr;
 
         if (! g->withOwner ([&] (DownloadMonitor& owner)
@@ -398,10 +398,10 @@ bool DownloadMonitor::launchAttempt()
                                     logMonitor (task->getStartNote());
 
                                 // A refused answer is a network failure: the log says why.
-                                if (task == nullptr && refusal.failed())
-                                    logMonitor (T::connectionRefused + refusal.getErrorMessage());
+                                if (task == nullptr && end.refusal.failed())
+                                    logMonitor (T::connectionRefused + end.refusal.getErrorMessage());
 
-                                owner.takeArrival (std::move (task));
+                                owner.takeArrival (std::move (task), end.retryAfterSeconds);
                             }))
         {
             // Closed while this attempt connected: nothing was downloaded, nothing may stay. The
@@ -421,7 +421,7 @@ bool DownloadMonitor::launchAttempt()
     return launched;
 }
 
-void DownloadMonitor::takeArrival (std::unique_ptr<platform::DownloadTask> task)
+void DownloadMonitor::takeArrival (std::unique_ptr<platform::DownloadTask> task, juce::int64 retryAfterSeconds)
 {
     // The end of the download (whole, cut or refused) is looked at the moment it comes, not at
     // the next tick: the tool starts as soon as its file is whole, a cut's rest is asked for at once.
@@ -440,12 +440,14 @@ void DownloadMonitor::takeArrival (std::unique_ptr<platform::DownloadTask> task)
     const juce::ScopedLock lock (arrivalLock);
     jassert (arrivedTask == nullptr);   // one attempt at a time
     arrivedTask = std::move (task);
+    arrivedRetryAfter = retryAfterSeconds;
     attemptArrived = true;
 }
 
 void DownloadMonitor::adoptArrival (Clock::time_point now)
 {
     std::unique_ptr<platform::DownloadTask> arrived;
+    juce::int64 retryAfter = -1;
 
     {
         const juce::ScopedLock lock (arrivalLock);
@@ -454,6 +456,7 @@ void DownloadMonitor::adoptArrival (Clock::time_point now)
             return;
 
         attemptArrived = false;
+        retryAfter = arrivedRetryAfter;
         arrived = std::move (arrivedTask);
         std::swap (downloadTask, arrived);
     }
@@ -464,7 +467,7 @@ void DownloadMonitor::adoptArrival (Clock::time_point now)
     attemptFrom = launchedFrom;
 
     if (downloadTask == nullptr)
-        pacer.failed (now);
+        pacer.failed (now, std::chrono::seconds (juce::jmax (juce::int64 { 0 }, retryAfter)));
 
     // An attempt replaces no running task (a new one starts only once the last has gone).
     system.discard (std::move (arrived));

@@ -49,10 +49,10 @@ public:
         */
         virtual std::shared_ptr<platform::DownloadFolder> makeRunFolder (juce::File& madeIn) = 0;
 
-        /** platform::startDownload; `refusal` fails when an answer came and was refused. Called on a job. */
+        /** platform::startDownload, with `end` saying what an attempt without a task came to. Called on a job. */
         virtual std::unique_ptr<platform::DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                                                        const platform::DownloadOutputOpener& openOutput,
-                                                                       const rules::DownloadResume& resume, juce::Result& refusal) = 0;
+                                                                       const rules::DownloadResume& resume, platform::AttemptEnd& end) = 0;
 
         /** Runs `job` on a thread of its own; false when none can be started. */
         virtual bool launch (std::function<void()> job) = 0;
@@ -96,7 +96,7 @@ private:
     void publish();
     void showRed (const juce::String& text);
     void adoptArrival (Clock::time_point now);
-    void takeArrival (std::unique_ptr<platform::DownloadTask> task);
+    void takeArrival (std::unique_ptr<platform::DownloadTask> task, juce::int64 retryAfterSeconds);
     void lookAtFinished (const platform::DownloadTask& finishedTask);
     void keepForResume (bool finished, Clock::time_point now);
     void judge();
@@ -140,6 +140,7 @@ private:
     mutable juce::CriticalSection arrivalLock;
     std::unique_ptr<platform::DownloadTask> arrivedTask;
     bool attemptArrived = false;
+    juce::int64 arrivedRetryAfter = -1;
 
     const std::shared_ptr<Guard> guard = std::make_shared<Guard> (*this);
 

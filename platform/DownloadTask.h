@@ -13,6 +13,13 @@ namespace platform
 */
 using DownloadOutputOpener = std::function<std::unique_ptr<juce::OutputStream> (juce::int64 keep)>;
 
+/** What came of an attempt that gave no task: for the log, and for when to ask again. */
+struct AttemptEnd
+{
+    juce::Result refusal = juce::Result::ok();   // failed: an answer came and was refused, and why
+    juce::int64 retryAfterSeconds = -1;          // how long its server asked us to wait (-1: it did not say)
+};
+
 /** A download's task: the framework's, counting the whole file (the kept bytes of a resumed
     attempt included), plus what tells a network that failed from a server's answer.
 

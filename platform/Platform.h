@@ -44,13 +44,15 @@ namespace platform
         The server's certificate must have a chain to a root the machine trusts: on Windows the
         one WinINet received is judged again by the local machine's roots alone (the current
         user's store, which any program of the user can add to, is not asked), and one that fails
-        gives no task, with `refusal` (when given) saying why; Linux trusts the system's bundle.
+        gives no task, with `end` (when given) saying why; Linux trusts the system's bundle. An
+        answer that gives no task for now (a 5xx or 429 to a ranged request) says in `end` how long
+        its server asked us to wait.
 
         Called on a juce::Thread, the attempt gives up early once that thread is asked to exit.
     */
     std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                                  const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume = {},
-                                                 juce::Result* refusal = nullptr);
+                                                 AttemptEnd* end = nullptr);
 
     // Who signed a program, and which signers may start one: the same rules on every system.
     using rules::SignerIdentity;

@@ -34,6 +34,21 @@ namespace
     };
 }
 
+namespace
+{
+    /** Retry-After = HTTP-date / delay-seconds (RFC 9110 10.2.3); a date counts from the
+        answer's own Date, the server's clock, not ours.
+    */
+    juce::int64 readRetryAfter (const juce::String& value, const juce::String& date)
+    {
+        if (value.isNotEmpty() && value.length() <= 9 && value.containsOnly ("0123456789"))
+            return value.getLargeIntValue();
+
+        const auto when = RangedAnswer::parseHttpDate (value), now = RangedAnswer::parseHttpDate (date);
+        return when >= 0 && now >= 0 ? juce::jmax (juce::int64 { 0 }, when - now) : -1;
+    }
+}
+
 AnswerHead AnswerHead::read (const juce::StringArray& lines)
 {
     AnswerHead head;
@@ -44,7 +59,7 @@ AnswerHead AnswerHead::read (const juce::StringArray& lines)
 
     // The fields any decision is taken by; the rest are not looked at.
     const char* const names[] = { "etag", "last-modified", "content-range", "content-length",
-                                  "content-encoding", "transfer-encoding", "location", "date" };
+                                  "content-encoding", "transfer-encoding", "location", "date", "retry-after" };
     Field fields[juce::numElementsInArray (names)];
     Field* last = nullptr;
 
@@ -73,7 +88,7 @@ AnswerHead AnswerHead::read (const juce::StringArray& lines)
                 (last = &fields[f])->add (value);
     }
 
-    const auto& [etag, lastModified, contentRange, contentLength, contentEncoding, transferEncoding, location, date]
+    const auto& [etag, lastModified, contentRange, contentLength, contentEncoding, transferEncoding, location, date, retryAfter]
         = fields;
 
     const std::pair<const Field*, const char*> misfitIfRepeated[] = { { &etag, "ETag" }, { &lastModified, "Last-Modified" },
@@ -95,6 +110,7 @@ AnswerHead AnswerHead::read (const juce::StringArray& lines)
     head.contentEncoding = contentEncoding.value;
     head.transferEncoding = transferEncoding.value;
     head.contentLengthText = contentLength.value;
+    head.retryAfterSeconds = readRetryAfter (retryAfter.single(), date.count == 1 ? date.value : juce::String());
 
     const auto lengthText = contentLength.single();
     const auto lengthIsNumber = lengthText.isNotEmpty() && lengthText.length() <= 18 && lengthText.containsOnly ("0123456789");

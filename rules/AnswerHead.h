@@ -51,6 +51,11 @@ public:
     /** Why the body's end cannot be told, for the log; empty when it can. */
     juce::String getFramingProblem() const;
 
+    /** How long its Retry-After asks the client to wait, in seconds: the number itself, or the
+        time from its Date to the date given; -1 when there is none that can be read so.
+    */
+    juce::int64 getRetryAfterSeconds() const noexcept         { return retryAfterSeconds; }
+
     /** Its validators: none when either came twice. */
     const Validators& getValidators() const noexcept          { return validators; }
 
@@ -63,7 +68,7 @@ public:
 private:
     int status = 0;
     Framing framing = Framing::untilClose;
-    juce::int64 contentLength = -1;
+    juce::int64 contentLength = -1, retryAfterSeconds = -1;
     juce::String contentRange, contentEncoding, transferEncoding, location, repeated, contentLengthText;
     Validators validators;
 };

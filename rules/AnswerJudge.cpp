@@ -38,7 +38,10 @@ AnswerJudge::Verdict AnswerJudge::judge (const AnswerHead& head)
 
     // A server too busy for the rest now refuses nothing for good: the kept bytes wait for it.
     if (status >= 500 || status == 429)
+    {
+        retryAfterSeconds = head.getRetryAfterSeconds();
         return Verdict::retryLater;
+    }
 
     // Validators tell apart versions of one resource only.
     if (status == 206 && getAddress() != resume.address)

@@ -41,6 +41,9 @@ public:
     */
     const juce::String& getStartNote() const noexcept    { return startNote; }
 
+    /** After a retryLater: how long its server asked us to wait, in seconds (-1: it did not say). */
+    juce::int64 getRetryAfterSeconds() const noexcept    { return retryAfterSeconds; }
+
     /** Why the final answer was refused. */
     const juce::String& getRefusal() const noexcept      { return refusal; }
 
@@ -83,6 +86,7 @@ private:
     Redirects redirects;
     bool ranged;
     juce::String startNote, refusal;
+    juce::int64 retryAfterSeconds = -1;
     juce::int64 bodyLength = -1;
     Validators bodyValidators;
     bool chunkedFile = false;

@@ -21,7 +21,8 @@ namespace
 
 std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, const juce::File& target,
                                                        const DownloadOutputOpener& openOutput,
-                                                       const rules::DownloadResume& resume, DownloadTimeouts timeouts)
+                                                       const rules::DownloadResume& resume, DownloadTimeouts timeouts,
+                                                       AttemptEnd* end)
 {
     initialiseCurlOnce();
     auto task = std::make_unique<CurlDownloadTask> (target, openOutput, rules::AnswerJudge (url.toString (true), resume));
@@ -54,6 +55,9 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
                 continue;
 
             case rules::AnswerJudge::Verdict::retryLater:
+                if (end != nullptr)
+                    end->retryAfterSeconds = task->judge.getRetryAfterSeconds();
+
                 return nullptr;   // no answer (the Windows stack gives no task either), or not now
 
             case rules::AnswerJudge::Verdict::refuse:

@@ -33,7 +33,8 @@ public:
     /** Writes into the file at `target`, opened through `openOutput`. */
     static std::unique_ptr<DownloadTask> start (const juce::URL& url, const juce::File& target,
                                                 const DownloadOutputOpener& openOutput,
-                                                const rules::DownloadResume& resume = {}, DownloadTimeouts timeouts = {});
+                                                const rules::DownloadResume& resume = {}, DownloadTimeouts timeouts = {},
+                                                AttemptEnd* end = nullptr);
 
     CurlDownloadTask (const juce::File& target, const DownloadOutputOpener& openOutput, rules::AnswerJudge judge);
 

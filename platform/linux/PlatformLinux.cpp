@@ -26,10 +26,10 @@ juce::String getOperatingSystemName()
 
 std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                              const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
-                                             juce::Result*)
+                                             AttemptEnd* end)
 {
     // The system's bundle is the machine's own: no user of it can add a root the program trusts.
-    return CurlDownloadTask::start (url, target, openOutput, resume);
+    return CurlDownloadTask::start (url, target, openOutput, resume, {}, end);
 }
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)

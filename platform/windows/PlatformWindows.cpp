@@ -19,9 +19,9 @@ juce::String getOperatingSystemName()
 
 std::unique_ptr<DownloadTask> startDownload (const juce::URL& url, const juce::File& target,
                                              const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
-                                             juce::Result* refusal)
+                                             AttemptEnd* end)
 {
-    return startWinInetDownload (url, target, openOutput, resume, refusal);
+    return startWinInetDownload (url, target, openOutput, resume, end);
 }
 
 void discardDownload (std::unique_ptr<juce::URL::DownloadTask> task)

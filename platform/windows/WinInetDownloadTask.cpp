@@ -435,7 +435,7 @@ namespace
 
 std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
                                                     const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
-                                                    juce::Result* refusal)
+                                                    AttemptEnd* end)
 {
     rules::AnswerJudge judge (url.toString (true), resume);
 
@@ -454,7 +454,7 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
     for (;;)
     {
         auto headers = judge.getRequestHeaders().joinIntoString ("\r\n");
-        auto request = connect (judge.getAddress(), headers + "\r\n", refusal);
+        auto request = connect (judge.getAddress(), headers + "\r\n", end != nullptr ? &end->refusal : nullptr);
 
         if (request == nullptr)
             return nullptr;   // no answer: nothing of the kept file touched
@@ -467,6 +467,9 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
                 break;
 
             case rules::AnswerJudge::Verdict::retryLater:
+                if (end != nullptr)
+                    end->retryAfterSeconds = judge.getRetryAfterSeconds();
+
                 closeElsewhere (std::move (request));
                 return nullptr;
 

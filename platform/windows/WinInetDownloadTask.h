@@ -11,5 +11,5 @@ namespace platform
     */
     std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const juce::File& target,
                                                         const DownloadOutputOpener& openOutput, const rules::DownloadResume& resume,
-                                                        juce::Result* refusal);
+                                                        AttemptEnd* end);
 }

@@ -74,7 +74,7 @@ namespace MonitorStandIns
         juce::StringArray journal;
 
         // What the next attempts get, in order: a task, or none with a refusal (empty: no answer).
-        struct Answer { std::unique_ptr<Task> task; juce::String refusal; };
+        struct Answer { std::unique_ptr<Task> task; juce::String refusal; juce::int64 retryAfter = -1; };
         std::deque<Answer> answers;
         std::vector<rules::DownloadResume> asked;   // each attempt's resume, in order
 
@@ -94,6 +94,7 @@ namespace MonitorStandIns
         }
 
         void refuse (juce::String why = {})    { answers.push_back ({ nullptr, std::move (why) }); }
+        void busy (juce::int64 retryAfterSeconds)    { answers.push_back ({ nullptr, {}, retryAfterSeconds }); }
 
         /** Runs the jobs launched so far, then the calls posted so far. */
         void runJobs()
@@ -122,7 +123,7 @@ namespace MonitorStandIns
 
         std::unique_ptr<platform::DownloadTask> startDownload (const juce::URL&, const juce::File& target,
                                                                const platform::DownloadOutputOpener& openOutput,
-                                                               const rules::DownloadResume& resume, juce::Result& refusal) override
+                                                               const rules::DownloadResume& resume, platform::AttemptEnd& end) override
         {
             journal.add ("attempt " + target.getParentDirectory().getFullPathName() + " from " + juce::String (resume.canResume() ? resume.received : 0));
             asked.push_back (resume);
@@ -133,7 +134,9 @@ namespace MonitorStandIns
             auto next = std::move (answers.front());
             answers.pop_front();
             if (next.refusal.isNotEmpty())
-                refusal = juce::Result::fail (next.refusal);
+                end.refusal = juce::Result::fail (next.refusal);
+
+            end.retryAfterSeconds = next.retryAfter;
 
             if (next.task != nullptr && openOutput (resume.canResume() ? resume.received : 0) == nullptr)
                 return nullptr;

@@ -208,3 +208,33 @@ TEST (AnswerJudge, AChunkedFileIsWholeOnlyWhenNothingOfItsVersionFollows)
     ASSERT_EQ (framed.judge (head ({ "HTTP/1.1 200 OK", "Content-Length: 10", "ETag: \"v1\"" })), Verdict::write);
     EXPECT_FALSE (framed.needsConfirmation());
 }
+
+TEST (AnswerJudge, AResumeRefusedForNowSaysHowLongItsServerAskedUsToWait)
+{
+    const struct { const char* retryAfter; const char* date; juce::int64 seconds; } cases[] = {
+        { "120", nullptr, 120 },
+        { "0", nullptr, 0 },
+        { "Wed, 21 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 07:27:00 GMT", 60 },   // from the server's own clock
+        { "Wed, 21 Oct 2026 07:26:00 GMT", "Wed, 21 Oct 2026 07:27:00 GMT", 0 },    // already past
+        { "Wed, 21 Oct 2026 07:28:00 GMT", nullptr, -1 },                           // no clock to count from
+        { "soon", nullptr, -1 },
+        { "-5", nullptr, -1 },
+        { nullptr, nullptr, -1 },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.retryAfter != nullptr ? c.retryAfter : "(none)");
+        juce::StringArray lines { "HTTP/1.1 503 Busy", "Content-Length: 0" };
+
+        if (c.retryAfter != nullptr)
+            lines.add (juce::String ("Retry-After: ") + c.retryAfter);
+
+        if (c.date != nullptr)
+            lines.add (juce::String ("Date: ") + c.date);
+
+        AnswerJudge judge (first, keptAt (first));
+        EXPECT_EQ (judge.judge (head (lines)), Verdict::retryLater);
+        EXPECT_EQ (judge.getRetryAfterSeconds(), c.seconds);
+    }
+}

@@ -351,3 +351,23 @@ TEST (DownloadMonitor, AttemptsThatKeepFailingAreSpacedOutWhileTheRedTextAndItsL
     run.settle();
     EXPECT_EQ (run.system.journal[run.system.journal.size() - 1], "attempt /run6 from 100");
 }
+
+TEST (DownloadMonitor, AServerThatAsksForTimeIsAskedAgainNoSoonerThanItSaidUpToAMinute)
+{
+    for (const auto& [asked, waited] : { std::pair { 20, 20 }, std::pair { 600, 60 } })
+    {
+        SCOPED_TRACE (asked);
+        MonitorRun run;
+        run.system.busy (asked);
+        run.start();
+        run.tick();   // the attempt refused for now: no attempt until the server's time has passed
+
+        const auto launchedAt = run.now;
+        run.system.journal.clear();
+
+        while (! run.system.journal.contains ("folder /run2") && run.now - launchedAt < 2min)
+            run.tick();
+
+        EXPECT_EQ (std::chrono::duration_cast<std::chrono::seconds> (run.now - launchedAt).count(), waited);
+    }
+}
