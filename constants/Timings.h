@@ -10,9 +10,10 @@ namespace Timings
     using namespace std::chrono_literals;
 
     /** The monitor's tick. Each tick shows the progress and notices a stall, and the tick is also
-        the retry interval (a tick without a download starts the next attempt when none runs) and
-        the rate of the "Downloading..." and "Reconnecting..." lines: all three are the tick's, as
-        the monitor is specified. A download that ends is looked at when it ends, not at the tick.
+        the first retry's interval (a tick without a download starts the next attempt when none
+        runs and the last has not failed too often: see retryWaitCap) and the rate of the
+        "Downloading..." and "Reconnecting..." lines. A download that ends is looked at when it
+        ends, not at the tick.
     */
     constexpr auto monitorPeriod = 500ms;
 
