@@ -33,6 +33,7 @@ namespace Texts
         constexpr auto downloadStalled = "Download stalled at byte ";
         constexpr auto fromZeroNothingSafe = "Download will start again from zero: nothing safe to resume by (no length or validator)";
         constexpr auto fromZeroNothingReceived = "Download will start again from zero: nothing was received";
+        constexpr auto fromZeroRestRefused = "Download will start again from zero: the server refused the rest twice (";
         constexpr auto toolDownloadSuccessful = "tool download successful";
         constexpr auto startRefused = "Start refused: ";
         constexpr auto connectionRefused = "Connection refused: ";

@@ -401,7 +401,7 @@ bool DownloadMonitor::launchAttempt()
                                 if (task == nullptr && end.refusal.failed())
                                     logMonitor (T::connectionRefused + end.refusal.getErrorMessage());
 
-                                owner.takeArrival (std::move (task), end.retryAfterSeconds);
+                                owner.takeArrival (std::move (task), end);
                             }))
         {
             // Closed while this attempt connected: nothing was downloaded, nothing may stay. The
@@ -421,7 +421,7 @@ bool DownloadMonitor::launchAttempt()
     return launched;
 }
 
-void DownloadMonitor::takeArrival (std::unique_ptr<platform::DownloadTask> task, juce::int64 retryAfterSeconds)
+void DownloadMonitor::takeArrival (std::unique_ptr<platform::DownloadTask> task, const platform::AttemptEnd& end)
 {
     // The end of the download (whole, cut or refused) is looked at the moment it comes, not at
     // the next tick: the tool starts as soon as its file is whole, a cut's rest is asked for at once.
@@ -440,14 +440,14 @@ void DownloadMonitor::takeArrival (std::unique_ptr<platform::DownloadTask> task,
     const juce::ScopedLock lock (arrivalLock);
     jassert (arrivedTask == nullptr);   // one attempt at a time
     arrivedTask = std::move (task);
-    arrivedRetryAfter = retryAfterSeconds;
+    arrivedEnd = end;
     attemptArrived = true;
 }
 
 void DownloadMonitor::adoptArrival (Clock::time_point now)
 {
     std::unique_ptr<platform::DownloadTask> arrived;
-    juce::int64 retryAfter = -1;
+    platform::AttemptEnd end;
 
     {
         const juce::ScopedLock lock (arrivalLock);
@@ -456,7 +456,7 @@ void DownloadMonitor::adoptArrival (Clock::time_point now)
             return;
 
         attemptArrived = false;
-        retryAfter = arrivedRetryAfter;
+        end = arrivedEnd;
         arrived = std::move (arrivedTask);
         std::swap (downloadTask, arrived);
     }
@@ -466,11 +466,27 @@ void DownloadMonitor::adoptArrival (Clock::time_point now)
     firstAttemptPending = false;
     attemptFrom = launchedFrom;
 
-    if (downloadTask == nullptr)
-        pacer.failed (now, std::chrono::seconds (juce::jmax (juce::int64 { 0 }, retryAfter)));
-
     // An attempt replaces no running task (a new one starts only once the last has gone).
     system.discard (std::move (arrived));
+
+    if (downloadTask != nullptr)
+    {
+        restRefusals = 0;
+        return;
+    }
+
+    pacer.failed (now, std::chrono::seconds (juce::jmax (juce::int64 { 0 }, end.retryAfterSeconds)));
+
+    // A cache or CDN that refuses every ranged request (a miss on a large object) may well send
+    // the whole file: after two refusals in a row the kept part is let go and the file asked for plainly.
+    restRefusals = end.busyStatus != 0 ? restRefusals + 1 : 0;
+
+    if (restRefusals >= 2 && resumeFrom.canResume())
+    {
+        logMonitor (T::fromZeroRestRefused + juce::String (end.busyStatus) + ")");
+        resumeFrom = {};
+        restRefusals = 0;
+    }
 }
 
 void DownloadMonitor::lookAtFinished (const platform::DownloadTask& finishedTask)

@@ -96,7 +96,7 @@ private:
     void publish();
     void showRed (const juce::String& text);
     void adoptArrival (Clock::time_point now);
-    void takeArrival (std::unique_ptr<platform::DownloadTask> task, juce::int64 retryAfterSeconds);
+    void takeArrival (std::unique_ptr<platform::DownloadTask> task, const platform::AttemptEnd& end);
     void lookAtFinished (const platform::DownloadTask& finishedTask);
     void keepForResume (bool finished, Clock::time_point now);
     void judge();
@@ -140,7 +140,8 @@ private:
     mutable juce::CriticalSection arrivalLock;
     std::unique_ptr<platform::DownloadTask> arrivedTask;
     bool attemptArrived = false;
-    juce::int64 arrivedRetryAfter = -1;
+    platform::AttemptEnd arrivedEnd;
+    int restRefusals = 0;   // ranged requests refused for now in a row (5xx, 429)
 
     const std::shared_ptr<Guard> guard = std::make_shared<Guard> (*this);
 

@@ -18,6 +18,7 @@ struct AttemptEnd
 {
     juce::Result refusal = juce::Result::ok();   // failed: an answer came and was refused, and why
     juce::int64 retryAfterSeconds = -1;          // how long its server asked us to wait (-1: it did not say)
+    int busyStatus = 0;                          // the 5xx or 429 a ranged request was refused with for now; 0: none came
 };
 
 /** A download's task: the framework's, counting the whole file (the kept bytes of a resumed

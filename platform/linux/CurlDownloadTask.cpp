@@ -55,8 +55,11 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
                 continue;
 
             case rules::AnswerJudge::Verdict::retryLater:
-                if (end != nullptr)
+                if (end != nullptr && task->verdict.has_value())
+                {
                     end->retryAfterSeconds = task->judge.getRetryAfterSeconds();
+                    end->busyStatus = task->httpCode;
+                }
 
                 return nullptr;   // no answer (the Windows stack gives no task either), or not now
 

@@ -468,7 +468,10 @@ std::unique_ptr<DownloadTask> startWinInetDownload (const juce::URL& url, const 
 
             case rules::AnswerJudge::Verdict::retryLater:
                 if (end != nullptr)
+                {
                     end->retryAfterSeconds = judge.getRetryAfterSeconds();
+                    end->busyStatus = head.getStatus();
+                }
 
                 closeElsewhere (std::move (request));
                 return nullptr;

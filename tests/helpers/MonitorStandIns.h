@@ -74,7 +74,7 @@ namespace MonitorStandIns
         juce::StringArray journal;
 
         // What the next attempts get, in order: a task, or none with a refusal (empty: no answer).
-        struct Answer { std::unique_ptr<Task> task; juce::String refusal; juce::int64 retryAfter = -1; };
+        struct Answer { std::unique_ptr<Task> task; juce::String refusal; juce::int64 retryAfter = -1; int busyStatus = 0; };
         std::deque<Answer> answers;
         std::vector<rules::DownloadResume> asked;   // each attempt's resume, in order
 
@@ -94,7 +94,7 @@ namespace MonitorStandIns
         }
 
         void refuse (juce::String why = {})    { answers.push_back ({ nullptr, std::move (why) }); }
-        void busy (juce::int64 retryAfterSeconds)    { answers.push_back ({ nullptr, {}, retryAfterSeconds }); }
+        void busy (juce::int64 retryAfterSeconds = -1)    { answers.push_back ({ nullptr, {}, retryAfterSeconds, 503 }); }
 
         /** Runs the jobs launched so far, then the calls posted so far. */
         void runJobs()
@@ -137,6 +137,7 @@ namespace MonitorStandIns
                 end.refusal = juce::Result::fail (next.refusal);
 
             end.retryAfterSeconds = next.retryAfter;
+            end.busyStatus = next.busyStatus;
 
             if (next.task != nullptr && openOutput (resume.canResume() ? resume.received : 0) == nullptr)
                 return nullptr;

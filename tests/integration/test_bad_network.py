@@ -25,6 +25,7 @@ OTHER_VERSION = re.escape(AGAIN + texts.PART_OTHER_VERSION)
 NO_VERSION = re.escape(AGAIN + texts.PART_NO_VERSION)
 NOTHING_SAFE = re.escape(monitor(texts.FROM_ZERO_NOTHING_SAFE))
 WHOLE = re.escape(AGAIN + texts.WHOLE_FILE_SENT)
+REST_REFUSED = re.escape(monitor(texts.FROM_ZERO_REST_REFUSED)) + r"503\)"
 CASES = {
     # case: mirror options (changed_file=True: a changed file of the same length), the notes the
     # log shows in order (each cut or stall, then how the next attempt started), the final status
@@ -57,11 +58,14 @@ CASES = {
     "repeated ETag": (dict(cuts=1, mode="repeated-etag"), (CUT, NOTHING_SAFE), 200),
     # A passing refusal of the rest keeps the kept part: no task, then resumed from the same byte.
     "503 to the resume": (dict(cuts=1, busy_resumes=1), (CUT, RESUMED), 206),
+    # A cache that refuses every ranged request (a miss on a large object) still gives the file.
+    "503 to every resume": (dict(cuts=1, busy_resumes=1000), (CUT, REST_REFUSED), 200),
 }
 # A stall is the program's own watchdog (the monitor's unit table times it): shown once, on Wine,
 # whose WinINet ignores its receive time-out.
 ROWS = [(platform, case) for platform in ("linux", "wine") for case in CASES if (platform, case) != ("linux", "stall")]
-NOTES = (CUT, STALLED, RESUMED, re.escape(AGAIN) + ".*", NOTHING_SAFE, re.escape(monitor(texts.FROM_ZERO_NOTHING_RECEIVED)))
+NOTES = (CUT, STALLED, RESUMED, re.escape(AGAIN) + ".*", NOTHING_SAFE, re.escape(monitor(texts.FROM_ZERO_NOTHING_RECEIVED)),
+         REST_REFUSED)
 BETWEEN = (DOWNLOADING, RECONNECTING, *NOTES)
 
 

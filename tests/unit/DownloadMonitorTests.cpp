@@ -171,6 +171,15 @@ TEST (DownloadMonitor, DecidesEachSituationAsTheProgramMust)
             "Download to: /run2/<file>", "Reconnecting..." },
           started + juce::StringArray { "discard", "remove /run1", "folder /run2" }, networkText },
 
+        { "the rest refused for now twice in a row: the kept part goes and the whole file is asked for",
+          [] (MonitorRun& r) { auto& t = downloading (r, std::make_unique<Task> (200, 1000)); t.receive (700);
+                               r.system.busy(); r.system.busy(); t.end (true, true); r.settle(); r.tick(); r.tick(); r.tick(); r.settle(); },
+          { "Downloading...", tagged ("Download cut off at byte 700"), "Reconnecting...", "Reconnecting...",
+            tagged ("Download will start again from zero: the server refused the rest twice (503)"), "Reconnecting...",
+            "Download to: /run2/<file>", "Reconnecting..." },
+          started + juce::StringArray { "discard", "attempt /run1 from 700", "attempt /run1 from 700", "remove /run1", "folder /run2",
+                                        "attempt /run2 from 0" }, networkText },
+
         { "after a cut, the bar comes back once bytes move again, not at the resumed count",
           [] (MonitorRun& r) { auto& t = downloading (r, std::make_unique<Task> (200, 1000)); t.receive (700);
                         r.system.answer (std::make_unique<Task> (206, 1000)).resumedAnswer().receive (700);
