@@ -12,6 +12,7 @@ set(VANTREL_ALLOWED_SIGNERS "" CACHE STRING
     "Windows build: who may have signed the setup tool before it is started, as a ;-list of \"subject CN\" or \"subject CN|issuer CN\"; empty: no check")
 
 option(VANTREL_BUILD_TESTS "Build the tests and the test tools" OFF)
+option(VANTREL_BUILD_FUZZERS "Build only the libFuzzer targets of the rules floor (clang, the linux-fuzz preset)" OFF)
 
 # Entries of an allowed-signers list (the rules of download/SignerList.cpp): "sha256:<hex>" (the
 # signing certificate's thumbprint) or "key-sha256:<hex>" (its public key's hash), 64 hex digits;

@@ -1,8 +1,12 @@
-# The five framework modules, compiled once per build into one static library that the
+# The five framework modules (the core alone for the fuzzers), compiled once per build into one static library that the
 # program and every test link (a second compile of the framework costs minutes).
 
 set(VANTREL_JUCE_MODULES_DIR "/usr/share/juce/modules" CACHE PATH "Folder holding the framework's modules")
 set(vantrel_juce_modules juce_core juce_events juce_data_structures juce_graphics juce_gui_basics)
+# The fuzzers' build holds the rules floor alone, which needs the core module only.
+if(VANTREL_BUILD_FUZZERS)
+    set(vantrel_juce_modules juce_core)
+endif()
 
 if(NOT EXISTS "${VANTREL_JUCE_MODULES_DIR}/juce_core/juce_core.h")
     message(FATAL_ERROR "The framework's modules are not in ${VANTREL_JUCE_MODULES_DIR} (scripts/setup installs juce-modules-source)")
@@ -40,6 +44,10 @@ if(WIN32)
     include(${CMAKE_CURRENT_LIST_DIR}/WindowsFramework.cmake)
     include(${CMAKE_CURRENT_LIST_DIR}/WindowsResources.cmake)
     include(${CMAKE_CURRENT_LIST_DIR}/WindowsRelease.cmake)
+elseif(VANTREL_BUILD_FUZZERS)
+    find_package(ZLIB REQUIRED)
+    find_package(Threads REQUIRED)
+    target_link_libraries(vantrel_framework PUBLIC ZLIB::ZLIB Threads::Threads ${CMAKE_DL_LIBS} rt)
 else()
     find_package(PkgConfig REQUIRED)
     pkg_check_modules(VANTREL_FREETYPE REQUIRED IMPORTED_TARGET freetype2)

@@ -12,7 +12,8 @@ namespace
         const auto version = line.upToFirstOccurrenceOf (" ", false, false);
         const auto code = line.fromFirstOccurrenceOf (" ", false, false).upToFirstOccurrenceOf (" ", false, false);
 
-        if (! version.startsWith ("HTTP/") || code.length() != 3 || ! code.containsOnly ("0123456789"))
+        // "084" is no status: codes run from 100 (RFC 9110 15).
+        if (! version.startsWith ("HTTP/") || code.length() != 3 || ! code.containsOnly ("0123456789") || code[0] == '0')
             return 0;
 
         framedByStream = version.substring (5).getIntValue() >= 2;
@@ -126,6 +127,24 @@ AnswerHead AnswerHead::read (const juce::StringArray& lines)
         head.framing = Framing::untilClose;
 
     return head;
+}
+
+juce::String AnswerHead::lineFromBytes (const char* bytes, size_t size)
+{
+    const auto length = (int) juce::jmin (size, (size_t) std::numeric_limits<int>::max());
+
+    // The framework reads valid UTF-8 only: a lead byte without its continuation (a server's
+    // Latin-1 byte, say) makes a string that reads past its own end.
+    if (juce::CharPointer_UTF8::isValidString (bytes, length))
+        return juce::String::fromUTF8 (bytes, length);
+
+    juce::Array<juce::juce_wchar> characters;
+
+    for (int i = 0; i < length && bytes[i] != 0; ++i)
+        characters.add ((juce::juce_wchar) (juce::uint8) bytes[i]);
+
+    characters.add (0);
+    return juce::String (juce::CharPointer_UTF32 (characters.getRawDataPointer()));
 }
 
 juce::String AnswerHead::getFramingProblem() const

@@ -30,6 +30,9 @@ public:
     */
     static AnswerHead read (const juce::StringArray& lines);
 
+    /** A line's bytes as a server sent them: UTF-8 when they are, else a character per byte. */
+    static juce::String lineFromBytes (const char* bytes, size_t size);
+
     int getStatus() const noexcept                            { return status; }
     Framing getFraming() const noexcept                       { return framing; }
 

@@ -287,7 +287,7 @@ size_t CurlDownloadTask::receiveHeader (char* data, size_t size, size_t count, v
     if (task.verdict.has_value() && ! task.probing)
         return task.cancelled ? 0 : length;
 
-    const auto line = juce::String::fromUTF8 (data, (int) length).trimCharactersAtEnd ("\r\n");
+    const auto line = rules::AnswerHead::lineFromBytes (data, length).trimCharactersAtEnd ("\r\n");
 
     if (line.startsWith ("HTTP/"))
         task.headLines.clearQuick();
