@@ -71,6 +71,8 @@ namespace Texts
         constexpr auto otherTransferCoding = "the body has a transfer coding other than chunked (";
         constexpr auto lengthNotANumber = "the body's length is not one number (Content-Length: ";
         constexpr auto bodyEncoded = "the body is encoded (";
+        constexpr auto lineWithoutColon = "the answer's head has a line without a colon (";
+        constexpr auto headRefused = "the HTTP stack refused the answer's head (";
         constexpr auto chunkedEndUnconfirmed = "the chunked body's end could not be confirmed (";
         constexpr auto noStrongValidator = "no strong validator to ask by";
         constexpr auto askedWhatFollows = "asked for what follows it, the server answered ";

@@ -126,11 +126,16 @@ private:
 class RefusedAnswer final : public DownloadTask
 {
 public:
-    RefusedAnswer (const juce::File& target, int status, const rules::AnswerJudge& judge)
+    /** `why` is the layer's own reason, for an answer its stack refused before the judge saw it. */
+    RefusedAnswer (const juce::File& target, int status, const rules::AnswerJudge& judge, const juce::String& why = {})
     {
         targetLocation = target;
         httpCode = status;
         takeJudgement (judge, false);
+
+        if (why.isNotEmpty())
+            refusal = why;
+
         publishFinished (true);
     }
 };

@@ -80,6 +80,9 @@ AnswerHead AnswerHead::read (const juce::StringArray& lines)
             continue;
         }
 
+        if (! line.containsChar (':') && head.lineWithoutColon.isEmpty())
+            head.lineWithoutColon = line;
+
         const auto name = line.upToFirstOccurrenceOf (":", false, false).toLowerCase();
         const auto value = line.fromFirstOccurrenceOf (":", false, false).trim();
         last = nullptr;
@@ -117,12 +120,14 @@ AnswerHead AnswerHead::read (const juce::StringArray& lines)
     const auto lengthIsNumber = lengthText.isNotEmpty() && lengthText.length() <= 18 && lengthText.containsOnly ("0123456789");
     head.contentLength = lengthIsNumber ? lengthText.getLargeIntValue() : -1;
 
-    if (framedByStream)
-        head.framing = Framing::byStream;
-    else if (transferEncoding.count > 0)
+    // A length announced is kept whatever the version: a stack that reports a reset stream as its
+    // end is still caught by the size check.
+    if (transferEncoding.count > 0 && ! framedByStream)
         head.framing = transferEncoding.value.trim().equalsIgnoreCase ("chunked") ? Framing::chunked : Framing::unreadable;
     else if (contentLength.count > 0)
         head.framing = lengthIsNumber ? Framing::length : Framing::unreadable;
+    else if (framedByStream)
+        head.framing = Framing::byStream;
     else
         head.framing = Framing::untilClose;
 

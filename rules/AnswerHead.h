@@ -15,9 +15,9 @@ public:
     /** How the end of the body is known (RFC 9112 6.3). */
     enum class Framing
     {
-        length,       // a Content-Length and no Transfer-Encoding
+        length,       // a Content-Length and no Transfer-Encoding (which HTTP/2 has none of), any version
         chunked,      // Transfer-Encoding: chunked, whatever a Content-Length beside it says
-        byStream,     // HTTP/2 or later: the stream's own end
+        byStream,     // HTTP/2 or later without a Content-Length: the stream's own end
         untilClose,   // neither: the body ends where the connection does, which is what a cut looks like
         unreadable    // a Content-Length given twice or not a number, or a transfer coding other than chunked
     };
@@ -51,6 +51,9 @@ public:
     */
     const juce::String& getRepeatedField() const noexcept     { return repeated; }
 
+    /** The first header line with no colon, which names no field; empty when there is none. */
+    const juce::String& getLineWithoutColon() const noexcept  { return lineWithoutColon; }
+
     /** Why the body's end cannot be told, for the log; empty when it can. */
     juce::String getFramingProblem() const;
 
@@ -72,7 +75,7 @@ private:
     int status = 0;
     Framing framing = Framing::untilClose;
     juce::int64 contentLength = -1, retryAfterSeconds = -1;
-    juce::String contentRange, contentEncoding, transferEncoding, location, repeated, contentLengthText;
+    juce::String contentRange, contentEncoding, transferEncoding, location, repeated, contentLengthText, lineWithoutColon;
     Validators validators;
 };
 

@@ -25,6 +25,13 @@ AnswerJudge::Verdict AnswerJudge::judge (const AnswerHead& head)
 {
     const auto status = head.getStatus();
 
+    // A head some stacks refuse outright (libcurl does) is refused by every build.
+    if (head.getLineWithoutColon().isNotEmpty())
+    {
+        refusal = Texts::Refusal::lineWithoutColon + head.getLineWithoutColon() + ")";
+        return Verdict::refuse;
+    }
+
     // A redirect without a (single) Location is the final answer: a server error, not a loop.
     if (Redirects::isRedirect (status) && head.getLocation().isNotEmpty())
     {

@@ -102,6 +102,25 @@ juce::String resolveRedirectLocation (const juce::String& from, const juce::Stri
     return origin + removeDotSegments (merged) + query;
 }
 
+juce::String escapeRedirectLocation (const juce::String& location)
+{
+    // Unreserved, reserved (RFC 3986 2.2, 2.3) and "%" for what is escaped already.
+    const juce::String allowed ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~:/?#[]@!$&'()*+,;=%");
+    juce::String escaped;
+
+    for (auto* p = location.toRawUTF8(); *p != 0; ++p)
+    {
+        const auto byte = static_cast<unsigned char> (*p);
+
+        if (byte < 0x20 || byte == 0x7f || allowed.containsChar ((juce::juce_wchar) byte))
+            escaped += juce::String::charToString ((juce::juce_wchar) byte);
+        else
+            escaped += "%" + juce::String::toHexString ((int) byte).toUpperCase().paddedLeft ('0', 2);
+    }
+
+    return escaped;
+}
+
 Redirects::Redirects (const juce::String& firstAddress)
 {
     addresses.add (firstAddress);
@@ -139,7 +158,8 @@ namespace
 
 juce::Result Redirects::follow (const juce::String& location)
 {
-    const auto target = resolveRedirectLocation (getAddress(), location);
+    // A Location with a space or non-ASCII text is followed as browsers and curl send it.
+    const auto target = resolveRedirectLocation (getAddress(), escapeRedirectLocation (location.trim()));
     const auto scheme = target.upToFirstOccurrenceOf (":", false, false);
 
     if (! scheme.equalsIgnoreCase ("https"))

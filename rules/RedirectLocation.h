@@ -10,6 +10,12 @@ namespace rules
     */
     juce::String resolveRedirectLocation (const juce::String& from, const juce::String& location);
 
+    /** `location` as browsers send it: each byte of its UTF-8 outside the characters a URL
+        may hold ("/dl/Vantrel Setup.exe" as "/dl/Vantrel%20Setup.exe"). Control characters stay
+        as they are, so that such a Location is still refused as unusable.
+    */
+    juce::String escapeRedirectLocation (const juce::String& location);
+
     /** The redirects of one request, followed by the same rule on every system: 301, 302, 303,
         307 and 308 with a Location; to https only; at most maxHops; never back to an address
         already asked.

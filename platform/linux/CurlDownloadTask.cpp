@@ -2,6 +2,8 @@
 #define CURL_STRICTER 1
 #include "CurlDownloadTask.h"
 
+#include "constants/Texts.h"
+
 #include <curl/curl.h>
 
 namespace platform
@@ -12,6 +14,7 @@ namespace
     constexpr int connectPollMs = Timings::inMilliseconds (Timings::attemptPoll);
     constexpr int transferPollMs = Timings::inMilliseconds (Timings::transferPoll);
     constexpr long receiveBufferSize = 256 * 1024;
+    static_assert (CURL_ERROR_SIZE == 256, "the task's error buffer is libcurl's size");
 
     void initialiseCurlOnce()
     {
@@ -48,6 +51,13 @@ std::unique_ptr<DownloadTask> CurlDownloadTask::start (const juce::URL& url, con
 
             result = task->pump (connectPollMs);
         }
+
+        // libcurl refuses some heads itself (a Content-Length that is no number, a line without a
+        // colon, a NUL): the server did answer, and asking again would get the same for ever.
+        if (! task->verdict.has_value() && result == (int) CURLE_WEIRD_SERVER_REPLY)
+            if (const auto status = rules::AnswerHead::read (task->headLines).getStatus(); status != 0)
+                return std::make_unique<RefusedAnswer> (target, status, task->judge,
+                                                        Texts::Refusal::headRefused + juce::String (task->errorText) + ")");
 
         switch (task->verdict.value_or (rules::AnswerJudge::Verdict::retryLater))
         {
@@ -124,6 +134,7 @@ bool CurlDownloadTask::send (const juce::StringArray& headers)
     releaseRequest();
     verdict.reset();
     headLines.clear();
+    errorText[0] = 0;
 
     if (multi == nullptr && (multi = curl_multi_init()) == nullptr)
         return false;
@@ -146,6 +157,7 @@ bool CurlDownloadTask::send (const juce::StringArray& headers)
     return ok (curl_easy_setopt (easy, CURLOPT_URL, judge.getAddress().toRawUTF8()))
         && ok (curl_easy_setopt (easy, CURLOPT_HTTPHEADER, requestHeaders))
         && ok (curl_easy_setopt (easy, CURLOPT_NOSIGNAL, 1L))
+        && ok (curl_easy_setopt (easy, CURLOPT_ERRORBUFFER, errorText))
         && ok (curl_easy_setopt (easy, CURLOPT_BUFFERSIZE, receiveBufferSize))
         && ok (curl_easy_setopt (easy, CURLOPT_USERAGENT, "juce"))
         // What the Windows stack speaks, so that both are framed alike.

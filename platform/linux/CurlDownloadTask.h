@@ -64,6 +64,7 @@ private:
     Curl_easy* easy = nullptr;
     Curl_multi* multi = nullptr;
     curl_slist* requestHeaders = nullptr;
+    char errorText[256] {};                        // libcurl's words for its last failure
     std::atomic<bool> cancelled { false };
     std::thread worker;
 

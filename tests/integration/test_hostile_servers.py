@@ -24,7 +24,8 @@ HOPS = [f"/hop{i}{{}}" for i in range(1, REDIRECT_LIMIT + 1)]
 # Server behaviour -> outcome: "network" (no usable answer: the network-failure text and retries),
 # "cut" (every body cut: the same, the part kept when the window is closed),
 # "server error" (the final answer, with its status, the size written (None: the served file's;
-# a refused body is never written), the reason logged or None, and the requests asked), "cannot open" (a whole answer that is no program), "good" (a whole good run, with the log
+# a refused body is never written), the reason logged or None (per build where the stacks tell
+# apart different amounts), and the requests asked), "cannot open" (a whole answer that is no program), "good" (a whole good run, with the log
 # lines allowed before the completion and the requests asked).
 OUTCOMES = {
     "untrusted": ("network",),
@@ -66,6 +67,14 @@ OUTCOMES = {
     f"redirect-{REDIRECT_LIMIT + 1}-hops": ("server error", 302, 0, re.escape(f"{MORE_THAN}{REDIRECT_LIMIT}{REDIRECTS}"),
                                             ["{}", *HOPS[:REDIRECT_LIMIT]]),
     "redirect-other-port": ("good", (), ["{}", "/files{}"]),
+    # Heads libcurl refuses before the judge reads them: the final answer all the same, with what
+    # each build could read of it (libcurl keeps the line it refused to itself).
+    "length-not-a-number": ("server error", 200, 0, {"linux": re.escape(texts.HEAD_REFUSED + "Invalid Content-Length: value)"),
+                                                    "wine": re.escape(texts.LENGTH_NOT_A_NUMBER + "abc)")}, ["{}"]),
+    "header-without-colon": ("server error", 200, 0, {"linux": re.escape(texts.HEAD_REFUSED + "Header without colon)"),
+                                                     "wine": re.escape(texts.LINE_WITHOUT_COLON + "X-Vantrel-No-Colon)")}, ["{}"]),
+    # A Location with a space is followed as browsers send it, percent-encoded.
+    "redirect-space": ("good", (), ["{}", "/dl/Vantrel%20Setup{}"]),
 }
 CERTIFICATES = ("untrusted", "expired", "wronghost")
 # Mirror modes whose rows live in other files, for both builds.
@@ -74,10 +83,15 @@ ELSEWHERE = {"normal": "test_good_download.py", "chunked": "test_good_download.p
              "slow": "test_bad_network.py", "redirect-moves": "test_bad_network.py", "repeated-etag": "test_bad_network.py",
              "silent": "test_close_during_work.py", "stall": "test_startup.py"}
 ROWS = [(platform, server) for server in OUTCOMES for platform in ("linux", "wine")]
+# Where Wine's WinINet still differs: it skips a line without a colon and takes the answer whole,
+# so the judge never sees the line (libcurl refuses the head). Strict: a change shows here.
+WINE_DIFFERS = {"header-without-colon": "Wine's WinINet drops a header line without a colon: a whole run"}
 
 
 @pytest.mark.parametrize("platform, server", cases(ROWS))
-def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
+def test_every_answer_has_one_outcome_on_both_builds(bench, request, platform, server):
+    if platform == "wine" and server in WINE_DIFFERS:
+        request.applymarker(pytest.mark.xfail(strict=True, reason=WINE_DIFFERS[server]))
     outcome, *expected = OUTCOMES[server]
     if server in CERTIFICATES:
         mirror = bench.mirror(platform, cert_kind=server)
@@ -113,6 +127,7 @@ def test_every_answer_has_one_outcome_on_both_builds(bench, platform, server):
         i, status, size = completion(lines)
         if outcome == "server error":
             status_wanted, size_wanted, reason, _asked = expected
+            reason = reason[platform] if isinstance(reason, dict) else reason
             assert (status, size) == (status_wanted, mirror.served_size() if size_wanted is None else size_wanted), lines[i]
             wanted = ([re.escape(monitor(texts.ANSWER_REFUSED)) + reason] if reason else []) + [re.escape(ERROR)]
             tail = lines[i + 1:]

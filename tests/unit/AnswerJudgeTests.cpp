@@ -53,7 +53,8 @@ TEST (AnswerJudge, FollowsOnlyMovesWithAUsableHttpsLocation)
         { 302, "https:///x.exe",           Verdict::refuse,    "redirected to an unusable address (https:///x.exe)" },
         { 302, "https://b.example:99999/", Verdict::refuse,    "redirected to an unusable address (https://b.example:99999/)" },
         { 302, "https://b_x.example/y",    Verdict::refuse,    "redirected to an unusable address (https://b_x.example/y)" },
-        { 302, "/a b.exe",                 Verdict::refuse,    "redirected to an unusable address (/a b.exe)" },
+        { 302, "/a b.exe",                 Verdict::sendAgain, "https://a.example:8443/a%20b.exe" },
+        { 302, "/a\tb.exe",                Verdict::refuse,    "redirected to an unusable address (/a\tb.exe)" },
         { 302, "https://a.example:8443/r1/x.exe#top", Verdict::refuse, "redirected in a loop (https://a.example:8443/r1/x.exe)" },
         { 302, "HTTPS://A.EXAMPLE:8443/r1/x.exe",     Verdict::refuse, "redirected in a loop (HTTPS://A.EXAMPLE:8443/r1/x.exe)" },
     };
@@ -94,6 +95,11 @@ TEST (AnswerJudge, TakesAWholeFileOnlyWhenItsEndCanBeToldAndItsBytesAreTheFiles)
         { { ok, "transfer-encoding: Chunked", "Content-Length: 500" },        Verdict::write,  -1,   "" },   // chunks frame it
         { { ok, "Content-Length: 500", "Transfer-Encoding: chunked" },        Verdict::write,  -1,   "" },
         { { "HTTP/2 200" },                                                   Verdict::write,  -1,   "" },   // the stream's end frames it
+        // A stream reset reported as its end is still told by the length announced.
+        { { "HTTP/2 200", "content-length: 1000" },                           Verdict::write,  1000, "" },
+        { { "HTTP/3 200", "content-length: 1000" },                           Verdict::write,  1000, "" },
+        { { "HTTP/2 200", "content-length: abc" },                            Verdict::refuse, -1,   "the body's length is not one number (Content-Length: abc)" },
+        { { "HTTP/2 200", "content-length: 10", "content-length: 20" },       Verdict::refuse, -1,   "the body's length is not one number (Content-Length: 10, 20)" },
         { { "HTTP/1.1 404 Not Found" },                                       Verdict::write,  -1,   "" },   // no file either way
         { { ok },                                                             Verdict::refuse, -1,   "the body's end cannot be told from a cut (no Content-Length, not chunked)" },
         { { "HTTP/1.0 200 OK" },                                              Verdict::refuse, -1,   "the body's end cannot be told from a cut (no Content-Length, not chunked)" },
@@ -104,6 +110,9 @@ TEST (AnswerJudge, TakesAWholeFileOnlyWhenItsEndCanBeToldAndItsBytesAreTheFiles)
         { { ok, "Content-Length: -5" },                                       Verdict::refuse, -1,   "the body's length is not one number (Content-Length: -5)" },
         { { ok, "Content-Length: 10", "Content-Encoding: identity", "Content-Encoding: gzip" }, Verdict::refuse, -1, "the body is encoded (identity, gzip)" },
         { { ok, "Content-Length: 10", "Content-Encoding: identity" },         Verdict::write,  10,   "" },
+        // A line naming no field: libcurl refuses such a head, so every build does.
+        { { ok, "Content-Length: 10", "X-No-Colon" },                         Verdict::refuse, -1,   "the answer's head has a line without a colon (X-No-Colon)" },
+        { { "HTTP/1.1 302 Found", "Location: /y.exe", "X-No-Colon" },         Verdict::refuse, -1,   "the answer's head has a line without a colon (X-No-Colon)" },
         { { ok, "Content-Length: 10", "X-Long:", " folded", "Content-Encoding:", " gzip" }, Verdict::refuse, -1, "the body is encoded ( gzip)" },
     };
 

@@ -74,6 +74,10 @@ TEST (CurlDownloadTask, MeansWhatTheWindowsStackMeansForEachServerBehaviour)
         { "redirect-loop",   {},                                Outcome::refused,  302, false },
         { "redirect-http",   {},                                Outcome::refused,  302, false },
         { "endless-headers", {},                                Outcome::noTask,   0,   false },
+        // Heads libcurl refuses itself: the server's final answer, as WinINet's are, never a retry.
+        { "length-not-a-number",  {},                           Outcome::refused,  200, false },
+        { "header-without-colon", {},                           Outcome::refused,  200, false },
+        { "redirect-space",  {},                                Outcome::complete, 200, true },
         { "normal",          { "--cert-kind", "untrusted" },    Outcome::noTask,   0,   false },
         { "normal",          { "--cert-kind", "expired" },      Outcome::noTask,   0,   false },
         { "normal",          { "--cert-kind", "wronghost" },    Outcome::noTask,   0,   false },

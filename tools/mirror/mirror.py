@@ -28,7 +28,8 @@ MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "si
          "redirect-empty-location", "redirect-query-url", "redirect-empty-body", "redirect-moves",
          "redirect-300", "redirect-304", "redirect-no-authority", "unframed", "unframed-cut",
          "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding",
-         "redirect-other-port", "partial-unasked")
+         "redirect-other-port", "partial-unasked", "length-not-a-number", "header-without-colon",
+         "redirect-space")
 # "redirect-<n>-hops": n redirects in a row (the tests take n from the program's limit).
 HOPS_MODE = re.compile(r"redirect-(\d+)-hops$")
 WHOLE_MODES = ("normal", "slow", "repeated-etag")   # where ranges, cuts and stalls apply
@@ -36,6 +37,8 @@ CHUNKED_MODES = ("chunked", "chunked-cut", "chunked-short-length", "chunked-long
 # Each serves the file normally at /files/<name> (and /moved/<name>), after its redirects.
 FILES_MODES = ("redirect", "redirect-query-url", "redirect-empty-body", "redirect-moves", "redirect-300",
                "redirect-304", "redirect-no-authority", "redirect-other-port")
+# Where redirect-space leads: a folder whose name has a space, which a client sends as %20.
+SPACED_FOLDER = "/dl/Vantrel Setup"
 PARTIAL_VALIDATORS = ("none", "weak", "other")
 CERT_KINDS = ("good", "expired", "wronghost", "untrusted")
 CERT_FILES = {"good": "server", "expired": "expired", "wronghost": "wronghost", "untrusted": "untrusted"}
@@ -180,6 +183,13 @@ class Mirror:
         if (mode in FILES_MODES or HOPS_MODE.match(mode)) and path.startswith(("/files/", "/moved/")):
             path, mode = path[len("/files"):], "normal"
         name = path.split("?", 1)[0].rsplit("/", 1)[-1]
+        if mode == "redirect-space":
+            # Only the escaped form is served (a raw space in the request line is no request).
+            if path.startswith(SPACED_FOLDER.replace(" ", "%20") + "/"):
+                path, mode = "/" + name, "normal"
+            elif path.split("?", 1)[0] in KNOWN_PATHS:
+                redirect(conn, answer, f"{SPACED_FOLDER}/{name}", head_only)
+                return False
         if mode == "redirect-empty-body":
             # Empty 302s on a connection kept open: an absolute location, then a relative one.
             if path.startswith("/hop/"):
@@ -249,6 +259,14 @@ class Mirror:
                     self.drop(conn, answer)
         elif mode == "partial-unasked":
             send_head(conn, answer, 206, "Partial Content", len(body), [f"Content-Range: bytes 0-{len(body) - 1}/{len(body)}"])
+            if not head_only:
+                send_body(conn, body, answer)
+        elif mode in ("length-not-a-number", "header-without-colon"):
+            # Heads some HTTP stacks refuse before the program sees them.
+            # The bad line before the framing, so that a stack that stops reading there shows it.
+            framing = "Content-Length: abc" if mode == "length-not-a-number" else f"Content-Length: {len(body)}"
+            bad = [] if mode == "length-not-a-number" else ["X-Vantrel-No-Colon"]
+            send_head(conn, answer, 200, "OK", None, [*bad, framing, f"ETag: {self.content.etag}"])
             if not head_only:
                 send_body(conn, body, answer)
         elif mode == "repeated-coding":
