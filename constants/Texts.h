@@ -34,6 +34,8 @@ namespace Texts
         constexpr auto fromZeroNothingSafe = "Download will start again from zero: nothing safe to resume by (no length or validator)";
         constexpr auto fromZeroNothingReceived = "Download will start again from zero: nothing was received";
         constexpr auto fromZeroRestRefused = "Download will start again from zero: the server refused the rest twice (";
+        constexpr auto fromZeroSignedBytesChanged = "Download will start again from zero: the file's signature does not match its bytes";
+        constexpr auto wholeBySignature = "Whole by its signature: ";
         constexpr auto toolDownloadSuccessful = "tool download successful";
         constexpr auto startRefused = "Start refused: ";
         constexpr auto connectionRefused = "Connection refused: ";

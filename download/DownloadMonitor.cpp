@@ -245,10 +245,32 @@ void DownloadMonitor::judge()
     phase = Phase::judged;
     shown.tickPeriod = {};
 
-    if (downloadTask->getRefusal().isNotEmpty())
-        logMonitor (T::answerRefused + downloadTask->getRefusal());
+    // The tool's own signature, whoever signed it, has the last word on its bytes: a file changed
+    // on the server between two parts of one download (same length, same validators) passes every
+    // HTTP check and fails this one. Such a file is downloaded again from zero, once.
+    const auto signedBytes = locked ? downloadFolder->checkSignedBytes() : rules::SignedBytes::unsigned_;
 
-    if (locked && isGoodDownload (*downloadTask, size))
+    if (signedBytes == rules::SignedBytes::changed && ! downloadedAgainForSignature)
+    {
+        logMonitor (T::fromZeroSignedBytesChanged);
+        downloadAgainFromZero();
+        return;
+    }
+
+    // A chunked body whose end the server would not confirm is whole when its signature says so.
+    const auto wholeBySignature = signedBytes == rules::SignedBytes::intact && downloadTask->isEndUntold();
+
+    if (downloadTask->getRefusal().isNotEmpty())
+        logMonitor ((wholeBySignature ? T::wholeBySignature : T::answerRefused) + downloadTask->getRefusal());
+
+    if (signedBytes == rules::SignedBytes::changed)
+    {
+        logMonitor (T::signatureCheckFailed + juce::String (Texts::Signature::changedSinceSigning));
+        reportFailedStart();
+        return;
+    }
+
+    if (locked && isGoodDownload (*downloadTask, size, wholeBySignature))
     {
         // When the build names the tool's signers, only a file they signed is started.
         if (! allowedSigners.isEmpty())
@@ -273,18 +295,31 @@ void DownloadMonitor::judge()
     deleteRunFolder();
 }
 
-bool DownloadMonitor::isGoodDownload (const platform::DownloadTask& task, juce::int64 size)
+void DownloadMonitor::downloadAgainFromZero()
+{
+    downloadedAgainForSignature = true;
+    system.discard (std::move (downloadTask));
+    resumeFrom = {};
+    firstAttemptPending = true;   // nothing failed on the network: no red text while it connects
+    phase = Phase::downloading;
+    shown.tickPeriod = Timings::monitorPeriod;
+    remakeRunFolder();
+    launchAttempt();
+}
+
+bool DownloadMonitor::isGoodDownload (const platform::DownloadTask& task, juce::int64 size, bool wholeBySignature)
 {
     // Status 200 and a non-empty file are not enough: a download cut short must never be started
     // with administrator rights, so the task must report no error and, where the server announced
     // a length, the file must have exactly that length (a body whose end cannot be told, or that
     // is not the file's bytes, was refused before it was written). A resumed download is good the
     // same way: its last answer continued the kept bytes exactly, and the file holds the complete length.
+    // A chunked body whose end could not be told is whole only by its signature.
     const auto announced = task.getTotalLength();
 
     return (task.statusCode() == 200 || (task.statusCode() == 206 && task.isResumed()))
         && size > 0
-        && ! task.hadError()
+        && (! task.hadError() || wholeBySignature)
         && (announced < 0 || size == announced);
 }
 

@@ -100,6 +100,7 @@ private:
     void lookAtFinished (const platform::DownloadTask& finishedTask);
     void keepForResume (bool finished, Clock::time_point now);
     void judge();
+    void downloadAgainFromZero();
     void handOver();
     void reportFailedStart();
     bool launchAttempt();
@@ -111,7 +112,7 @@ private:
     void deleteDownloadBeforeClosing();
     bool deleteRunFolder (std::chrono::milliseconds patience = {});
 
-    static bool isGoodDownload (const platform::DownloadTask& task, juce::int64 size);
+    static bool isGoodDownload (const platform::DownloadTask& task, juce::int64 size, bool wholeBySignature);
 
     System& system;
     View& view;
@@ -131,6 +132,7 @@ private:
     juce::int64 launchedFrom = 0, attemptFrom = 0;   // the byte the last attempt launched, and the running one, start from
     std::shared_ptr<platform::StartedProgram> toolProcess;   // with the exit watcher, which only waits on it
     bool pollsToolExit = false;
+    bool downloadedAgainForSignature = false;   // a file whose signature did not match its bytes is downloaded again once
 
     // One connection attempt at a time: overlapping attempts would write the same target file.
     // The first runs on a job too, and until it has ended no failure is shown.

@@ -40,6 +40,11 @@ public:
         return __atomic_load_n (&finished, __ATOMIC_ACQUIRE) && __atomic_load_n (&cutOff, __ATOMIC_RELAXED);
     }
 
+    /** Finished with every byte the server sent, but a chunked body whose end the server would
+        not confirm (getRefusal() says why): it may be whole. Read once the task has finished.
+    */
+    bool isEndUntold() const noexcept        { return endUntold; }
+
     /** A 206 answer that continues the kept bytes exactly (the counts include them). */
     bool isResumed() const noexcept          { return resumed; }
 
@@ -110,7 +115,7 @@ protected:
 
     // Set before the task is handed out, never changed after; refusal also just before the task
     // reports that it has finished (a chunked body's end not confirmed).
-    bool resumed = false;
+    bool resumed = false, endUntold = false;
     rules::Validators validators;
     juce::String address, startNote, refusal;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DownloadTask.h"
+#include "rules/AuthenticodeVerdict.h"
 #include "rules/SignerIdentity.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -142,6 +143,13 @@ namespace platform
             check. A failure says why it may not be started, in a few words for the log.
         */
         virtual juce::Result checkSignature (const SignerFilter& isAllowed) = 0;
+
+        /** What the locked file's own signature says of its bytes, read through the lock, whoever
+            signed it (Windows: Authenticode); ELF programs carry none, so the Linux build says
+            nothing. The last word on whether a file is whole: no header can show a file changed
+            on the server between two parts of one download, its signature's digest can.
+        */
+        virtual rules::SignedBytes checkSignedBytes() = 0;
 
         struct Start
         {

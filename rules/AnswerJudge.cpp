@@ -123,21 +123,26 @@ AnswerJudge::Ending AnswerJudge::confirm (const AnswerHead& head, juce::int64 re
     const auto range = head.getContentRange().trim();
     const auto status = head.getStatus();
 
-    if (status == 416 && range == "bytes */" + juce::String (received))
+    // Nothing follows: the server says so with the length it has, or without (RFC 9110 15.5.17
+    // asks a 416 for a Content-Range, but only as a SHOULD); range units are case-insensitive.
+    if (status == 416 && (range.isEmpty() || range.equalsIgnoreCase ("bytes */" + juce::String (received))))
         return Ending::whole;
 
     // More of the version asked for (the validator sent, named back) follows.
     const auto asked = bodyValidators.ifRange();
     const auto& named = head.getValidators();
 
-    if (status == 206 && range.startsWith ("bytes " + juce::String (received) + "-") && asked.isNotEmpty()
+    if (status == 206 && range.startsWithIgnoreCase ("bytes " + juce::String (received) + "-") && asked.isNotEmpty()
          && asked == (asked.startsWithChar ('"') ? named.etag : named.lastModified))
         return Ending::cut;
 
-    refusal = Texts::Refusal::chunkedEndUnconfirmed + (getConfirmationHeaders (received).isEmpty()
-                  ? juce::String (Texts::Refusal::noStrongValidator)
-                  : Texts::Refusal::askedWhatFollows + juce::String (status)) + ")";
-    return Ending::unconfirmed;
+    const auto nothingToAskBy = getConfirmationHeaders (received).isEmpty();
+    refusal = Texts::Refusal::chunkedEndUnconfirmed + (nothingToAskBy ? juce::String (Texts::Refusal::noStrongValidator)
+                                                                      : Texts::Refusal::askedWhatFollows + juce::String (status)) + ")";
+
+    // A server that ignores ranges (200), is busy (5xx, 429), or a body with no strong
+    // validator, says nothing either way; a 416 or 206 that does not fit speaks against it.
+    return nothingToAskBy || status == 200 || status >= 500 || status == 429 ? Ending::unknown : Ending::unconfirmed;
 }
 
 } // namespace rules

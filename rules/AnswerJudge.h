@@ -72,7 +72,9 @@ public:
     {
         whole,         // nothing follows (416, "bytes */<received>")
         cut,           // more of the same version follows: the body was cut short
-        unconfirmed    // anything else: getRefusal() says why
+        unknown,       // the server will not say (a 200 or 5xx to the question, or nothing to ask by):
+                       // the file may be whole; getRefusal() says why it cannot be told
+        unconfirmed    // the answer speaks against it (another length, another version): getRefusal() says why
     };
 
     Ending confirm (const AnswerHead& head, juce::int64 received);

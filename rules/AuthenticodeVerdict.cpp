@@ -39,6 +39,30 @@ namespace
     }
 }
 
+SignedBytes judgeSignedBytes (std::uint32_t trustResult)
+{
+    switch (trustResult)
+    {
+        case badDigest:
+            return SignedBytes::changed;
+
+        case 0:
+        case untrustedRoot:
+        case noChain:
+        case explicitlyDistrusted:
+        case expired:
+        case revoked:
+        case revokedMessage:
+        case revocationFailure:
+        case revocationOffline:
+        case wrongUsage:
+            return SignedBytes::intact;
+
+        default:
+            return SignedBytes::unsigned_;
+    }
+}
+
 juce::String describeAuthenticodeFindings (const AuthenticodeFindings& findings, const SignerFilter& isAllowed)
 {
     // Revocation is looked up only in what the system already holds (see

@@ -233,6 +233,7 @@ void CurlDownloadTask::finish (int result)
         const auto ending = confirmEnd();
         failed = ending != rules::AnswerJudge::Ending::whole;
         byNetwork = ending == rules::AnswerJudge::Ending::cut;
+        endUntold = ending == rules::AnswerJudge::Ending::unknown;
         refusal = judge.getRefusal();
     }
 

@@ -212,6 +212,11 @@ namespace
             return juce::Result::ok();
         }
 
+        rules::SignedBytes checkSignedBytes() override
+        {
+            return rules::SignedBytes::unsigned_;
+        }
+
         Start startLockedFile() override
         {
             const std::scoped_lock lock (mutex);

@@ -121,6 +121,11 @@ namespace
     };
 }
 
+rules::SignedBytes checkSignedBytes (HANDLE file, const juce::File& name)
+{
+    return rules::judgeSignedBytes (Verification (file, name).getResult());
+}
+
 juce::String checkAuthenticode (HANDLE file, const juce::File& name, const SignerFilter& isAllowed)
 {
     const Verification verification (file, name);

@@ -11,4 +11,7 @@ namespace platform
         result.
     */
     juce::String checkAuthenticode (HANDLE file, const juce::File& name, const SignerFilter& isAllowed);
+
+    /** What the Authenticode signature of `file` says of its bytes, whoever signed it. */
+    rules::SignedBytes checkSignedBytes (HANDLE file, const juce::File& name);
 }

@@ -420,7 +420,8 @@ namespace
             {
                 const auto ending = confirmEnd (total);
                 cutShort = ending == rules::AnswerJudge::Ending::cut;
-                unconfirmed = ending == rules::AnswerJudge::Ending::unconfirmed;
+                unconfirmed = ending == rules::AnswerJudge::Ending::unconfirmed || ending == rules::AnswerJudge::Ending::unknown;
+                endUntold = ending == rules::AnswerJudge::Ending::unknown;
                 refusal = judge.getRefusal();
             }
 

@@ -271,6 +271,16 @@ namespace
             return refusal.isEmpty() ? juce::Result::ok() : juce::Result::fail (refusal);
         }
 
+        rules::SignedBytes checkSignedBytes() override
+        {
+            const std::scoped_lock lock (mutex);
+
+            if (locked.handle == nullptr)
+                return rules::SignedBytes::unsigned_;
+
+            return platform::checkSignedBytes (locked.handle, juce::File (toWin32Path (getFinalPath (locked.handle))));
+        }
+
         Start startLockedFile() override
         {
             const std::scoped_lock lock (mutex);

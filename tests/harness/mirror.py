@@ -20,7 +20,8 @@ class Mirror(Server):
                  answer_after=None, cuts=None, stalls=None, seed=None, ignore_ranges=False,
                  no_validators=False, changed_file=None, ignore_if_range=False, partial_validators=None,
                  last_modified_only=None, short_partial=None, partial_coding=None, trickle_seconds=None,
-                 trickle_rate=None, busy_resumes=None, first_cut_at=None, hold_resumes=False, hold_at=None):
+                 trickle_rate=None, busy_resumes=None, first_cut_at=None, hold_resumes=False, hold_at=None,
+                 changed_keeps_validators=False):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
@@ -53,7 +54,7 @@ class Mirror(Server):
         if hold_at is not None:
             args += ["--hold-at", str(int(hold_at))]
         for flag, on in (("--ignore-ranges", ignore_ranges), ("--no-validators", no_validators),
-                         ("--ignore-if-range", ignore_if_range)):
+                         ("--ignore-if-range", ignore_if_range), ("--changed-keeps-validators", changed_keeps_validators)):
             if on:
                 args.append(flag)
         super().__init__("mirror", args, self.dir, ready_file.exists,

@@ -26,6 +26,7 @@ namespace MonitorStandIns
 
         Task& resumedAnswer()                          { resumed = true; return *this; }
         Task& refusedBecause (juce::String why)        { refusal = std::move (why); return *this; }
+        Task& endNotConfirmed (juce::String why)       { endUntold = true; return refusedBecause (std::move (why)); }
         Task& noting (juce::String note)               { startNote = std::move (note); return *this; }
 
         void receive (juce::int64 total)               { publishDownloaded (total); }
@@ -58,6 +59,7 @@ namespace MonitorStandIns
         bool lockFile (const juce::String&) override;
         juce::int64 getLockedFileSize() override;
         juce::Result checkSignature (const platform::SignerFilter&) override;
+        rules::SignedBytes checkSignedBytes() override;
         Start startLockedFile() override;
         bool remove() override;
         bool wasDeleted() override                                       { return true; }
@@ -82,6 +84,7 @@ namespace MonitorStandIns
         bool lockable = true, removable = true, toolRunning = true;
         juce::int64 fileSize = -1;   // the locked file's size; -1: what the last task received
         juce::String signatureRefusal, startRefusal;
+        std::vector<rules::SignedBytes> signedBytes;   // what each locked file's signature says, in order; none left: unsigned
 
         Task* lastTask = nullptr;   // the last task handed out (kept alive by the stand-in until the end)
         int foldersMade = 0;
@@ -226,6 +229,18 @@ namespace MonitorStandIns
             return juce::Result::fail (system.signatureRefusal);
 
         return isAllowed ({ "Keldmark Ltd", "Example CA", {}, {} }) ? juce::Result::ok() : juce::Result::fail ("signer not allowed");
+    }
+
+    inline rules::SignedBytes Folder::checkSignedBytes()
+    {
+        system.journal.add ("signed bytes");
+
+        if (system.signedBytes.empty())
+            return rules::SignedBytes::unsigned_;
+
+        const auto said = system.signedBytes.front();
+        system.signedBytes.erase (system.signedBytes.begin());
+        return said;
     }
 
     inline platform::DownloadFolder::Start Folder::startLockedFile()

@@ -186,12 +186,15 @@ TEST (AnswerJudge, AChunkedFileIsWholeOnlyWhenNothingOfItsVersionFollows)
     const auto chunked = head ({ "HTTP/1.1 200 OK", "Transfer-Encoding: chunked", "ETag: \"v1\"" });
     const struct { juce::StringArray probe; rules::AnswerJudge::Ending ending; const char* refusal; } cases[] = {
         { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */1000" },             rules::AnswerJudge::Ending::whole,       "" },
+        { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: Bytes */1000" },             rules::AnswerJudge::Ending::whole,       "" },
+        { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Length: 0" },                       rules::AnswerJudge::Ending::whole,       "" },
+        { { "HTTP/1.1 206 Partial", "Content-Range: BYTES 1000-1999/2000", "ETag: \"v1\"" },   rules::AnswerJudge::Ending::cut,         "" },
         { { "HTTP/1.1 206 Partial", "Content-Range: bytes 1000-1999/2000", "ETag: \"v1\"" },   rules::AnswerJudge::Ending::cut,         "" },
         { { "HTTP/1.1 416 Range Not Satisfiable", "Content-Range: bytes */2000" },             rules::AnswerJudge::Ending::unconfirmed,
           "the chunked body's end could not be confirmed (asked for what follows it, the server answered 416)" },
         { { "HTTP/1.1 206 Partial", "Content-Range: bytes 1000-1999/2000", "ETag: \"v2\"" },   rules::AnswerJudge::Ending::unconfirmed,
           "the chunked body's end could not be confirmed (asked for what follows it, the server answered 206)" },
-        { { "HTTP/1.1 200 OK", "Transfer-Encoding: chunked", "ETag: \"v1\"" },                 rules::AnswerJudge::Ending::unconfirmed,
+        { { "HTTP/1.1 200 OK", "Transfer-Encoding: chunked", "ETag: \"v1\"" },                 rules::AnswerJudge::Ending::unknown,
           "the chunked body's end could not be confirmed (asked for what follows it, the server answered 200)" },
     };
 
@@ -210,7 +213,7 @@ TEST (AnswerJudge, AChunkedFileIsWholeOnlyWhenNothingOfItsVersionFollows)
     rules::AnswerJudge unnamed (first, {});
     ASSERT_EQ (unnamed.judge (head ({ "HTTP/1.1 200 OK", "Transfer-Encoding: chunked" })), Verdict::write);
     EXPECT_TRUE (unnamed.getConfirmationHeaders (1000).isEmpty());
-    EXPECT_EQ (unnamed.confirm ({}, 1000), rules::AnswerJudge::Ending::unconfirmed);
+    EXPECT_EQ (unnamed.confirm ({}, 1000), rules::AnswerJudge::Ending::unknown);
     EXPECT_EQ (unnamed.getRefusal(), "the chunked body's end could not be confirmed (no strong validator to ask by)");
 
     rules::AnswerJudge framed (first, {});

@@ -95,6 +95,19 @@ namespace
         return task;
     }
 
+    /** A whole file, then, should the monitor ask for it again, another whole one. */
+    void downloadedTwice (MonitorRun& run)
+    {
+        auto& first = downloading (run, std::make_unique<Task> (200, 1000));
+        first.receive (1000);
+        run.system.answer (std::make_unique<Task> (200, 1000)).receive (1000);
+        first.end();
+        run.settle();
+        run.tick();
+        run.system.lastTask->end();
+        run.settle();
+    }
+
     struct Row
     {
         const char* situation;
@@ -192,27 +205,27 @@ TEST (DownloadMonitor, DecidesEachSituationAsTheProgramMust)
         { "a whole 200 is locked, judged, started, and the window hides",
           [] (MonitorRun& r) { whole (r); },
           { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"), tagged ("tool download successful") },
-          started + juce::StringArray { "lock", "start", "hide" }, {} },
+          started + juce::StringArray { "lock", "signed bytes", "start", "hide" }, {} },
 
         { "a resumed 206 that holds the whole file is started like a 200",
           [] (MonitorRun& r) { auto& t = downloading (r, std::make_unique<Task> (206, 1000)); t.resumedAnswer().receive (1000); t.end(); r.settle(); },
           { "Downloading...", tagged ("Download completed, status code: 206; file size: 1000"), tagged ("tool download successful") },
-          started + juce::StringArray { "lock", "start", "hide" }, {} },
+          started + juce::StringArray { "lock", "signed bytes", "start", "hide" }, {} },
 
         { "a 206 that is no resumed answer is a server error",
           [] (MonitorRun& r) { whole (r, 206); },
           { "Downloading...", tagged ("Download completed, status code: 206; file size: 1000"), tagged ("Error, show label and delete file") },
-          started + juce::StringArray { "lock", "remove /run1" }, serverText },
+          started + juce::StringArray { "lock", "signed bytes", "remove /run1" }, serverText },
 
         { "a 404 is a server error: the folder goes, the ticks stop",
           [] (MonitorRun& r) { whole (r, 404, 9); r.tick(); },
           { "Downloading...", tagged ("Download completed, status code: 404; file size: 9"), tagged ("Error, show label and delete file") },
-          started + juce::StringArray { "lock", "remove /run1" }, serverText },
+          started + juce::StringArray { "lock", "signed bytes", "remove /run1" }, serverText },
 
         { "a file shorter than announced is never started",
           [] (MonitorRun& r) { r.system.fileSize = 999; whole (r); },
           { "Downloading...", tagged ("Download completed, status code: 200; file size: 999"), tagged ("Error, show label and delete file") },
-          started + juce::StringArray { "lock", "remove /run1" }, serverText },
+          started + juce::StringArray { "lock", "signed bytes", "remove /run1" }, serverText },
 
         { "a file that cannot be locked is never started",
           [] (MonitorRun& r) { r.system.lockable = false; whole (r); },
@@ -223,37 +236,37 @@ TEST (DownloadMonitor, DecidesEachSituationAsTheProgramMust)
           [] (MonitorRun& r) { auto& t = downloading (r, std::make_unique<Task> (200, -1)); t.refusedBecause ("no length").end (true); r.settle(); },
           { "Downloading...", tagged ("Download completed, status code: 200; file size: 0"), tagged ("Answer refused: no length"),
             tagged ("Error, show label and delete file") },
-          started + juce::StringArray { "lock", "remove /run1" }, serverText },
+          started + juce::StringArray { "lock", "signed bytes", "remove /run1" }, serverText },
 
         { "one end is judged once: the task's word after a tick that judged it changes nothing",
           [] (MonitorRun& r) { auto& t = downloading (r, std::make_unique<Task> (404, 9)); t.receive (9); t.end(); r.monitor->tick (r.now); r.tick(); r.tick(); },
           { "Downloading...", tagged ("Download completed, status code: 404; file size: 9"), tagged ("Error, show label and delete file") },
-          started + juce::StringArray { "lock", "remove /run1" }, serverText },
+          started + juce::StringArray { "lock", "signed bytes", "remove /run1" }, serverText },
 
         { "with a signer list, the signature is checked between the lock and the start",
           [] (MonitorRun& r) { r.system.answer (std::make_unique<Task> (200, 1000)); r.start ("Keldmark Ltd"); r.tick();
                         r.system.lastTask->receive (1000); r.system.lastTask->end(); r.settle(); },
           { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"), tagged ("tool download successful") },
-          started + juce::StringArray { "lock", "signature", "start", "hide" }, {} },
+          started + juce::StringArray { "lock", "signed bytes", "signature", "start", "hide" }, {} },
 
         { "a signature refused: never started, the folder goes",
           [] (MonitorRun& r) { r.system.signatureRefusal = "no signature"; r.system.answer (std::make_unique<Task> (200, 1000));
                         r.start ("Keldmark Ltd"); r.tick(); r.system.lastTask->receive (1000); r.system.lastTask->end(); r.settle(); },
           { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"), tagged ("Signature check failed: no signature"),
             tagged ("Can not open tool!"), tagged ("Temporary file deleted") },
-          started + juce::StringArray { "lock", "signature", "remove /run1" }, serverText },
+          started + juce::StringArray { "lock", "signed bytes", "signature", "remove /run1" }, serverText },
 
         { "a start refused: said why, the folder goes",
           [] (MonitorRun& r) { r.system.startRefusal = "not the checked file"; whole (r); },
           { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"), tagged ("tool download successful"),
             tagged ("Start refused: not the checked file"), tagged ("Can not open tool!"), tagged ("Temporary file deleted") },
-          started + juce::StringArray { "lock", "start", "remove /run1" }, serverText },
+          started + juce::StringArray { "lock", "signed bytes", "start", "remove /run1" }, serverText },
 
         { "the tool's exit, seen by its watcher: the folder goes and the run is over",
           [] (MonitorRun& r) { whole (r); r.system.toolRunning = false; r.settle(); r.settle(); },
           { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"), tagged ("tool download successful"),
             tagged ("Temporary file deleted"), tagged ("Quit") },
-          started + juce::StringArray { "lock", "start", "hide", "remove /run1", "over" }, {} },
+          started + juce::StringArray { "lock", "signed bytes", "start", "hide", "remove /run1", "over" }, {} },
 
         { "no thread at all: the first attempt runs at once and the tick watches the tool",
           [] (MonitorRun& r) { r.system.threadsAvailable = false; r.system.answer (std::make_unique<Task> (200, 1000)).receive (1000);
@@ -261,7 +274,39 @@ TEST (DownloadMonitor, DecidesEachSituationAsTheProgramMust)
                         EXPECT_EQ (r.last.tickPeriod, 500ms); r.tick(); r.system.toolRunning = false; r.tick(); },
           { tagged ("Download completed, status code: 200; file size: 1000"), tagged ("tool download successful"),
             tagged ("Temporary file deleted"), tagged ("Quit") },
-          started + juce::StringArray { "lock", "start", "hide", "remove /run1", "over" }, {} },
+          started + juce::StringArray { "lock", "signed bytes", "start", "hide", "remove /run1", "over" }, {} },
+
+        { "a signature that does not match its bytes (a splice): downloaded again from zero, once, and started",
+          [] (MonitorRun& r) { r.system.signedBytes = { rules::SignedBytes::changed, rules::SignedBytes::intact }; downloadedTwice (r); },
+          { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"),
+            tagged ("Download will start again from zero: the file's signature does not match its bytes"), "Download to: /run2/<file>",
+            "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"), tagged ("tool download successful") },
+          started + juce::StringArray { "lock", "signed bytes", "discard", "remove /run1", "folder /run2", "attempt /run2 from 0",
+                                        "create /run2", "lock", "signed bytes", "start", "hide" }, {} },
+
+        { "a signature that does not match its bytes twice: never started",
+          [] (MonitorRun& r) { r.system.signedBytes = { rules::SignedBytes::changed, rules::SignedBytes::changed }; downloadedTwice (r); },
+          { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"),
+            tagged ("Download will start again from zero: the file's signature does not match its bytes"), "Download to: /run2/<file>",
+            "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"), tagged ("Signature check failed: changed since signing"),
+            tagged ("Can not open tool!"), tagged ("Temporary file deleted") },
+          started + juce::StringArray { "lock", "signed bytes", "discard", "remove /run1", "folder /run2", "attempt /run2 from 0",
+                                        "create /run2", "lock", "signed bytes", "remove /run2" }, serverText },
+
+        { "a chunked body whose end the server would not confirm: whole by its intact signature",
+          [] (MonitorRun& r) { r.system.signedBytes = { rules::SignedBytes::intact };
+                               auto& t = downloading (r, std::make_unique<Task> (200, -1)); t.receive (1000);
+                               t.endNotConfirmed ("the server answered 200").end (true); r.settle(); },
+          { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"),
+            tagged ("Whole by its signature: the server answered 200"), tagged ("tool download successful") },
+          started + juce::StringArray { "lock", "signed bytes", "start", "hide" }, {} },
+
+        { "a chunked body whose end the server would not confirm, unsigned: refused as ever",
+          [] (MonitorRun& r) { auto& t = downloading (r, std::make_unique<Task> (200, -1)); t.receive (1000);
+                               t.endNotConfirmed ("the server answered 200").end (true); r.settle(); },
+          { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"),
+            tagged ("Answer refused: the server answered 200"), tagged ("Error, show label and delete file") },
+          started + juce::StringArray { "lock", "signed bytes", "remove /run1" }, serverText },
 
         { "closed while the first attempt connects: the folder goes",
           [] (MonitorRun& r) { r.start(); r.close(); },
@@ -279,12 +324,12 @@ TEST (DownloadMonitor, DecidesEachSituationAsTheProgramMust)
         { "closed after a server error: nothing is left to delete",
           [] (MonitorRun& r) { whole (r, 500, 9); r.close(); },
           { "Downloading...", tagged ("Download completed, status code: 500; file size: 9"), tagged ("Error, show label and delete file") },
-          started + juce::StringArray { "lock", "remove /run1", "discard" }, serverText },
+          started + juce::StringArray { "lock", "signed bytes", "remove /run1", "discard" }, serverText },
 
         { "closed while the tool runs: its file and folder stay",
           [] (MonitorRun& r) { whole (r); r.close(); },
           { "Downloading...", tagged ("Download completed, status code: 200; file size: 1000"), tagged ("tool download successful") },
-          started + juce::StringArray { "lock", "start", "hide", "discard" }, {} },
+          started + juce::StringArray { "lock", "signed bytes", "start", "hide", "discard" }, {} },
     };
 
     for (const auto& row : rows)

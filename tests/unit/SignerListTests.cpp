@@ -122,3 +122,20 @@ TEST_P (VerdictTable, NamesWhyAFileMustNotStart)
 }
 
 INSTANTIATE_TEST_SUITE_P (Findings, VerdictTable, ::testing::ValuesIn (verdictCases));
+
+TEST (SignedBytes, OnlyABadDigestSaysTheBytesChangedAndOnlyAResultPastTheDigestSaysTheyAreIntact)
+{
+    using rules::SignedBytes;
+    const std::pair<std::uint32_t, SignedBytes> cases[] = {
+        { 0, SignedBytes::intact },
+        { 0x800b0109, SignedBytes::intact },     // untrusted root: the digest was checked first
+        { 0x800b0101, SignedBytes::intact },     // expired
+        { 0x80096010, SignedBytes::changed },    // bad digest
+        { 0x800b0100, SignedBytes::unsigned_ },  // no signature
+        { 0x800b0003, SignedBytes::unsigned_ },  // not a form that can be signed
+        { 0x80096019, SignedBytes::unsigned_ },  // a signature that cannot be read says nothing
+    };
+
+    for (const auto& [code, said] : cases)
+        EXPECT_EQ (rules::judgeSignedBytes (code), said) << std::hex << code;
+}

@@ -29,11 +29,12 @@ MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "si
          "redirect-300", "redirect-304", "redirect-no-authority", "unframed", "unframed-cut",
          "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding",
          "redirect-other-port", "partial-unasked", "length-not-a-number", "header-without-colon",
-         "redirect-space")
+         "redirect-space", "chunked-bare-416", "chunked-ranges-ignored")
 # "redirect-<n>-hops": n redirects in a row (the tests take n from the program's limit).
 HOPS_MODE = re.compile(r"redirect-(\d+)-hops$")
 WHOLE_MODES = ("normal", "slow", "repeated-etag")   # where ranges, cuts and stalls apply
-CHUNKED_MODES = ("chunked", "chunked-cut", "chunked-short-length", "chunked-long-length")
+CHUNKED_MODES = ("chunked", "chunked-cut", "chunked-short-length", "chunked-long-length", "chunked-bare-416",
+                 "chunked-ranges-ignored")
 # Each serves the file normally at /files/<name> (and /moved/<name>), after its redirects.
 FILES_MODES = ("redirect", "redirect-query-url", "redirect-empty-body", "redirect-moves", "redirect-300",
                "redirect-304", "redirect-no-authority", "redirect-other-port")
@@ -100,6 +101,10 @@ class Mirror:
         self.changed = None
         if args.changed_file:
             self.changed = Content(args.changed_file, trailer, FIRST_MODIFIED + datetime.timedelta(days=1))
+            if args.changed_keeps_validators:
+                # A deploy that keeps the ETag and Last-Modified (both made from a normalised
+                # mtime and the size): no header can tell the two versions apart.
+                self.changed.etag, self.changed.last_modified = self.content.etag, self.content.last_modified
         self.random = random.Random(args.seed)
         self.body_answers = 0   # answers with a body so far, on all ports, where cuts and stalls apply
         self.short_sent = False
@@ -317,10 +322,13 @@ class Mirror:
         """Chunked, with validators and `Range: bytes=N-` honoured (416 at the end); a wrong
         Content-Length beside the chunks, or the first answer cut before its last chunk."""
         body = self.content.data
-        first = self.range_start(self.content, headers)
+        # A dynamic origin or a proxy that ignores Range: the question about what follows is
+        # answered with the whole body again.
+        first = None if mode == "chunked-ranges-ignored" else self.range_start(self.content, headers)
         if first is not None and first >= len(body):
+            # A Content-Range on a 416 is only a SHOULD: some servers leave it out.
             send_simple(conn, answer, 416, "Range Not Satisfiable", head_only,
-                        extra=[f"Content-Range: bytes */{len(body)}"])
+                        extra=[] if mode == "chunked-bare-416" else [f"Content-Range: bytes */{len(body)}"])
             return
         answer.date = http_date()
         extra = ["Transfer-Encoding: chunked", *self.validator_lines(self.content, answer.date)]
@@ -672,6 +680,8 @@ def parse_args(argv):
                    help="stall the first K answers with a body (after the cuts) halfway (normal, slow)")
     p.add_argument("--seed", type=int, default=1, help="seed of the cut points (default: %(default)s)")
     p.add_argument("--changed-file", help="served instead of --file once an answer was cut or stalled")
+    p.add_argument("--changed-keeps-validators", action="store_true",
+                   help="the changed file keeps the first one's ETag and Last-Modified")
     p.add_argument("--ignore-if-range", action="store_true",
                    help="honour Range whatever If-Range says (a server that ignores If-Range)")
     p.add_argument("--partial-validators", choices=PARTIAL_VALIDATORS,
