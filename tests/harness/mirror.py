@@ -1,5 +1,6 @@
 """The test mirror (tools/mirror/mirror.py) on the ports the test builds download from."""
 
+import datetime
 import hashlib
 from collections import namedtuple
 from pathlib import Path
@@ -21,17 +22,18 @@ class Mirror(Server):
                  no_validators=False, changed_file=None, ignore_if_range=False, partial_validators=None,
                  last_modified_only=None, short_partial=None, partial_coding=None, trickle_seconds=None,
                  trickle_rate=None, busy_resumes=None, first_cut_at=None, hold_resumes=False, hold_at=None,
-                 changed_keeps_validators=False):
+                 changed_keeps_validators=False, reset_seconds=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.request_log = self.dir / "requests.log"
+        self.reset_log = self.dir / "resets.log"
         self.sent_log = self.dir / "sent.log"
         ready_file = self.dir / "mirror.ready"
         self.file = Path(file)
         self.trailer = trailer
         args = ["/usr/bin/python3", str(MIRROR), "--ca-dir", str(CA_DIR), "--file", str(file),
                 "--mode", mode, "--request-log", str(self.request_log), "--sent-log", str(self.sent_log),
-                "--ready-file", str(ready_file)]
+                "--ready-file", str(ready_file), "--reset-log", str(self.reset_log)]
         for port in TEST_PORTS:
             args += ["--port", str(port)]
         for option, value in (("--trailer", trailer), ("--rate", rate and int(rate)),
@@ -41,7 +43,7 @@ class Mirror(Server):
                               ("--last-modified-only", last_modified_only), ("--short-partial", short_partial),
                               ("--partial-coding", partial_coding), ("--trickle-seconds", trickle_seconds),
                               ("--trickle-rate", trickle_rate), ("--busy-resumes", busy_resumes),
-                              ("--first-cut-at", first_cut_at)):
+                              ("--first-cut-at", first_cut_at), ("--reset-seconds", reset_seconds)):
             if value is not None:
                 args += [option, str(value)]
         # Held until release(): resumes, and bodies at the byte hold_at.
@@ -73,6 +75,16 @@ class Mirror(Server):
         if self.trailer is not None:
             data += self.trailer.encode("utf-8") + (b"" if self.trailer.endswith("\n") else b"\n")
         return '"%s"' % hashlib.sha256(data).hexdigest()[:16]
+
+    def resets(self):
+        """When each connection the mirror reset came (datetime, UTC)."""
+        return [datetime.datetime.fromisoformat(line) for line in self.reset_log.read_text().split()] \
+            if self.reset_log.exists() else []
+
+    def first_request_time(self):
+        """When the first request came (datetime, UTC); None before one."""
+        lines = self._request_lines()
+        return datetime.datetime.fromisoformat(lines[0].split()[0]) if lines else None
 
     def requests(self):
         """One "time port method path" per request."""

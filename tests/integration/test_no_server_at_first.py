@@ -38,3 +38,19 @@ def test_reconnects_until_server_is_up_then_the_bar_replaces_the_red_text_once_b
     downloading = [i for i in range(end) if lines[i] == DOWNLOADING]
     assert len(reconnecting) >= 3 and downloading, lines[:end]
     assert max(reconnecting) < min(downloading), "reconnecting went on during the download"
+
+
+@pytest.mark.parametrize("platform", cases(["linux", "wine"]))
+def test_a_server_down_for_30_s_is_asked_less_and_less_and_again_within_the_cap_once_back(bench, platform):
+    """Every connection reset for 30 s, then served: the program does not ask two or three times a
+    second for as long as the window is open (each wait doubles from the tick, up to 15 s), and the
+    download starts within 15 s of the server's return."""
+    mirror = bench.mirror(platform, reset_seconds=30)
+    app = bench.start(platform, "en")
+    app.wait_until(lambda: mirror.requests(), 60, "the first request once the server is back")
+    resets = mirror.resets()
+    assert 4 <= len(resets) <= 15, resets   # before: 2 or 3 a second, about 80 in the 30 s
+    waited = (mirror.first_request_time() - resets[-1]).total_seconds()
+    # The cap from the last attempt refused, then the next tick and the attempt's own connecting.
+    assert waited <= 15 + 2 * app.patience, (waited, resets)
+    assert_good_run(bench, app, before=(RECONNECTING, DOWNLOADING))

@@ -15,6 +15,7 @@ import re
 import signal
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -110,6 +111,7 @@ class Mirror:
         self.short_sent = False
         self.troubled = False   # an answer was cut or stalled
         self.busy_left = args.busy_resumes
+        self.started = time.monotonic()
         self.weak_dates = set()   # Last-Modified values sent with --last-modified-only weak
         self.plan_lock = threading.Lock()
         self.log_file = open(args.request_log, "a", encoding="utf-8") if args.request_log else None
@@ -144,6 +146,14 @@ class Mirror:
     def handle(self, raw, port, tls_context):
         conn = raw
         answer = Answer(port)
+        if self.args.reset_seconds and time.monotonic() - self.started < self.args.reset_seconds:
+            # A server down behind a live address: every connection reset at once, counted.
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            raw.close()
+            if self.args.reset_log:
+                with log_lock, open(self.args.reset_log, "a", encoding="utf-8") as log:
+                    log.write(f"{now_stamp()}\n")
+            return
         try:
             raw.settimeout(30)
             if tls_context is not None:
@@ -680,6 +690,9 @@ def parse_args(argv):
                    help="stall the first K answers with a body (after the cuts) halfway (normal, slow)")
     p.add_argument("--seed", type=int, default=1, help="seed of the cut points (default: %(default)s)")
     p.add_argument("--changed-file", help="served instead of --file once an answer was cut or stalled")
+    p.add_argument("--reset-seconds", type=float, default=0,
+                   help="reset every connection at once for the first S seconds, then serve")
+    p.add_argument("--reset-log", help="where each reset connection is counted, with its time")
     p.add_argument("--changed-keeps-validators", action="store_true",
                    help="the changed file keeps the first one's ETag and Last-Modified")
     p.add_argument("--ignore-if-range", action="store_true",
