@@ -5,8 +5,22 @@ namespace rules
 {
 
 AnswerJudge::AnswerJudge (const juce::String& address, const DownloadResume& resumeFrom)
-    : firstAddress (address), resume (resumeFrom), redirects (address), ranged (resumeFrom.canResume())
+    : firstAddress (address), resume (resumeFrom),
+      redirects (resumeFrom.canResume() ? resumeFrom.address : address),
+      ranged (resumeFrom.canResume()),
+      atKeptAddress (ranged && resumeFrom.address != address)
 {
+}
+
+namespace
+{
+    /** One resource under two addresses that differ in their query only: a CDN's signed
+        addresses for one object (the validators still have to name the kept version).
+    */
+    bool isSameResource (const juce::String& a, const juce::String& b)
+    {
+        return a.upToFirstOccurrenceOf ("?", false, false) == b.upToFirstOccurrenceOf ("?", false, false);
+    }
 }
 
 juce::StringArray AnswerJudge::getRequestHeaders() const
@@ -32,6 +46,16 @@ AnswerJudge::Verdict AnswerJudge::judge (const AnswerHead& head)
         return Verdict::refuse;
     }
 
+    // The kept bytes' own address that refuses (a signed address that expired) or sends us on:
+    // the build's own address again, still asking for the rest.
+    if (std::exchange (atKeptAddress, false)
+         && ((status >= 400 && status < 500 && status != 429) || Redirects::isRedirect (status)))
+    {
+        leftKeptAddress = true;
+        redirects = Redirects (firstAddress);
+        return Verdict::sendAgain;
+    }
+
     // A redirect without a (single) Location is the final answer: a server error, not a loop.
     if (Redirects::isRedirect (status) && head.getLocation().isNotEmpty())
     {
@@ -51,7 +75,7 @@ AnswerJudge::Verdict AnswerJudge::judge (const AnswerHead& head)
     }
 
     // Validators tell apart versions of one resource only.
-    if (status == 206 && getAddress() != resume.address)
+    if (status == 206 && getAddress() != resume.address && ! (leftKeptAddress && isSameResource (getAddress(), resume.address)))
     {
         startNote = Texts::Resume::fromZero + juce::String (Texts::Resume::otherAddress) + getAddress() + ")";
         return askAgainPlainly();

@@ -23,7 +23,11 @@ public:
         retryLater    // a ranged request refused for now (5xx, 429): no answer, the kept bytes stay
     };
 
-    /** An attempt at `address` that asks only for the rest when `resume` can be resumed. */
+    /** An attempt at `address` that asks only for the rest when `resume` can be resumed: first at
+        the address the kept bytes came from (a CDN's signed address is asked again as it is, not
+        through a redirector that would hand out another), and only when that address refuses it (a
+        4xx, or a redirect) at `address` again, still for the rest.
+    */
     AnswerJudge (const juce::String& address, const DownloadResume& resume);
 
     /** Where the next request goes, and its extra header lines ("Name: value"). */
@@ -86,7 +90,7 @@ private:
     const juce::String firstAddress;
     const DownloadResume resume;
     Redirects redirects;
-    bool ranged;
+    bool ranged, atKeptAddress, leftKeptAddress = false;
     juce::String startNote, refusal;
     juce::int64 retryAfterSeconds = -1;
     juce::int64 bodyLength = -1;

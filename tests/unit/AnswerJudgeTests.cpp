@@ -164,14 +164,25 @@ TEST (AnswerJudge, ARangedRequestKeepsItsBytesThroughAPassingRefusalAndOnlyAtIts
     EXPECT_EQ (same.judge (partOfV1), Verdict::append);
     EXPECT_EQ (same.getBodyLength(), 900);
 
-    // Redirected to the same address the bytes came from: appended.
+    // The rest is asked for where the kept bytes came from, as it is: appended.
     const auto moved = juce::String ("https://cdn.example/x.exe");
     rules::AnswerJudge followed (first, keptAt (moved));
-    ASSERT_EQ (followed.judge (redirect (302, moved)), Verdict::sendAgain);
+    EXPECT_EQ (followed.getAddress(), moved);
     EXPECT_EQ (followed.judge (partOfV1), Verdict::append);
 
-    // Redirected elsewhere: a plain request follows, from the first address, and its 503 is final.
+    // A signed address that expired: one more request, through the first address, still for the
+    // rest; the new signature of the same object keeps the kept bytes.
+    rules::AnswerJudge expired (first, keptAt (moved + "?sig=1"));
+    ASSERT_EQ (expired.judge (head ({ "HTTP/1.1 403 Forbidden", "Content-Length: 0" })), Verdict::sendAgain);
+    EXPECT_EQ (expired.getAddress(), first);
+    EXPECT_TRUE (expired.isRanged());
+    ASSERT_EQ (expired.judge (redirect (302, moved + "?sig=2")), Verdict::sendAgain);
+    EXPECT_EQ (expired.judge (partOfV1), Verdict::append);
+
+    // Sent on elsewhere, another object: a plain request follows, from the first address, and its 503 is final.
     rules::AnswerJudge elsewhere (first, keptAt (moved));
+    ASSERT_EQ (elsewhere.judge (redirect (302, "https://other.example/x.exe")), Verdict::sendAgain);
+    EXPECT_EQ (elsewhere.getAddress(), first);
     ASSERT_EQ (elsewhere.judge (redirect (302, "https://other.example/x.exe")), Verdict::sendAgain);
     EXPECT_EQ (elsewhere.judge (partOfV1), Verdict::sendAgain);
     EXPECT_EQ (elsewhere.getStartNote(), "Download started again from zero: the rest came from another address (https://other.example/x.exe)");

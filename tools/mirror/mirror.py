@@ -30,7 +30,8 @@ MODES = ("normal", "chunked", "404", "500", "redirect", "truncated", "slow", "si
          "redirect-300", "redirect-304", "redirect-no-authority", "unframed", "unframed-cut",
          "chunked-cut", "chunked-short-length", "chunked-long-length", "repeated-etag", "repeated-coding",
          "redirect-other-port", "partial-unasked", "length-not-a-number", "header-without-colon",
-         "redirect-space", "chunked-bare-416", "chunked-ranges-ignored")
+         "redirect-space", "chunked-bare-416", "chunked-ranges-ignored", "redirect-signed",
+         "redirect-signed-expiring")
 # "redirect-<n>-hops": n redirects in a row (the tests take n from the program's limit).
 HOPS_MODE = re.compile(r"redirect-(\d+)-hops$")
 WHOLE_MODES = ("normal", "slow", "repeated-etag")   # where ranges, cuts and stalls apply
@@ -111,6 +112,8 @@ class Mirror:
         self.short_sent = False
         self.troubled = False   # an answer was cut or stalled
         self.busy_left = args.busy_resumes
+        self.signatures = 0        # signed addresses handed out (redirect-signed modes)
+        self.signatures_used = set()
         self.started = time.monotonic()
         self.weak_dates = set()   # Last-Modified values sent with --last-modified-only weak
         self.plan_lock = threading.Lock()
@@ -195,6 +198,17 @@ class Mirror:
             send_simple(conn, answer, 405, "Method Not Allowed", head_only, extra=["Allow: GET, HEAD"])
             return False
 
+        if mode == "redirect-moves" and self.troubled and path.startswith("/files/"):
+            send_simple(conn, answer, 404, "Not Found", head_only)   # moved: the old address is gone
+            return False
+        if mode in ("redirect-signed", "redirect-signed-expiring") and path.startswith("/files/"):
+            # A CDN's signed address, one per request; an expiring one serves a single request.
+            sig = re.search(r"[?&]sig=(\d+)", path)
+            if sig is None or (mode == "redirect-signed-expiring" and sig.group(1) in self.signatures_used):
+                send_simple(conn, answer, 403, "Forbidden", head_only)
+                return False
+            self.signatures_used.add(sig.group(1))
+            path, mode = path[len("/files"):].split("?", 1)[0], "normal"
         if (mode in FILES_MODES or HOPS_MODE.match(mode)) and path.startswith(("/files/", "/moved/")):
             path, mode = path[len("/files"):], "normal"
         name = path.split("?", 1)[0].rsplit("/", 1)[-1]
@@ -247,6 +261,11 @@ class Mirror:
         elif mode == "redirect-query-url":
             # A path-absolute location whose query holds a URL: still a path on this server.
             redirect(conn, answer, f"/files{path}?src=https://cdn.example/", head_only)
+        elif mode in ("redirect-signed", "redirect-signed-expiring"):
+            with self.plan_lock:
+                self.signatures += 1
+                signature = self.signatures
+            redirect(conn, answer, f"https://{host}/files{path}?sig={signature}", head_only)
         elif mode == "redirect-moves":
             # Once an answer was cut or stalled, the same path leads somewhere else.
             redirect(conn, answer, f"https://{host}/{'moved' if self.troubled else 'files'}{path}", head_only)
