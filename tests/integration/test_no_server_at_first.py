@@ -9,7 +9,7 @@ from harness.installer import cases
 from harness.outcomes import assert_good_run
 from harness.pictures import bar_problems, fill_problems, red_text_problems, wait_for_picture
 from harness.program import LANGUAGES, completion
-from harness.texts import DOWNLOADING, RECONNECTING
+from harness.texts import DOWNLOAD_TO, DOWNLOADING, RECONNECTING
 
 # One language per build, the first and the last: the red text of each is drawn by the server-error
 # rows, and the retries' timing is the monitor's unit table's.
@@ -44,13 +44,18 @@ def test_reconnects_until_server_is_up_then_the_bar_replaces_the_red_text_once_b
 def test_a_server_down_for_30_s_is_asked_less_and_less_and_again_within_the_cap_once_back(bench, platform):
     """Every connection reset for 30 s, then served: the program does not ask two or three times a
     second for as long as the window is open (each wait doubles from the tick, up to 15 s), and the
-    download starts within 15 s of the server's return."""
+    download starts within the cap of the server's return. Each attempt from zero is told by a
+    "Download to:" line (its per-run folder made anew); Wine's WinINet tries a connection reset in
+    its TLS handshake once more itself, so there an attempt is two connections."""
     mirror = bench.mirror(platform, reset_seconds=30)
     app = bench.start(platform, "en")
     app.wait_until(lambda: mirror.requests(), 60, "the first request once the server is back")
     resets = mirror.resets()
-    assert 4 <= len(resets) <= 15, resets   # before: 2 or 3 a second, about 80 in the 30 s
-    waited = (mirror.first_request_time() - resets[-1]).total_seconds()
     # The cap from the last attempt refused, then the next tick and the attempt's own connecting.
+    waited = (mirror.first_request_time() - resets[-1]).total_seconds()
     assert waited <= 15 + 2 * app.patience, (waited, resets)
-    assert_good_run(bench, app, before=(RECONNECTING, DOWNLOADING))
+
+    lines, _ = assert_good_run(bench, app, before=(RECONNECTING, DOWNLOADING))
+    refused = sum(1 for line in lines if line.startswith(DOWNLOAD_TO)) - 1   # all but the one that got the file
+    assert 4 <= refused <= 15, lines   # before: 2 or 3 a second, 60 in the 30 s
+    assert len(resets) <= refused * (2 if platform == "wine" else 1), (refused, resets)
